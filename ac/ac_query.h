@@ -1,0 +1,13 @@
+#pragma once
+#include <cstddef>
+#include <string>
+
+// A channel value name: "channel_<n>_<field>" found anywhere in the name. Only the first
+// character after the second underscore counts as the field ("channel_0_abc" asks for "a").
+struct AcChannelQuery {
+    bool matched = false;
+    std::size_t index = 0;  // saturates at the largest std::size_t: never a valid channel
+    char field = 0;
+};
+
+AcChannelQuery match_ac_channel_query(const std::string& name);

@@ -1,0 +1,31 @@
+#include "common/unit_support.h"
+
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+#include "host/vrt_vdevice.h"
+
+std::int64_t age_seconds(const boost::posix_time::ptime& since) {
+    const boost::posix_time::ptime now = boost::posix_time::second_clock::local_time();
+    return static_cast<std::int64_t>((now - since).total_seconds());
+}
+
+void ensure_fresh(bool dataValid, const boost::posix_time::ptime& lastUpdate) {
+    if (!dataValid) throw std::out_of_range("数据未就绪");
+    if (age_seconds(lastUpdate) >= 61) throw std::out_of_range("数据已超时");
+}
+
+tele_c_time current_ttime() { return get_ttime(boost::posix_time::second_clock::local_time()); }
+
+void queue_round_work(VRTVDevice& unit, std::vector<rule_value>& rules, bool& thresholdResult,
+                      const unsigned char* image, unsigned int size) {
+    const std::size_t pending = rules.size();
+    unit.CheckThresholdWork([owner = unit.shared_from_this(), device = &unit, batch = std::move(rules),
+                             result = &thresholdResult, saved = std::vector<unsigned char>(image, image + size)] {
+        if (device->DoBatchCheckThreshold(batch)) *result = true;
+        device->SaveDeviceHistory(saved.data(), static_cast<unsigned int>(saved.size()));
+    });
+    rules.clear();
+    rules.reserve(pending);
+}

@@ -1,0 +1,26 @@
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+#include "host/rule_value.h"
+#include "host/ttime.h"
+
+class VRTVDevice;
+
+// Whole seconds from `since` to now (local time); negative when `since` lies ahead.
+std::int64_t age_seconds(const boost::posix_time::ptime& since);
+
+// Throws std::out_of_range "数据未就绪" before any valid data and "数据已超时" from 61 s of age on.
+void ensure_fresh(bool dataValid, const boost::posix_time::ptime& lastUpdate);
+
+// The host's time stamp of the current local time.
+tele_c_time current_ttime();
+
+// Queues a unit's round work: the batch threshold check of the round's rules, then the
+// history save. The work owns the unit (shared_from_this), the rules moved out of `rules`
+// and a copy of the image, so a later round cannot change what this round saves.
+// `rules` keeps its capacity for the next round.
+void queue_round_work(VRTVDevice& unit, std::vector<rule_value>& rules, bool& thresholdResult,
+                      const unsigned char* image, unsigned int size);

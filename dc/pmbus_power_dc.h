@@ -1,0 +1,230 @@
+#pragma once
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+#include "common/byte_reader.h"
+#include "common/unit_support.h"
+#include "host/vrt_sp_device.h"
+
+// Prints the analog block's trace line: the voltage's four bytes. A block too short to
+// hold them shows the bytes it has and nothing beyond.
+inline void trace_dc_analog_block(const unsigned char* block, int remaining) {
+    ByteReader reader(block, remaining);
+    unsigned char head[4] = {};
+    if (reader.bytes(head, 4)) {
+        std::printf("parse 42 41: %x %x %x %x\n", head[0], head[1], head[2], head[3]);
+        return;
+    }
+    std::printf("parse 42 41:");
+    std::uint8_t value = 0;
+    while (reader.u8(value)) std::printf(" %x", value);
+    std::printf("\n");
+}
+
+// A DC distribution unit: one record, filled by the 42/41 and 42/44 answers, published
+// and evaluated at the end of every polling round. The model supplies DoImpCheckAlert.
+template <class TeleDC, int RT_DC>
+class PMBusPowerDC : public VRTSPDevice {
+public:
+    PMBusPowerDC() = default;
+    explicit PMBusPowerDC(const std::string& model) : model_(model) {}
+
+    float Get_Value(unsigned int, const std::string& name) const override;
+    using VRTSPDevice::LoadFromCache;
+    bool LoadFromCache(const unsigned char* data, int len) override;
+    void RoundDone() override;
+    bool InitV(VRTVDevice* parent, unsigned int dataId, const Json::Value& setting) override;
+
+    virtual int parse42_41(const unsigned char* block, int remaining);
+    virtual int parse42_44(const unsigned char* block, int remaining);
+    virtual void DoImpCheckAlert() = 0;
+
+protected:
+    // Zero-filled: a round publishes the record whole, also before every field has arrived.
+    TeleDC tele_{};
+    float lastVoltage_ = 0.0f;
+    float lastCurrent_ = 0.0f;
+    float diffV_ = 0.1f;
+    float diffI_ = 20.0f;
+    std::string model_;
+    // Whether the latest round saw new data or a change of at least diffV_ / diffI_.
+    bool changed_ = false;
+
+private:
+    static constexpr unsigned int kRecordSize = sizeof(TeleDC);
+    // Stored for a user-defined value the device marks as not provided.
+    static constexpr float kNotProvided = -0.1f;
+
+    const unsigned char* image() const { return reinterpret_cast<const unsigned char*>(&tele_); }
+    bool changed_since_last_round() const;
+    void report_threshold_rules();
+    bool read_currents(ByteReader& reader, std::uint8_t& count, void* values, std::uint8_t capacity,
+                       const char* oversizeFormat);
+    int overflow(const char* format, int needed, int remaining) const;
+    static float setting_or(const Json::Value& settings, const char* key, float fallback);
+    static const std::array<std::string, TeleDC::ALERT_M_SIZE()>& fuse_texts();
+};
+
+template <class TeleDC, int RT_DC>
+float PMBusPowerDC<TeleDC, RT_DC>::Get_Value(unsigned int, const std::string& name) const {
+    ensure_fresh(dataValid_, lastUpdate_);
+    if (name == "v") return tele_.voltage;
+    if (name == "i") return tele_.current;
+    throw std::out_of_range("数据未就绪");
+}
+
+template <class TeleDC, int RT_DC>
+bool PMBusPowerDC<TeleDC, RT_DC>::LoadFromCache(const unsigned char* data, int len) {
+    if (len != static_cast<int>(kRecordSize)) return false;
+    std::memcpy(&tele_, data, kRecordSize);
+    dataValid_ = true;
+    lastUpdate_ = boost::posix_time::second_clock::local_time();
+    return true;
+}
+
+template <class TeleDC, int RT_DC>
+float PMBusPowerDC<TeleDC, RT_DC>::setting_or(const Json::Value& settings, const char* key, float fallback) {
+    const Json::Value& value = settings[key];
+    // Anything that has no text form (an array, an object) keeps the default.
+    if (value.isNull() || !value.isConvertibleTo(Json::stringValue)) return fallback;
+    return static_cast<float>(std::atof(value.asString().c_str()));
+}
+
+template <class TeleDC, int RT_DC>
+bool PMBusPowerDC<TeleDC, RT_DC>::InitV(VRTVDevice* parent, unsigned int dataId, const Json::Value& setting) {
+    tele_.device_id = dataId;
+    if (setting.isObject()) {
+        const Json::Value& app = setting["appSetting"];
+        if (app.isObject()) {
+            diffV_ = setting_or(app, "diff_v", diffV_);
+            diffI_ = setting_or(app, "diff_i", diffI_);
+        }
+    }
+    return VRTSPDevice::InitV(parent, dataId, setting);
+}
+
+template <class TeleDC, int RT_DC>
+int PMBusPowerDC<TeleDC, RT_DC>::overflow(const char* format, int needed, int remaining) const {
+    InfoLog(format, dataId_, needed, remaining);
+    return -1;
+}
+
+// Reads a count and its currents; a count above capacity skips the values and keeps the
+// stored ones. False when the block ends before the count or its values.
+template <class TeleDC, int RT_DC>
+bool PMBusPowerDC<TeleDC, RT_DC>::read_currents(ByteReader& reader, std::uint8_t& count, void* values,
+                                                std::uint8_t capacity, const char* oversizeFormat) {
+    if (!reader.u8(count)) return false;
+    if (count > capacity) {
+        InfoLog(oversizeFormat, dataId_, count, capacity);
+        // Skipped, not read: a block that ends inside them fails at the next field.
+        reader.skip(4 * count);
+        return true;
+    }
+    return reader.bytes(values, 4 * count);
+}
+
+template <class TeleDC, int RT_DC>
+int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* block, int remaining) {
+    static const char* const kOverflow = "PMBusPowerAC:ProcotolError {} read 42_41 read overflow {} - {}";
+    trace_dc_analog_block(block, remaining);
+    ByteReader reader(block, remaining);
+    if (!reader.bytes(&tele_.voltage, 4) || !reader.bytes(&tele_.current, 4) ||
+        !read_currents(reader, tele_.dc_m, tele_.m_value, TeleDC::M_SIZE(),
+                       "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_m is {}, MAX_M is {}") ||
+        !read_currents(reader, tele_.dc_n, tele_.n_value, TeleDC::N_SIZE(),
+                       "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_n is {}, MAX_N is {}") ||
+        !reader.u8(tele_.p_count)) {
+        return overflow(kOverflow, reader.needed(), remaining);
+    }
+    if (tele_.p_count > TeleDC::P_SIZE()) {
+        // The rest of the answer cannot be placed; it counts as consumed.
+        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read p_count is {}, support user_p max is {}", dataId_,
+                tele_.p_count, TeleDC::P_SIZE());
+        return remaining;
+    }
+    for (int k = 0; k < tele_.p_count; ++k) {
+        if (!reader.analog(&tele_.user_p[k], kNotProvided)) return overflow(kOverflow, reader.needed(), remaining);
+    }
+    return reader.position();
+}
+
+template <class TeleDC, int RT_DC>
+int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const unsigned char* block, int remaining) {
+    static const char* const kOverflow = "PMBusPowerAC:ProcotolError {} read 42_44 read overflow {} - {}";
+    ByteReader reader(block, remaining);
+    if (!reader.u8(tele_.voltage_state) || !reader.u8(tele_.alert_m_count)) {
+        return overflow(kOverflow, reader.needed(), remaining);
+    }
+    const int fuses = tele_.alert_m_count;
+    const int storedFuses = fuses < TeleDC::ALERT_M_SIZE() ? fuses : TeleDC::ALERT_M_SIZE();
+    if (!reader.bytes(tele_.alert_m, storedFuses)) return overflow(kOverflow, reader.needed(), remaining);
+    reader.skip(fuses - storedFuses);
+    if (!reader.u8(tele_.alert_p_count)) return overflow(kOverflow, reader.needed(), remaining);
+    const int states = tele_.alert_p_count;
+    if (states > TeleDC::ALERT_P_SIZE()) {
+        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_44 p is {},  alert_p is {}", dataId_,
+                tele_.alert_p_count, TeleDC::ALERT_P_SIZE());
+    }
+    const int storedStates = states < TeleDC::ALERT_P_SIZE() ? states : TeleDC::ALERT_P_SIZE();
+    if (!reader.bytes(tele_.alert_p, storedStates)) return overflow(kOverflow, reader.needed(), remaining);
+    reader.skip(states - storedStates);
+    if (reader.position() > reader.length()) return overflow(kOverflow, reader.position(), remaining);
+    return reader.position();
+}
+
+template <class TeleDC, int RT_DC>
+bool PMBusPowerDC<TeleDC, RT_DC>::changed_since_last_round() const {
+    if (!dataValid_) return true;
+    return std::fabs(lastVoltage_ - tele_.voltage) >= diffV_ || std::fabs(lastCurrent_ - tele_.current) >= diffI_;
+}
+
+template <class TeleDC, int RT_DC>
+const std::array<std::string, TeleDC::ALERT_M_SIZE()>& PMBusPowerDC<TeleDC, RT_DC>::fuse_texts() {
+    static const std::array<std::string, TeleDC::ALERT_M_SIZE()> texts = [] {
+        std::array<std::string, TeleDC::ALERT_M_SIZE()> composed;
+        for (std::size_t k = 0; k < composed.size(); ++k) {
+            composed[k] = "直流" + std::to_string(k + 1) + "电池熔丝故障告警";
+        }
+        return composed;
+    }();
+    return texts;
+}
+
+template <class TeleDC, int RT_DC>
+void PMBusPowerDC<TeleDC, RT_DC>::report_threshold_rules() {
+    static const std::string lowKey = "DC_0", lowCode = "06008", lowText = "输出电压过低告警";
+    static const std::string highKey = "DC_1", highCode = "06009", highText = "输出电压过高告警";
+    static const std::string fuseKey = "DC_3", fuseCode = "06001", fuseName = "电池熔丝故障告警";
+    CheckThresholdBool(3, lowKey, lowCode, lowText, lowText, tele_.voltage_state == 1, alarmSeq_++);
+    CheckThresholdBool(3, highKey, highCode, highText, highText, tele_.voltage_state == 2, alarmSeq_++);
+    // Fuse states are evaluated only when the unit reported all of them.
+    if (tele_.alert_m_count != TeleDC::ALERT_M_SIZE()) return;
+    const auto& texts = fuse_texts();
+    for (std::size_t k = 0; k < texts.size(); ++k) {
+        CheckThresholdBool(1, fuseKey, fuseCode, fuseName, texts[k], tele_.alert_m[k] == 3, alarmSeq_++);
+    }
+}
+
+template <class TeleDC, int RT_DC>
+void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
+    lastUpdate_ = boost::posix_time::second_clock::local_time();
+    tele_.update_time = current_ttime();
+    changed_ = changed_since_last_round();
+    dataValid_ = true;
+    lastVoltage_ = tele_.voltage;
+    lastCurrent_ = tele_.current;
+    SendSP(RT_DC, image(), kRecordSize, false);
+    alarmSeq_ = 1;
+    report_threshold_rules();
+    DoImpCheckAlert();
+    queue_round_work(*this, rules_, thresholdResult_, image(), kRecordSize);
+}

@@ -1,0 +1,8 @@
+#include "power/ktr40e.h"
+
+Ktr40e::Ktr40e() : PMBusPower({"KTR-40"}) {
+    deviceType_ = "ktr40e";
+    baudRate_ = 9600;
+    portFlag_ = 1;
+    protocolVersion_ = 0x20;
+}

@@ -1,0 +1,29 @@
+#include "rc/ktr40e_rc.h"
+
+#include <cstdint>
+#include <string>
+
+namespace {
+
+const std::string commKey = "KTRE40_RC_0";
+const std::string commCode = "06028";
+const std::string commName = "整流模块通信状态告警";
+constexpr int commLevel = 4;
+// The user-defined alarm byte a module sends when it has lost contact with the controller.
+constexpr std::uint8_t commLost = 0xE2;
+
+}  // namespace
+
+Ktr40eRC::Ktr40eRC() { deviceType_ = "ktr40e-rc"; }
+
+Ktr40eRC::~Ktr40eRC() = default;
+
+void Ktr40eRC::DoImpCheckAlert() {
+    for (std::size_t i = 0; i < channels_.size(); ++i) {
+        const tele_c_ktr40e_rc_channel& module = channels_[i];
+        // Any other count leaves the alarm as it stands until a later answer brings one byte again.
+        if (module.p41_44 != tele_c_ktr40e_rc_channel::P41_44_SIZE()) continue;
+        CheckThresholdBool(commLevel, commKey, commCode, commName, commTexts_.of(i), module.p41_44_value[0] == commLost,
+                           alarmSeq_++);
+    }
+}

@@ -1,0 +1,269 @@
+#pragma once
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+#include "common/byte_reader.h"
+#include "common/unit_support.h"
+#include "host/vrt_sp_device.h"
+#include "rc/module_texts.h"
+
+// Module fault alarm, checked for every module at each round end.
+namespace rc_fault_alarm {
+inline const std::string key = "RC_0";
+inline const std::string code = "06024";
+inline const std::string name = "整流模块故障告警";
+constexpr int level = 2;
+constexpr std::uint8_t faultState = 1;
+}  // namespace rc_fault_alarm
+
+// The rectifier group: one group record (TeleRC) and one record per module (TeleRCChannel),
+// filled from the 0x41 answers and the two parameter answers, published under RT_RC.
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+class PMBusPowerRC : public VRTSPDevice {
+public:
+    ~PMBusPowerRC() override = default;
+
+    // The group answers no value name; a query only tells whether the data is ready.
+    float Get_Value(unsigned int, const std::string&) const override;
+    using VRTSPDevice::LoadFromCache;
+    // Restores both records from a history image (group record, then every module).
+    bool LoadFromCache(const unsigned char* data, int len) override;
+    void RoundDone() override;
+    bool InitV(VRTVDevice* parent, unsigned int dataId, const Json::Value& setting) override;
+
+    // Each takes the INFO of its answer and returns the bytes consumed, or -1.
+    virtual int parse41_41(const unsigned char* info, int len);
+    virtual int parse41_43(const unsigned char* info, int len);
+    virtual int parse41_44(const unsigned char* info, int len);
+    virtual int parse40_46(const unsigned char* info, int len);
+    virtual int parse42_46(const unsigned char* info, int len);
+    // The model's own alarms, checked at each round end after the module fault alarms.
+    virtual void DoImpCheckAlert() {}
+
+protected:
+    TeleRC tele_{};
+    std::vector<TeleRCChannel> channels_;
+    std::uint32_t historySize_ = 0;
+    std::unique_ptr<unsigned char[]> history_;
+
+private:
+    int overflow(const char* line, const ByteReader& in, int len) const;
+    int finish(const char* line, const ByteReader& in, int len) const;
+    bool userCountMatches(ByteReader& in, std::uint8_t count, std::uint8_t expected, int itemSize,
+                          const char* mismatchLine) const;
+    void fillHistory();
+    void checkModuleFaults();
+
+    ModuleTexts faultTexts_{"模块", "整流模块故障告警"};
+};
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+float PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Get_Value(unsigned int, const std::string&) const {
+    ensure_fresh(dataValid_, lastUpdate_);
+    throw std::out_of_range("数据未就绪");
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const unsigned char* data, int len) {
+    std::printf("rc data_len:%d vs %u\n", len, static_cast<unsigned>(sizeof(TeleRC)));
+    ByteReader in(data, len);
+    TeleRC group{};
+    if (!in.bytes(&group, sizeof(TeleRC))) return false;
+    const int left = len - in.position();
+    std::printf("rc channelLen %u and %u left:%d\n", static_cast<unsigned>(sizeof(TeleRCChannel)),
+                static_cast<unsigned>(group.module_count), left);
+    // Checked against the image's own module count before anything is replaced: a refused
+    // image must not latch a module count that the next 0x41/0x41 answers would contradict.
+    const int moduleBytes = static_cast<int>(sizeof(TeleRCChannel)) * group.module_count;
+    if (left != moduleBytes) return false;
+    tele_ = group;
+    channels_.resize(group.module_count);
+    in.bytes(channels_.data(), moduleBytes);
+    dataValid_ = true;
+    lastUpdate_ = boost::posix_time::second_clock::local_time();
+    return true;
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::InitV(VRTVDevice* parent, unsigned int dataId,
+                                                      const Json::Value& setting) {
+    tele_.device_id = dataId;
+    return VRTSPDevice::InitV(parent, dataId, setting);
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_41(const unsigned char* info, int len) {
+    static constexpr const char* pMismatch =
+        "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_41 p is {} not {}";
+    static constexpr const char* channelOverflow = "PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}";
+    static constexpr const char* readOverflow = "PMBusPowerAC:ProcotolError {} read 41_41 read overflow {} - {}";
+
+    ByteReader in(info, len);
+    in.skip(1);  // DATAFLAG: the power system device keeps it
+    std::uint8_t count = 0;
+    if (!in.bytes(&tele_.output_voltage, 4) || !in.u8(count)) return overflow(readOverflow, in, len);
+    if (channels_.empty()) {
+        tele_.module_count = count;
+        channels_.resize(count);
+    } else if (count != tele_.module_count) {
+        return -1;
+    }
+    for (TeleRCChannel& module : channels_) {
+        if (!in.bytes(&module.output_current, 4) || !in.u8(module.p41_41)) return overflow(channelOverflow, in, len);
+        if (!userCountMatches(in, module.p41_41, TeleRCChannel::P41_41_SIZE(), 4, pMismatch)) continue;
+        for (int i = 0; i < TeleRCChannel::P41_41_SIZE(); ++i) {
+            // A value the module does not provide comes as four equal bytes and is kept as zero.
+            if (!in.analog(&module.p41_41_value[i], 0.0f)) return overflow(channelOverflow, in, len);
+        }
+    }
+    return finish(readOverflow, in, len);
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const unsigned char* info, int len) {
+    static constexpr const char* pMismatch =
+        "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_43 p is {}, not {}";
+    static constexpr const char* readOverflow = "PMBusPowerAC:ProcotolError {} read 41_43 read overflow {} - {}";
+
+    ByteReader in(info, len);
+    in.skip(1);  // DATAFLAG
+    std::uint8_t count = 0;
+    if (!in.u8(count)) return overflow(readOverflow, in, len);
+    if (count > channels_.size()) return -1;
+    for (std::size_t i = 0; i < count; ++i) {
+        TeleRCChannel& module = channels_[i];
+        if (!in.bytes(module.status, sizeof module.status) || !in.u8(module.p41_43)) {
+            return overflow(readOverflow, in, len);
+        }
+        if (userCountMatches(in, module.p41_43, TeleRCChannel::P41_43_SIZE(), 1, pMismatch) &&
+            !in.bytes(module.p41_43_value, module.p41_43)) {
+            return overflow(readOverflow, in, len);
+        }
+    }
+    return finish(readOverflow, in, len);
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_44(const unsigned char* info, int len) {
+    static constexpr const char* countMismatch =
+        "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} parse p41_44 channel_count not equal {} != {} ";
+    static constexpr const char* pMismatch =
+        "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_44 p is {}, not {}";
+    static constexpr const char* readOverflow = "PMBusPowerAC:ProcotolError {} read 41_44 read overflow {} - {}";
+
+    ByteReader in(info, len);
+    in.skip(1);  // DATAFLAG
+    std::uint8_t count = 0;
+    if (!in.u8(count)) return overflow(readOverflow, in, len);
+    if (count > channels_.size()) {
+        InfoLog(countMismatch, DataId(), static_cast<int>(count), tele_.module_count);
+        return 0;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        TeleRCChannel& module = channels_[i];
+        if (!in.u8(module.fault) || !in.u8(module.p41_44)) return overflow(readOverflow, in, len);
+        if (userCountMatches(in, module.p41_44, TeleRCChannel::P41_44_SIZE(), 1, pMismatch) &&
+            !in.bytes(module.p41_44_value, module.p41_44)) {
+            return overflow(readOverflow, in, len);
+        }
+    }
+    return finish(readOverflow, in, len);
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse40_46(const unsigned char* info, int len) {
+    static constexpr const char* readOverflow = "PMBusPowerAC:ProcotolError {} read 40_46 read overflow {} - {}";
+
+    ByteReader in(info, len);
+    std::uint8_t count = 0;
+    if (!in.bytes(tele_.ac_param, sizeof tele_.ac_param) || !in.u8(count)) return overflow(readOverflow, in, len);
+    // The user-defined AC parameters are not kept: their announced length is counted, not read.
+    return in.position() + 4 * count;
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse42_46(const unsigned char* info, int len) {
+    static constexpr const char* pMismatch = "TXH21F:ProcotolError parse42_46 {} p:{} != {}";
+    static constexpr const char* readOverflow = "PMBusPowerAC:ProcotolError {} read 42_46 read overflow {} - {}";
+
+    ByteReader in(info, len);
+    if (!in.bytes(tele_.dc_param, sizeof tele_.dc_param) || !in.u8(tele_.p42_46)) {
+        return overflow(readOverflow, in, len);
+    }
+    if (!userCountMatches(in, tele_.p42_46, TeleRC::P42_46_NUMBER(), 4, pMismatch)) return in.position();
+    // A short answer fills the front of the parameters; the rest keeps what it held.
+    const int available = std::min(static_cast<int>(sizeof tele_.p42_46_value), len - in.position());
+    in.bytes(tele_.p42_46_value, available);
+    return in.position();
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::overflow(const char* line, const ByteReader& in, int len) const {
+    InfoLog(line, DataId(), in.needed(), len);
+    return -1;
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::finish(const char* line, const ByteReader& in, int len) const {
+    // Skipped user-defined items may announce more bytes than the answer holds.
+    if (in.position() > len) {
+        InfoLog(line, DataId(), in.position(), len);
+        return -1;
+    }
+    return in.position();
+}
+
+// True when a block announces the expected number of user-defined items; otherwise the
+// mismatch is logged and the announced items are skipped unread.
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::userCountMatches(ByteReader& in, std::uint8_t count,
+                                                                  std::uint8_t expected, int itemSize,
+                                                                  const char* mismatchLine) const {
+    if (count == expected) return true;
+    InfoLog(mismatchLine, DataId(), count, expected);
+    in.skip(count * itemSize);
+    return false;
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
+    dataValid_ = true;
+    lastUpdate_ = boost::posix_time::second_clock::local_time();
+    tele_.update_time = current_ttime();
+    fillHistory();
+    SendSP(RT_RC, history_.get(), historySize_, false);
+    alarmSeq_ = 1;
+    checkModuleFaults();
+    DoImpCheckAlert();
+    queue_round_work(*this, rules_, thresholdResult_, history_.get(), historySize_);
+}
+
+// The image is the group record followed by every module record. It follows the module
+// list: a list that grew or shrank since the last round gets a buffer of the new size.
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::fillHistory() {
+    const std::size_t moduleBytes = sizeof(TeleRCChannel) * channels_.size();
+    const auto size = static_cast<std::uint32_t>(sizeof(TeleRC) + moduleBytes);
+    if (!history_ || historySize_ != size) {
+        history_ = std::make_unique<unsigned char[]>(size);
+        historySize_ = size;
+    }
+    std::memcpy(history_.get(), &tele_, sizeof(TeleRC));
+    if (moduleBytes != 0) std::memcpy(history_.get() + sizeof(TeleRC), channels_.data(), moduleBytes);
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::checkModuleFaults() {
+    for (std::size_t i = 0; i < channels_.size(); ++i) {
+        CheckThresholdBool(rc_fault_alarm::level, rc_fault_alarm::key, rc_fault_alarm::code, rc_fault_alarm::name,
+                           faultTexts_.of(i), channels_[i].fault == rc_fault_alarm::faultState, alarmSeq_++);
+    }
+}

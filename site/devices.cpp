@@ -1,0 +1,206 @@
+// The host's side of the device base classes.
+#include <boost/date_time/gregorian/gregorian_types.hpp>
+
+#include "host/pmbus_protocol.h"
+#include "host/ttime.h"
+#include "site/emit.h"
+#include "site/link.h"
+
+using site::Event;
+using site::EventKind;
+
+std::shared_ptr<site::Controller> VRTHostAccess::controller(const VRTVDevice& d) {
+    return std::dynamic_pointer_cast<site::Controller>(d.controller_.lock());
+}
+
+tele_c_time get_ttime(boost::posix_time::ptime time) {
+    tele_c_time stamp{};
+    if (time.is_special()) return stamp;
+    const boost::gregorian::date day = time.date();
+    const boost::posix_time::time_duration clock = time.time_of_day();
+    stamp.year = static_cast<std::uint16_t>(day.year());
+    stamp.month = static_cast<std::uint8_t>(day.month());
+    stamp.day = static_cast<std::uint8_t>(day.day());
+    stamp.hour = static_cast<std::uint8_t>(clock.hours());
+    stamp.minute = static_cast<std::uint8_t>(clock.minutes());
+    stamp.second = static_cast<std::uint8_t>(clock.seconds());
+    return stamp;
+}
+
+// ---- VRTVDevice ----
+
+// A device that never completed a round counts as long out of date.
+VRTVDevice::VRTVDevice() : lastUpdate_(boost::gregorian::date(1970, 1, 1)) {}
+VRTVDevice::~VRTVDevice() = default;
+
+int VRTVDevice::DeviceIoControl(int, const void*, int, void*, int, int& returned) {
+    returned = 0;
+    return -1;  // this host offers no device controls
+}
+
+void VRTVDevice::Reset() {}
+
+bool VRTVDevice::InitV(VRTVDevice* parent, unsigned int dataId, const Json::Value&) {
+    dataId_ = dataId;
+    parent_ = parent;
+    if (parent != nullptr) controller_ = parent->controller_;
+    return true;
+}
+
+void VRTVDevice::Init(std::weak_ptr<VRTController> controller, unsigned int dataId, const Json::Value&) {
+    controller_ = std::move(controller);
+    dataId_ = dataId;
+}
+
+bool VRTVDevice::InitSetting(const Json::Value&) { return true; }
+bool VRTVDevice::IsSupportDevice(const std::string& type) const { return type == deviceType_; }
+
+void VRTVDevice::SendSP(int recordId, const unsigned char* image, unsigned int len, bool) {
+    recordId_ = recordId;
+    site::emit_for(*this, EventKind::Publish, [&](Event& e) {
+        e.record = recordId;
+        e.bytes.assign(image, image + len);
+    });
+}
+
+void VRTVDevice::SendDelayData(int) {}
+void VRTVDevice::SendDoData(int, char) {}
+int VRTVDevice::ReadDi(int) { return 0; }
+float VRTVDevice::ReadAi(int) { return 0.0f; }
+float VRTVDevice::Get_SP_Value(unsigned int dataId, const std::string& name) { return Get_Value(dataId, name); }
+
+namespace {
+
+// Tracks the alarm's state, reports the check and any transition; true when it changed.
+bool track_alarm(const VRTVDevice& device, const Event& check, std::uint8_t state) {
+    const std::shared_ptr<site::Controller> controller = VRTHostAccess::controller(device);
+    if (!controller) return false;
+    const auto change = controller->alarms().check(device.DataId(), check.key, check.code, check.text, state);
+    if (!controller->observed()) return change != site::AlarmBook::Change::None;
+    controller->emit(check);
+    if (change == site::AlarmBook::Change::None) return false;
+    Event transition = check;
+    transition.kind = change == site::AlarmBook::Change::Raised ? EventKind::Raised : EventKind::Cleared;
+    controller->emit(transition);
+    return true;
+}
+
+Event alarm_event(const VRTVDevice& device, EventKind kind, int level, const std::string& key,
+                  const std::string& code, const std::string& name, const std::string& text, unsigned short seq) {
+    Event e;
+    e.kind = kind;
+    e.device = device.DataId();
+    e.level = level;
+    e.key = key;
+    e.code = code;
+    e.name = name;
+    e.text = text;
+    e.seq = seq;
+    return e;
+}
+
+}  // namespace
+
+void VRTVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& code,
+                                    const std::string& name, const std::string& text, bool active,
+                                    unsigned short seq) {
+    Event check = alarm_event(*this, EventKind::Alarm, level, key, code, name, text, seq);
+    check.active = active;
+    check.state = active ? 1 : 0;
+    const bool changed = track_alarm(*this, check, check.state);
+    rules_.push_back(rule_value{static_cast<std::uint8_t>(level), key, code, active ? 1u : 0u, changed ? 1u : 0u,
+                                name, text, seq});
+}
+
+void VRTVDevice::CheckAlertMap(std::uint8_t state, int level, const std::string& key, const std::string& code,
+                               const std::string& name, const std::string& text,
+                               const std::map<std::uint8_t, std::string>& stateTexts, unsigned short seq) {
+    Event check = alarm_event(*this, EventKind::AlertMap, level, key, code, name, text, seq);
+    check.state = state;
+    check.active = state != 0;
+    check.stateTexts = stateTexts;
+    const bool changed = track_alarm(*this, check, state);
+    rules_.push_back(rule_value{static_cast<std::uint8_t>(level), key, code, state, changed ? 1u : 0u, name, text, seq});
+}
+
+void VRTVDevice::CheckThresholdWork(std::function<void()> work) {
+    if (const std::shared_ptr<site::Controller> controller = VRTHostAccess::controller(*this)) {
+        controller->post(std::move(work));
+    } else {
+        work();
+    }
+}
+
+bool VRTVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules) {
+    bool changed = false;
+    for (const rule_value& rule : rules) changed = changed || rule.changed != 0;
+    site::emit_for(*this, EventKind::Batch, [&](Event& e) {
+        e.seq = static_cast<unsigned short>(rules.size());
+        e.active = changed;
+    });
+    return changed;
+}
+
+void VRTVDevice::SaveDeviceHistory(const unsigned char* image, unsigned int len) {
+    site::emit_for(*this, EventKind::History, [&](Event& e) {
+        e.record = recordId_;
+        e.bytes.assign(image, image + len);
+    });
+}
+
+// ---- VRTSPDevice ----
+
+VRTSPDevice::VRTSPDevice() = default;
+VRTSPDevice::~VRTSPDevice() = default;
+
+void VRTSPDevice::Reset() {
+    if (link_) link_->end_exchange(*this);
+}
+
+bool VRTSPDevice::RefreshStatus() { return link_ && link_->ready_for_request(*this); }
+void VRTSPDevice::process(unsigned char*, unsigned int) {}
+bool VRTSPDevice::IsProcessing() { return link_ && link_->awaiting(); }
+bool VRTSPDevice::IsStalled() { return false; }
+int VRTSPDevice::SendData(const unsigned char*, unsigned int) { return -1; }
+int VRTSPDevice::SendParityData(const unsigned char*, unsigned int, EnumParity) { return -1; }
+bool VRTSPDevice::OpenPort() { return link_ != nullptr; }
+void VRTSPDevice::ClosePort() {}
+
+// ---- PMBusProtocol ----
+
+PMBusProtocol::PMBusProtocol() = default;
+PMBusProtocol::~PMBusProtocol() = default;
+
+namespace {
+
+// Reads an optional byte-sized setting; false when present but not a number in 0..255.
+bool read_byte_setting(const Json::Value& settings, const char* key, std::uint8_t& out) {
+    const Json::Value& value = settings[key];
+    if (value.isNull()) return true;
+    if (!value.isIntegral() || value.asInt64() < 0 || value.asInt64() > 255) return false;
+    out = static_cast<std::uint8_t>(value.asUInt());
+    return true;
+}
+
+}  // namespace
+
+bool PMBusProtocol::InitSetting(const Json::Value& setting) {
+    if (!setting.isObject()) return setting.isNull();
+    const Json::Value& baud = setting["baud"];
+    if (!baud.isNull()) {
+        if (!baud.isIntegral() || baud.asInt64() <= 0 || baud.asInt64() > 4000000) return false;
+        baudRate_ = baud.asInt();
+    }
+    return read_byte_setting(setting, "address", address_) &&
+           read_byte_setting(setting, "protocol_version", protocolVersion_);
+}
+
+void PMBusProtocol::process(unsigned char*, unsigned int) {}
+
+void PMBusProtocol::process_error() { Reset(); }
+
+void PMBusProtocol::write_pmbus_cmd(std::uint8_t cid1, std::uint8_t cid2) { write_pmbus_cmd(cid1, cid2, nullptr, 0); }
+
+void PMBusProtocol::write_pmbus_cmd(std::uint8_t cid1, std::uint8_t cid2, const unsigned char* info, int len) {
+    if (const std::shared_ptr<HostLink>& link = VRTHostAccess::link(*this)) link->send(*this, cid1, cid2, info, len);
+}

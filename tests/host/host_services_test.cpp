@@ -1,0 +1,179 @@
+// The stand-in host's services as the plug-in relies on them.
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include <boost/date_time/gregorian/gregorian_types.hpp>
+#include <cstring>
+
+#include "host/pmbus_protocol.h"
+#include "host/ttime.h"
+#include "site/controller.h"
+#include "site/host_access.h"
+#include "site/link.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(LogRendering, FillsPlaceholdersInOrderWithBytesAsNumbers) {
+    const unsigned char p = 7;
+    const VRTLogArg args[] = {VRTLogArg(42u), VRTLogArg(p), VRTLogArg(-3), VRTLogArg("x")};
+    EXPECT_EQ(site::render_log("A:ProcotolError {} p is {} not {} {}{}", args, 4), "A:ProcotolError 42 p is 7 not -3 x{}");
+    EXPECT_EQ(site::render_log("{} {} {}", args, 1), "42 {} {}");
+    EXPECT_EQ(site::render_log("ProcotolError %u read 40_43 m is %d", args, 2), "ProcotolError %u read 40_43 m is %d");
+    EXPECT_EQ(site::render_log(nullptr, args, 0), "");
+}
+
+TEST(AlarmBook, ReportsOnlyTransitionsPerDeviceKeyCodeAndText) {
+    site::AlarmBook book;
+    using C = site::AlarmBook::Change;
+    EXPECT_EQ(book.check(1, "AC_0", "06015", "交流屏1", 0), C::None);
+    EXPECT_EQ(book.check(1, "AC_0", "06015", "交流屏1", 1), C::Raised);
+    EXPECT_EQ(book.check(1, "AC_0", "06015", "交流屏1", 1), C::None);
+    EXPECT_EQ(book.check(1, "AC_0", "06015", "交流屏2", 1), C::Raised);  // same key, other text
+    EXPECT_EQ(book.check(2, "AC_0", "06015", "交流屏1", 1), C::Raised);  // other device
+    EXPECT_EQ(book.active_count(), 3u);
+    EXPECT_EQ(book.check(1, "AC_0", "06015", "交流屏1", 2), C::None);    // state change, still active
+    EXPECT_EQ(book.check(1, "AC_0", "06015", "交流屏1", 0), C::Cleared);
+    EXPECT_EQ(book.active_count(), 2u);
+}
+
+TEST(WorkQueue, RunsInOrderOnAnotherThreadReportsThrowsAndDrainsOnShutdown) {
+    std::vector<int> order;
+    std::vector<std::string> errors;
+    std::atomic<bool> otherThread{true};
+    const auto caller = std::this_thread::get_id();
+    {
+        site::WorkQueue queue([&](const std::string& what) { errors.push_back(what); });
+        queue.post([&] { std::this_thread::sleep_for(20ms); order.push_back(1); });
+        queue.post([&] { throw std::runtime_error("boom"); });
+        for (int i = 2; i <= 50; ++i)
+            queue.post([&, i] {
+                if (std::this_thread::get_id() == caller) otherThread = false;
+                order.push_back(i);
+            });
+    }  // destruction runs everything still queued
+    ASSERT_EQ(order.size(), 50u);
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i + 1);
+    EXPECT_TRUE(otherThread);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "boom");
+}
+
+TEST(HostTime, IsSevenBytesYearLittleEndianThenFields) {
+    const auto t = boost::posix_time::ptime(boost::gregorian::date(2026, 12, 7), boost::posix_time::time_duration(21, 5, 9));
+    const tele_c_time stamp = get_ttime(t);
+    unsigned char bytes[7];
+    std::memcpy(bytes, &stamp, 7);
+    const unsigned char expected[7] = {0xEA, 0x07, 12, 7, 21, 5, 9};
+    EXPECT_EQ(0, std::memcmp(bytes, expected, 7));
+}
+
+// A protocol device that keeps what the host handed it.
+class EchoDevice : public PMBusProtocol {
+public:
+    bool LoadFromCache(const unsigned char*, int) override { return true; }
+    bool process_payload() override {
+        seen.assign(payload_, payload_ + 6 + (payload_[4] | payload_[5] << 8) / 2);
+        if (reply) write_pmbus_cmd(0x41, 0x41);
+        return true;
+    }
+    std::vector<unsigned char> seen;
+    bool reply = false;
+};
+
+struct LinkFixture : ::testing::Test {
+    std::shared_ptr<site::Recorder> recorder = std::make_shared<site::Recorder>();
+    std::shared_ptr<site::Controller> controller = std::make_shared<site::Controller>(recorder, site::WorkMode::Inline);
+    std::shared_ptr<site::ScriptedTransport> script = std::make_shared<site::ScriptedTransport>();
+    std::shared_ptr<HostLink> link = std::make_shared<HostLink>(script, 50ms);
+    std::shared_ptr<EchoDevice> device = std::make_shared<EchoDevice>();
+
+    void SetUp() override {
+        device->Init(controller, 77, Json::Value());
+        HostLink::attach(*device, link);
+    }
+};
+
+TEST_F(LinkFixture, OneRequestOutstandingUntilAnswerResetOrTimeout) {
+    ASSERT_TRUE(device->RefreshStatus());
+    const unsigned char group = 0xFF;
+    device->write_pmbus_cmd(0x40, 0x41, &group, 1);
+    EXPECT_FALSE(device->RefreshStatus());
+    device->Reset();
+    EXPECT_TRUE(device->RefreshStatus());
+
+    device->write_pmbus_cmd(0x40, 0x51);
+    EXPECT_FALSE(device->RefreshStatus());
+    std::this_thread::sleep_for(60ms);
+    EXPECT_TRUE(device->RefreshStatus());
+    EXPECT_EQ(link->timeouts(), 1u);
+
+    device->write_pmbus_cmd(0x40, 0x51);
+    link->deliver(*device, site::Answer{0x20, 1, 0x40, 0, {1}});
+    EXPECT_TRUE(device->RefreshStatus());
+
+    const auto sent = script->requests();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].cid1, 0x40);
+    EXPECT_EQ(sent[0].cid2, 0x41);
+    EXPECT_EQ(sent[0].info, std::vector<std::uint8_t>{0xFF});
+    EXPECT_EQ(sent[1].info.size(), 0u);
+    EXPECT_EQ(sent[0].ver, 0x20);
+    EXPECT_EQ(recorder->count(site::EventKind::Reset), 1u);
+    EXPECT_EQ(recorder->count(site::EventKind::Timeout), 1u);
+}
+
+TEST_F(LinkFixture, AnswerReachesTheDeviceInTheHostPayloadLayout) {
+    device->reply = true;
+    EXPECT_TRUE(link->deliver(*device, site::Answer{0x21, 3, 0x42, 0, {0x10, 0x02, 0xAB}}));
+    const std::vector<unsigned char> expected = {0x21, 3, 0x42, 0, 6, 0, 0x10, 0x02, 0xAB};
+    EXPECT_EQ(device->seen, expected);
+    EXPECT_FALSE(device->RefreshStatus());  // the device's own follow-up request is outstanding
+    EXPECT_EQ(script->last().cid1, 0x41);
+}
+
+TEST_F(LinkFixture, AnswerWithErrorCodeIsReportedNotHandedOn) {
+    EXPECT_FALSE(link->deliver(*device, site::Answer{0x20, 1, 0x40, 0x02, {1, 2}}));
+    EXPECT_TRUE(device->seen.empty());
+    ASSERT_EQ(recorder->count(site::EventKind::Rejected), 1u);
+    EXPECT_EQ(recorder->of(site::EventKind::Rejected)[0].rtn, 0x02);
+}
+
+TEST_F(LinkFixture, SettingsChooseAddressVersionAndBaud) {
+    Json::Value settings;
+    settings["address"] = 5;
+    settings["protocol_version"] = 33;
+    settings["baud"] = 19200;
+    ASSERT_TRUE(device->InitSetting(settings));
+    device->write_pmbus_cmd(0x42, 0x41);
+    EXPECT_EQ(script->last().adr, 5);
+    EXPECT_EQ(script->last().ver, 0x21);
+    EXPECT_EQ(VRTHostAccess::baud_rate(*device), 19200);
+    settings["address"] = 300;
+    EXPECT_FALSE(device->InitSetting(settings));
+    settings["address"] = "one";
+    EXPECT_FALSE(device->InitSetting(settings));
+}
+
+TEST_F(LinkFixture, AlarmChecksLeaveRulesAndBatchTellsChange) {
+    device->CheckThresholdBool(3, "K", "0001", "name", "text", false, 1);
+    device->CheckThresholdBool(3, "K", "0001", "name", "text", true, 2);
+    std::map<std::uint8_t, std::string> texts = {{0, "正常"}};
+    device->CheckAlertMap(0, 2, "M", "0002", "n", "t", texts, 3);
+    auto& rules = VRTHostAccess::rules(*device);
+    ASSERT_EQ(rules.size(), 3u);
+    EXPECT_TRUE(device->DoBatchCheckThreshold(rules));
+    EXPECT_FALSE(device->DoBatchCheckThreshold({rules[0], rules[2]}));
+    EXPECT_EQ(recorder->count(site::EventKind::Raised), 1u);
+    const auto maps = recorder->of(site::EventKind::AlertMap);
+    ASSERT_EQ(maps.size(), 1u);
+    EXPECT_EQ(maps[0].stateTexts, texts);
+    EXPECT_EQ(maps[0].seq, 3);
+}
+
+}  // namespace

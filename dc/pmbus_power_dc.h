@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -69,7 +68,6 @@ private:
     bool read_currents(ByteReader& reader, std::uint8_t& count, void* values, std::uint8_t capacity,
                        const char* oversizeFormat);
     int overflow(const char* format, int needed, int remaining) const;
-    static float setting_or(const Json::Value& settings, const char* key, float fallback);
     static const std::array<std::string, TeleDC::ALERT_M_SIZE()>& fuse_texts();
 };
 
@@ -91,23 +89,9 @@ bool PMBusPowerDC<TeleDC, RT_DC>::LoadFromCache(const unsigned char* data, int l
 }
 
 template <class TeleDC, int RT_DC>
-float PMBusPowerDC<TeleDC, RT_DC>::setting_or(const Json::Value& settings, const char* key, float fallback) {
-    const Json::Value& value = settings[key];
-    // Anything that has no text form (an array, an object) keeps the default.
-    if (value.isNull() || !value.isConvertibleTo(Json::stringValue)) return fallback;
-    return static_cast<float>(std::atof(value.asString().c_str()));
-}
-
-template <class TeleDC, int RT_DC>
 bool PMBusPowerDC<TeleDC, RT_DC>::InitV(VRTVDevice* parent, unsigned int dataId, const Json::Value& setting) {
     tele_.device_id = dataId;
-    if (setting.isObject()) {
-        const Json::Value& app = setting["appSetting"];
-        if (app.isObject()) {
-            diffV_ = setting_or(app, "diff_v", diffV_);
-            diffI_ = setting_or(app, "diff_i", diffI_);
-        }
-    }
+    read_change_limits(setting, diffV_, diffI_);
     return VRTSPDevice::InitV(parent, dataId, setting);
 }
 

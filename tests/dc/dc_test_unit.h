@@ -22,7 +22,6 @@ public:
         const auto* at = reinterpret_cast<const std::uint8_t*>(&tele_);
         return Bytes(at, at + sizeof(tele_));
     }
-    tele_c_ktr40e_dc& record() { return tele_; }
     bool changed() const { return changed_; }
     float diff_v() const { return diffV_; }
     float diff_i() const { return diffI_; }

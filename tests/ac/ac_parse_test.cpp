@@ -1,0 +1,228 @@
+// Parsing of one AC unit's portion of the 40/41, 40/43 and 40/44 answers.
+#include <algorithm>
+
+#include "tests/ac/ac_test_support.h"
+
+namespace {
+
+using site::EventKind;
+
+const std::vector<std::uint8_t> NOT_PROVIDED_CURRENT = {0xCD, 0xCC, 0xCC, 0xBD};  // -0.1f
+const std::vector<std::uint8_t> ZERO = {0, 0, 0, 0};
+
+class AcParseTest : public AcUnitTest {
+protected:
+    std::shared_ptr<ProbeAC> unit_ = make_unit();
+
+    void establish_two_channels() { ASSERT_EQ(feed_quietly(*unit_, two_channel_analog().bytes(), 47), 47); }
+
+    // The one log line of the test, by its format.
+    void expect_single_log(const std::string& format, const std::vector<std::string>& args) {
+        const std::vector<site::Event> logs = events(EventKind::Log);
+        ASSERT_EQ(logs.size(), 1u);
+        EXPECT_EQ(logs[0].format, format);
+        EXPECT_EQ(logs[0].arg_texts(), args);
+    }
+};
+
+// ---- 40/41 ----
+
+TEST_F(AcParseTest, AnalogPortionStoresEveryValueAtItsOffset) {
+    const Portion portion = two_channel_analog();
+    ASSERT_EQ(portion.size(), 47);
+
+    testing::internal::CaptureStdout();
+    const int consumed = feed(*unit_, &ProbeAC::parse40_41, portion);
+    const std::string trace = testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(consumed, 47);
+    EXPECT_EQ(trace, "a:220.5 b:221 c:219.75 f:50\na:0 b:380 c:0 f:49.9\n");
+    EXPECT_EQ(unit_->unit().channel_count, 2);
+    ASSERT_EQ(unit_->channels().size(), 2u);
+
+    const auto& first = unit_->channels()[0];
+    EXPECT_EQ(raw(first, 0, 4), float_bytes(220.5f));
+    EXPECT_EQ(raw(first, 4, 4), float_bytes(221.0f));
+    EXPECT_EQ(raw(first, 8, 4), float_bytes(219.75f));
+    EXPECT_EQ(raw(first, 12, 4), float_bytes(50.0f));
+    const auto& second = unit_->channels()[1];
+    EXPECT_EQ(raw(second, 0, 4), ZERO) << "blanks in a voltage are stored as 0.0";
+    EXPECT_EQ(raw(second, 4, 4), float_bytes(380.0f));
+    EXPECT_EQ(raw(second, 8, 4), ZERO);
+    EXPECT_EQ(raw(second, 12, 4), float_bytes(49.9f));
+
+    EXPECT_EQ(raw(unit_->unit(), 4, 4), float_bytes(12.5f));
+    EXPECT_EQ(raw(unit_->unit(), 8, 4), NOT_PROVIDED_CURRENT) << "FF FF FF FF in a current is stored as -0.1";
+    EXPECT_EQ(raw(unit_->unit(), 12, 4), ZERO) << "four zero bytes are an ordinary 0.0";
+    EXPECT_EQ(events(EventKind::Log).size(), 0u);
+}
+
+TEST_F(AcParseTest, AnalogPortionWithAnotherChannelCountIsRefusedUntouched) {
+    establish_two_channels();
+    const std::vector<std::uint8_t> before = raw(unit_->unit(), 0, sizeof(tele_c_ktr40e_ac));
+    const std::vector<std::uint8_t> firstBefore = raw(unit_->channels()[0], 0, sizeof(tele_c_ktr40e_ac_channel));
+
+    const std::vector<std::uint8_t> v = float_bytes(1.0f);
+    const Portion three = analog_portion({{v, v, v, v}, {v, v, v, v}, {v, v, v, v}}, v, v, v);
+    EXPECT_EQ(feed_quietly(*unit_, three.bytes(), three.bytes().size()), -1);
+
+    EXPECT_EQ(raw(unit_->unit(), 0, sizeof(tele_c_ktr40e_ac)), before);
+    EXPECT_EQ(raw(unit_->channels()[0], 0, sizeof(tele_c_ktr40e_ac_channel)), firstBefore);
+    EXPECT_EQ(unit_->channels().size(), 2u);
+    EXPECT_EQ(events(EventKind::Log).size(), 0u);
+}
+
+TEST_F(AcParseTest, AnalogUserCountIsLoggedAndItsValuesSkipped) {
+    const std::vector<std::uint8_t> v = float_bytes(230.0f);
+    Portion portion;
+    portion.u8(2).append(v).append(v).append(v).append(v).u8(1).repeat(0x55, 4);  // channel 0 with P = 1
+    portion.append(float_bytes(231.0f)).append(v).append(v).append(v).u8(0);      // channel 1
+    portion.append(float_bytes(5.0f)).append(float_bytes(6.0f)).append(float_bytes(7.0f));
+
+    EXPECT_EQ(feed_quietly(*unit_, portion.bytes(), portion.bytes().size()), 51);
+    EXPECT_EQ(unit_->channels()[0].p40_41, 1);
+    EXPECT_EQ(raw(unit_->channels()[1], 0, 4), float_bytes(231.0f));
+    EXPECT_EQ(raw(unit_->unit(), 12, 4), float_bytes(7.0f));
+    expect_single_log("PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}", {"4001", "1", "0"});
+}
+
+// ---- 40/43 ----
+
+TEST_F(AcParseTest, StatusPortionStoresTheAirSwitchStates) {
+    const Portion portion = Portion().u8(3).u8(1).u8(0).u8(1).u8(0);
+    EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_43, portion), 5);
+    EXPECT_EQ(unit_->unit().airlock_count, 3);
+    EXPECT_EQ(raw(unit_->unit(), 18, 4), (std::vector<std::uint8_t>{1, 0, 1, 0}));
+    EXPECT_EQ(events(EventKind::Log).size(), 0u);
+}
+
+TEST_F(AcParseTest, StatusPortionWithTooManyAirSwitchesIsRefused) {
+    ASSERT_EQ(feed(*unit_, &ProbeAC::parse40_43, Portion().u8(2).u8(7).u8(7).u8(0)), 4);
+    const Portion nine = Portion().u8(9).repeat(1, 9).u8(0);
+    EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_43, nine), -1);
+    EXPECT_EQ(unit_->unit().airlock_count, 9);
+    EXPECT_EQ(raw(unit_->unit(), 18, 8), (std::vector<std::uint8_t>{7, 7, 0, 0, 0, 0, 0, 0}));
+    expect_single_log("ProcotolError %u read 40_43 m is %d max %d", {"4001", "9", "8"});
+}
+
+TEST_F(AcParseTest, StatusUserCountIsCountedWithoutLookingAtTheLength) {
+    // P = 2 announced, but the portion ends right after the count byte.
+    const Portion portion = Portion().u8(1).u8(1).u8(2);
+    EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_43, portion), 1 + 1 + 1 + 2);
+    EXPECT_EQ(unit_->unit().p40_43, 2);
+    expect_single_log("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", {"4001", "2", "0"});
+}
+
+// ---- 40/44 ----
+
+TEST_F(AcParseTest, AlarmPortionFollowsTheEstablishedChannels) {
+    establish_two_channels();
+    ChannelAlarms first{1, 2, 3, 0, {1, 2, 3, 4, 5, 6}};
+    ChannelAlarms second{0, 0, 2, 3, {9, 9, 9, 9, 9, 9}};
+    Portion portion = alarm_portion({first, second}, 1, 2, 3);
+    ASSERT_EQ(portion.size(), 4 + 12 * 2);
+
+    EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_44, portion), 28);
+    const auto& one = unit_->channels()[0];
+    EXPECT_EQ(raw(one, 17, 11), (std::vector<std::uint8_t>{1, 2, 3, 0, 6, 1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(raw(unit_->channels()[1], 17, 4), (std::vector<std::uint8_t>{0, 0, 2, 3}));
+    EXPECT_EQ(raw(unit_->unit(), 27, 3), (std::vector<std::uint8_t>{1, 2, 3}));
+}
+
+TEST_F(AcParseTest, AlarmPortionBeforeAnyAnalogAnswerTakesFourBytes) {
+    // The count byte says 2, but no channel is known yet: only the current states follow.
+    EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_44, Portion().u8(2).u8(3).u8(0).u8(1)), 4);
+    EXPECT_EQ(raw(unit_->unit(), 27, 3), (std::vector<std::uint8_t>{3, 0, 1}));
+}
+
+TEST_F(AcParseTest, AlarmFurtherStatesAreLoggedAndSkipped) {
+    establish_two_channels();
+    Portion portion;
+    portion.u8(2).u8(1).u8(1).u8(1).u8(1).u8(2).u8(0xAA).u8(0xBB).u8(6).repeat(4, 6);  // m = 2
+    portion.u8(2).u8(2).u8(2).u8(2).u8(0).u8(6).repeat(5, 6);
+    portion.u8(0).u8(0).u8(3);
+    EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_44, portion), 30);
+    EXPECT_EQ(unit_->channels()[0].p40_44_value[0], 4);
+    EXPECT_EQ(unit_->channels()[1].a_alert, 2);
+    EXPECT_EQ(unit_->unit().ic_alert, 3);
+    expect_single_log("PMBusPowerAC:ProcotolError {} read 40_44 m is {}", {"4001", "2"});
+    EXPECT_EQ(events(EventKind::Log)[0].args[1].kind, site::LogValue::Kind::Signed);
+}
+
+TEST_F(AcParseTest, AlarmUserCountOtherThanSixKeepsTheEarlierBytes) {
+    establish_two_channels();
+    ASSERT_EQ(feed(*unit_, &ProbeAC::parse40_44,
+                   alarm_portion({{0, 0, 0, 0, {1, 2, 3, 4, 5, 6}}, {}}, 0, 0, 0)), 28);
+
+    Portion portion;
+    portion.u8(2).u8(0).u8(0).u8(0).u8(0).u8(0).u8(5).repeat(0xEE, 5);  // P = 5
+    portion.u8(1).u8(0).u8(0).u8(0).u8(0).u8(6).repeat(7, 6);
+    portion.u8(2).u8(2).u8(2);
+    EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_44, portion), 27);
+    const auto& first = unit_->channels()[0];
+    EXPECT_EQ(first.p40_44, 5);
+    EXPECT_EQ(raw(first, 22, 6), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(unit_->channels()[1].a_alert, 1);
+    EXPECT_EQ(unit_->unit().ib_alert, 2);
+    expect_single_log("PMBusPowerAC:ProcotolError {} read 40_44 p is {} not {}", {"4001", "5", "6"});
+}
+
+// ---- truncated portions ----
+
+// Every prefix of a valid portion is refused with -1 and the overflow line, which names the
+// length needed up to the item that did not fit. Each prefix lies in a buffer of exactly its
+// size, so a read past it fails under AddressSanitizer.
+class AcTruncationTest : public AcParseTest {
+protected:
+    void expect_every_prefix_refused(Parse parse, const Portion& portion, const std::string& format,
+                                     const std::vector<int>& itemEnds, bool withTwoChannels) {
+        ASSERT_EQ(itemEnds.back(), portion.size());
+        for (int len = 0; len < portion.size(); ++len) {
+            SCOPED_TRACE("prefix of " + std::to_string(len) + " bytes");
+            recorder_->clear();
+            unit_ = make_unit();
+            if (withTwoChannels) establish_two_channels();
+            testing::internal::CaptureStdout();
+            const int result = feed(*unit_, parse, portion.bytes(), static_cast<std::size_t>(len));
+            testing::internal::GetCapturedStdout();
+            EXPECT_EQ(result, -1);
+            const int needed = *std::upper_bound(itemEnds.begin(), itemEnds.end(), len);
+            expect_single_log(format, {"4001", std::to_string(needed), std::to_string(len)});
+        }
+    }
+};
+
+TEST_F(AcTruncationTest, AnalogPrefixes) {
+    expect_every_prefix_refused(&ProbeAC::parse40_41, two_channel_analog(),
+                                "PMBusPowerAC:ProcotolError {} read 40_41 read overflow {} - {}",
+                                {1, 5, 9, 13, 17, 18, 22, 26, 30, 34, 35, 39, 43, 47}, false);
+}
+
+TEST_F(AcTruncationTest, StatusPrefixes) {
+    expect_every_prefix_refused(&ProbeAC::parse40_43, Portion().u8(3).u8(1).u8(0).u8(1).u8(0),
+                                "PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}", {1, 4, 5}, false);
+}
+
+TEST_F(AcTruncationTest, AlarmPrefixes) {
+    expect_every_prefix_refused(&ProbeAC::parse40_44, alarm_portion({{1, 1, 1, 1}, {2, 2, 2, 2}}, 1, 2, 3),
+                                "PMBusPowerAC:ProcotolError {} read 40_44 read overflow {} - {}",
+                                {1, 2, 3, 4, 5, 6, 7, 13, 14, 15, 16, 17, 18, 19, 25, 26, 27, 28}, true);
+}
+
+TEST_F(AcTruncationTest, SkippedUserValuesStillCountAgainstTheLength) {
+    // Channel 0 announces P = 2: the 8 skipped bytes are missing from the portion.
+    Portion portion;
+    portion.u8(1).repeat(0, 16).u8(2);
+    EXPECT_EQ(feed_quietly(*unit_, portion.bytes(), portion.bytes().size()), -1);
+    const std::vector<site::Event> logs = events(EventKind::Log);
+    ASSERT_EQ(logs.size(), 2u);
+    EXPECT_EQ(logs[1].arg_texts(), (std::vector<std::string>{"4001", "30", "18"}));
+}
+
+TEST_F(AcTruncationTest, NegativeLengthIsAnOverflow) {
+    const unsigned char byte = 0;
+    EXPECT_EQ(unit_->parse40_43(&byte, -3), -1);
+    expect_single_log("PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}", {"4001", "1", "-3"});
+}
+
+}  // namespace

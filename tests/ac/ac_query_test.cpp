@@ -1,0 +1,145 @@
+// Value queries, cache restore and settings of an AC unit.
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "site/host_access.h"
+#include "tests/ac/ac_test_support.h"
+
+namespace {
+
+class AcQueryTest : public AcUnitTest {
+protected:
+    std::shared_ptr<ProbeAC> unit_ = make_unit();
+
+    // Two channels as two_channel_analog() gives them, states from a 40/44 portion, one round.
+    void complete_two_channel_round() {
+        const Portion analog = two_channel_analog();
+        ASSERT_EQ(feed_quietly(*unit_, analog.bytes(), analog.bytes().size()), 47);
+        ASSERT_EQ(feed(*unit_, &ProbeAC::parse40_44, alarm_portion({{}, {}}, 3, 0, 1)), 28);
+        unit_->RoundDone();
+    }
+    void set_age(long seconds) {
+        VRTHostAccess::last_update(*unit_) =
+            boost::posix_time::second_clock::local_time() - boost::posix_time::seconds(seconds);
+    }
+    // The history image of the last round, as the host would hand it back.
+    std::vector<unsigned char> last_image() const {
+        const std::vector<site::Event> published = events(site::EventKind::Publish);
+        EXPECT_FALSE(published.empty());
+        return published.empty() ? std::vector<unsigned char>() : published.back().bytes;
+    }
+};
+
+TEST_F(AcQueryTest, NothingAnswersBeforeTheFirstRound) {
+    for (const char* name : {"ia", "channel_0_a", "", "nonsense"}) expect_query_error(*unit_, name, "数据未就绪");
+}
+
+TEST_F(AcQueryTest, UnitValuesAndChannelValues) {
+    complete_two_channel_round();
+    EXPECT_FLOAT_EQ(unit_->Get_Value(0, "ia"), 12.5f);
+    EXPECT_FLOAT_EQ(unit_->Get_Value(0, "ib"), -0.1f);
+    EXPECT_FLOAT_EQ(unit_->Get_Value(0, "ic"), 0.0f);
+    EXPECT_FLOAT_EQ(unit_->Get_Value(0, "ia_alert"), 3.0f);
+    EXPECT_FLOAT_EQ(unit_->Get_Value(0, "ic_alert"), 1.0f);
+    EXPECT_FLOAT_EQ(unit_->Get_Value(0, "channel_1_f"), 49.9f);
+    EXPECT_FLOAT_EQ(unit_->Get_Value(0, "channel_1_a"), 0.0f) << "not provided";
+    EXPECT_FLOAT_EQ(unit_->Get_Value(0, "xchannel_0_b"), 221.0f) << "text before the pattern does not matter";
+    EXPECT_FLOAT_EQ(unit_->Get_Value(0, "channel_0_abc"), 220.5f) << "one character of the field counts";
+    EXPECT_FLOAT_EQ(unit_->Get_Value(0, "channel_00_c"), 219.75f);
+}
+
+TEST_F(AcQueryTest, QueriesThatCannotBeAnswered) {
+    complete_two_channel_round();
+    expect_query_error(*unit_, "channel_2_a", "通道参数越界");
+    expect_query_error(*unit_, "channel_4294967296_a", "通道参数越界");
+    expect_query_error(*unit_, "channel_99999999999999999999999999_a", "通道参数越界");
+    expect_query_error(*unit_, "channel_0_x", "数据未提供");
+    expect_query_error(*unit_, "channel_0_", "数据未提供");
+    expect_query_error(*unit_, "IA", "数据未提供");
+    expect_query_error(*unit_, "i", "数据未提供");
+    expect_query_error(*unit_, "", "数据未提供");
+}
+
+TEST_F(AcQueryTest, AnswersUpToSixtySecondsOfAge) {
+    complete_two_channel_round();
+    set_age(60);
+    EXPECT_FLOAT_EQ(unit_->Get_Value(0, "ia"), 12.5f);
+    set_age(-30);
+    EXPECT_FLOAT_EQ(unit_->Get_Value(0, "ia"), 12.5f) << "a clock set back still answers";
+    set_age(61);
+    expect_query_error(*unit_, "ia", "数据已超时");
+    expect_query_error(*unit_, "nonsense", "数据已超时");
+}
+
+TEST_F(AcQueryTest, CacheRestoreOfAHistoryImage) {
+    complete_two_channel_round();
+    const std::vector<unsigned char> image = last_image();
+    ASSERT_EQ(image.size(), 93u);
+
+    auto restored = make_unit();
+    const std::string bytes(image.begin(), image.end());
+    ASSERT_TRUE(restored->LoadFromCache(bytes));
+    EXPECT_FLOAT_EQ(restored->Get_Value(0, "channel_1_b"), 380.0f);
+    EXPECT_FLOAT_EQ(restored->Get_Value(0, "ia_alert"), 3.0f);
+    EXPECT_EQ(raw(restored->unit(), 0, 37), std::vector<std::uint8_t>(image.begin(), image.begin() + 37));
+
+    // The restore fixes the channel count that later answers must match.
+    const std::vector<std::uint8_t> v = float_bytes(1.0f);
+    const Portion one = analog_portion({{v, v, v, v}}, v, v, v);
+    EXPECT_EQ(feed_quietly(*restored, one.bytes(), one.bytes().size()), -1);
+}
+
+TEST_F(AcQueryTest, RefusedCacheImageChangesNothing) {
+    complete_two_channel_round();
+    set_age(5);
+    const boost::posix_time::ptime lastUpdate = VRTHostAccess::last_update(*unit_);
+    const std::vector<std::uint8_t> record = raw(unit_->unit(), 0, 37);
+    const std::vector<std::uint8_t> channel = raw(unit_->channels()[1], 0, 28);
+
+    std::vector<unsigned char> image = last_image();
+    image[16] = 3;  // says three channels, carries two
+    EXPECT_FALSE(unit_->LoadFromCache(image.data(), static_cast<int>(image.size())));
+    image[16] = 2;
+    image[4] = 0x77;
+    EXPECT_FALSE(unit_->LoadFromCache(image.data(), 37 + 28)) << "two channels announced, one carried";
+    EXPECT_FALSE(unit_->LoadFromCache(image.data(), 37));
+    EXPECT_FALSE(unit_->LoadFromCache(image.data(), -1));
+
+    EXPECT_EQ(raw(unit_->unit(), 0, 37), record);
+    ASSERT_EQ(unit_->channels().size(), 2u);
+    EXPECT_EQ(raw(unit_->channels()[1], 0, 28), channel);
+    EXPECT_EQ(VRTHostAccess::last_update(*unit_), lastUpdate);
+
+    auto fresh = make_unit();
+    EXPECT_FALSE(fresh->LoadFromCache(image.data(), 37 + 28));
+    EXPECT_TRUE(fresh->channels().empty());
+    expect_query_error(*fresh, "ia", "数据未就绪");
+    const Portion analog = two_channel_analog();
+    EXPECT_EQ(feed_quietly(*fresh, analog.bytes(), analog.bytes().size()), 47) << "no channel count was latched";
+}
+
+TEST_F(AcQueryTest, SettingsGiveTheChangeLimits) {
+    Json::Value setting;
+    setting["data_id"] = 12;
+    setting["appSetting"]["diff_v"] = "5";
+    setting["appSetting"]["diff_i"] = 3;
+    auto configured = make_unit(setting);
+    EXPECT_FLOAT_EQ(configured->diff_v(), 5.0f);
+    EXPECT_FLOAT_EQ(configured->diff_i(), 3.0f);
+    EXPECT_EQ(configured->unit().device_id, DATA_ID);
+    EXPECT_EQ(configured->DataId(), DATA_ID);
+    EXPECT_EQ(configured->DeviceType(), "ktr40e-ac");
+
+    Json::Value partial;
+    partial["appSetting"]["diff_i"] = "abc";
+    auto half = make_unit(partial);
+    EXPECT_FLOAT_EQ(half->diff_v(), 20.0f);
+    EXPECT_FLOAT_EQ(half->diff_i(), 0.0f) << "text that is no number reads as 0";
+
+    Json::Value notAnObject;
+    notAnObject["appSetting"] = 7;
+    auto untouched = make_unit(notAnObject);
+    EXPECT_FLOAT_EQ(untouched->diff_v(), 20.0f);
+    EXPECT_FLOAT_EQ(untouched->diff_i(), 20.0f);
+}
+
+}  // namespace

@@ -1,5 +1,7 @@
 #include "power/ktr40e.h"
 
+template class PMBusPower<Ktr40eAC, Ktr40eDC, Ktr40eRC>;
+
 Ktr40e::Ktr40e() : PMBusPower({"KTR-40"}) {
     deviceType_ = "ktr40e";
     baudRate_ = 9600;

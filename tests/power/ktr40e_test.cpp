@@ -1,8 +1,10 @@
 // The KTR-40 power system device with its real unit classes.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include "power/ktr40e.h"
 #include "site/controller.h"
@@ -76,6 +78,90 @@ TEST(Ktr40eTest, ModelCheckNamesTheDriverAndTheDetectedModel) {
     EXPECT_EQ(alarms[0].text, "本驱动类型:ktr40e 检测型号:KTR-400");
     EXPECT_EQ(alarms[0].key, "device_model");
     EXPECT_EQ(alarms[0].code, "70319");
+}
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes f32(float value) {
+    Bytes bytes(4);
+    std::memcpy(bytes.data(), &value, 4);
+    return bytes;
+}
+
+Bytes join(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+float float_at(const Bytes& image, std::size_t offset) {
+    float value = 0;
+    std::memcpy(&value, image.data() + offset, 4);
+    return value;
+}
+
+// One round with the real units: 1 AC unit with one channel, 1 DC unit, 2 rectifier modules.
+TEST(Ktr40eTest, RoundWithRealUnitsPublishesTheirImagesAndAlarms) {
+    auto recorder = std::make_shared<site::Recorder>();
+    auto controller = std::make_shared<site::Controller>(recorder, site::WorkMode::Inline);
+    auto script = std::make_shared<site::ScriptedTransport>();
+    auto link = std::make_shared<HostLink>(script);
+    auto dev = std::make_shared<Ktr40e>();
+    dev->Init(controller, 1000, Json::Value());
+    ASSERT_TRUE(dev->InitSetting(plant_settings()));
+    HostLink::attach(*dev, link);
+
+    const Bytes blanks = {0x20, 0x20, 0x20, 0x20};
+    const std::string model = "KTR-40              ";
+    const std::vector<std::pair<std::uint8_t, Bytes>> answers = {
+        {0x40, Bytes(model.begin(), model.end())},
+        {0x40, join({{0x11, 1, 1}, f32(220.5f), f32(221), f32(219), f32(50), {0}, f32(10.25f), blanks, f32(0)})},
+        {0x40, {0, 1, 2, 1, 0, 0}},
+        {0x40, {0, 1, 1, 1, 0, 0, 2, 0, 6, 9, 8, 7, 6, 5, 4, 0, 3, 0}},
+        {0x41, join({{0x11}, f32(53.5f), {2}, f32(12), {1}, f32(1), f32(13), {1}, blanks})},
+        {0x41, {0, 2, 1, 2, 3, 2, 4, 5, 6, 7, 8, 2, 9, 10}},
+        {0x41, {0, 2, 0, 1, 0xE2, 1, 1, 0}},
+        {0x42, join({{0x11, 1}, f32(53.5f), f32(40), {0, 0, 0}})},
+        {0x42, {0, 1, 1, 0, 0}},
+        {0x40, join({f32(1), f32(2), f32(3), f32(4), f32(5), {0}})},
+        {0x42, join({f32(6), f32(7), {3}, f32(8), f32(9), f32(10)})},
+    };
+    ASSERT_TRUE(dev->RefreshStatus());  // each answer then brings the next request itself
+    for (const auto& answer : answers) {
+        link->deliver(*dev, site::Answer{0x20, 1, answer.first, 0, answer.second});
+    }
+    std::vector<std::string> order;
+    for (const site::Request& r : script->requests()) order.push_back(std::to_string(r.cid1) + "/" + std::to_string(r.cid2));
+    const std::vector<std::string> expected = {"64/81", "64/65", "64/67", "64/68", "65/65", "65/67",
+                                               "65/68", "66/65", "66/68", "64/70", "66/70"};
+    EXPECT_EQ(order, expected);
+    EXPECT_EQ(VRTHostAccess::step(*dev), 0);
+    EXPECT_TRUE(recorder->of(site::EventKind::Log).empty());
+
+    const auto images = recorder->of(site::EventKind::Publish);
+    ASSERT_EQ(images.size(), 3u);
+    EXPECT_EQ(images[0].record, 5153);
+    ASSERT_EQ(images[0].bytes.size(), 65u);
+    EXPECT_EQ(float_at(images[0].bytes, 4), 10.25f);
+    EXPECT_EQ(float_at(images[0].bytes, 8), -0.1f);
+    EXPECT_EQ(float_at(images[0].bytes, 37), 220.5f);
+    EXPECT_EQ(images[1].record, 5154);
+    ASSERT_EQ(images[1].bytes.size(), 190u);
+    EXPECT_EQ(float_at(images[1].bytes, 8), 40.0f);
+    EXPECT_EQ(images[2].record, 5155);
+    ASSERT_EQ(images[2].bytes.size(), 57u + 2 * 18u);
+    EXPECT_EQ(float_at(images[2].bytes, 45), 53.5f);
+    EXPECT_EQ(float_at(images[2].bytes, 57 + 18 + 5), 0.0f);  // four equal bytes: kept as zero
+    EXPECT_EQ(recorder->count(site::EventKind::History), 3u);
+
+    std::vector<std::string> raised;
+    for (const auto& alarm : recorder->of(site::EventKind::Raised)) raised.push_back(alarm.key + ":" + alarm.text);
+    const std::vector<std::string> expectedRaised = {"AC_0:交流屏1输入线/相电压AB/A", "AC_7:交流屏1频率", "AC_19:其他告警",
+                                                     "DC_0:输出电压过低告警", "RC_0:模块2整流模块故障告警",
+                                                     "KTRE40_RC_0:整流模块1模块通讯中断告警状态"};
+    EXPECT_EQ(raised, expectedRaised);
+    EXPECT_EQ(dev->GetChildVDevice(11)->Get_Value(0, "channel_0_a"), 220.5f);
+    EXPECT_EQ(dev->GetChildVDevice(21)->Get_Value(0, "i"), 40.0f);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "ac/ac_alarm_rules.h"
 #include "ac/ac_query.h"
 #include "common/byte_reader.h"
+#include "common/history_image.h"
 #include "common/unit_support.h"
 #include "host/vrt_sp_device.h"
 
@@ -39,8 +40,7 @@ protected:
     std::vector<TeleACChannel> channels_;
     float diffV_ = 20.0f;
     float diffI_ = 20.0f;
-    int historySize_ = 0;
-    std::unique_ptr<unsigned char[]> history_;
+    HistoryImage history_;
     // Whether the last round moved a voltage by diffV_ or a current by diffI_ (or first made
     // the data valid). Nothing acts on it yet.
     bool changed_ = false;
@@ -59,9 +59,7 @@ private:
     bool read_channel_analog(ByteReader& in, TeleACChannel& channel) const;
     bool read_channel_alarms(ByteReader& in, TeleACChannel& channel) const;
 
-    void fit_history();
     bool exceeds_change_limits() const;
-    void write_history();
     void report(const AcAlarmRule& rule, const std::string& text, std::uint8_t state);
     void report_channel_alarms();
     void report_unit_alarms();
@@ -228,32 +226,22 @@ template <class TeleAC, class TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
     lastUpdate_ = boost::posix_time::second_clock::local_time();
     tele_.update_time = current_ttime();
-    fit_history();
+    history_.fit(HistoryImage::size_for<TeleAC>(channels_));
     changed_ = !dataValid_ || exceeds_change_limits();
-    write_history();
+    history_.write(tele_, channels_);
     dataValid_ = true;
-    SendSP(RT_AC, history_.get(), static_cast<unsigned int>(historySize_), false);
+    SendSP(RT_AC, history_.data(), history_.size(), false);
     alarmSeq_ = 1;
     report_channel_alarms();
     report_unit_alarms();
     DoImpCheckAlert();
-    queue_round_work(*this, rules_, thresholdResult_, history_.get(), static_cast<unsigned int>(historySize_));
-}
-
-// The image always covers the current channel list; it is allocated again (zeroed) only
-// when the channel count has changed since the last round.
-template <class TeleAC, class TeleACChannel, int RT_AC>
-void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::fit_history() {
-    const int size = image_size(channels_.size());
-    if (history_ && historySize_ == size) return;
-    history_ = std::make_unique<unsigned char[]>(static_cast<std::size_t>(size));
-    historySize_ = size;
+    queue_round_work(*this, rules_, thresholdResult_, history_.data(), history_.size());
 }
 
 // Compares the image of the last round with the records now.
 template <class TeleAC, class TeleACChannel, int RT_AC>
 bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::exceeds_change_limits() const {
-    ByteReader image(history_.get(), historySize_);
+    ByteReader image(history_.data(), static_cast<int>(history_.size()));
     TeleAC unit{};
     image.bytes(&unit, sizeof unit);
     if (moved(unit.ia, tele_.ia, diffI_) || moved(unit.ib, tele_.ib, diffI_) || moved(unit.ic, tele_.ic, diffI_)) {
@@ -267,14 +255,6 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::exceeds_change_limits() const {
         }
     }
     return false;
-}
-
-template <class TeleAC, class TeleACChannel, int RT_AC>
-void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::write_history() {
-    std::memcpy(history_.get(), &tele_, sizeof tele_);
-    if (!channels_.empty()) {
-        std::memcpy(history_.get() + sizeof tele_, channels_.data(), channels_.size() * sizeof(TeleACChannel));
-    }
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>

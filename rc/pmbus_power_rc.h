@@ -11,6 +11,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "common/byte_reader.h"
+#include "common/history_image.h"
 #include "common/unit_support.h"
 #include "host/vrt_sp_device.h"
 #include "rc/module_texts.h"
@@ -51,15 +52,13 @@ public:
 protected:
     TeleRC tele_{};
     std::vector<TeleRCChannel> channels_;
-    std::uint32_t historySize_ = 0;
-    std::unique_ptr<unsigned char[]> history_;
+    HistoryImage history_;
 
 private:
     int overflow(const char* line, const ByteReader& in, int len) const;
     int finish(const char* line, const ByteReader& in, int len) const;
     bool userCountMatches(ByteReader& in, std::uint8_t count, std::uint8_t expected, int itemSize,
                           const char* mismatchLine) const;
-    void fillHistory();
     void checkModuleFaults();
 
     ModuleTexts faultTexts_{"模块", "整流模块故障告警"};
@@ -238,26 +237,12 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
     dataValid_ = true;
     lastUpdate_ = boost::posix_time::second_clock::local_time();
     tele_.update_time = current_ttime();
-    fillHistory();
-    SendSP(RT_RC, history_.get(), historySize_, false);
+    history_.write(tele_, channels_);
+    SendSP(RT_RC, history_.data(), history_.size(), false);
     alarmSeq_ = 1;
     checkModuleFaults();
     DoImpCheckAlert();
-    queue_round_work(*this, rules_, thresholdResult_, history_.get(), historySize_);
-}
-
-// The image is the group record followed by every module record. It follows the module
-// list: a list that grew or shrank since the last round gets a buffer of the new size.
-template <class TeleRC, class TeleRCChannel, int RT_RC>
-void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::fillHistory() {
-    const std::size_t moduleBytes = sizeof(TeleRCChannel) * channels_.size();
-    const auto size = static_cast<std::uint32_t>(sizeof(TeleRC) + moduleBytes);
-    if (!history_ || historySize_ != size) {
-        history_ = std::make_unique<unsigned char[]>(size);
-        historySize_ = size;
-    }
-    std::memcpy(history_.get(), &tele_, sizeof(TeleRC));
-    if (moduleBytes != 0) std::memcpy(history_.get() + sizeof(TeleRC), channels_.data(), moduleBytes);
+    queue_round_work(*this, rules_, thresholdResult_, history_.data(), history_.size());
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>

@@ -20,7 +20,7 @@ public:
     bool changed() const { return changed_; }
     float diff_v() const { return diffV_; }
     float diff_i() const { return diffI_; }
-    int history_size() const { return historySize_; }
+    int history_size() const { return static_cast<int>(history_.size()); }
 };
 
 // Raw bytes of a record, to compare stored values byte for byte.

@@ -1,0 +1,258 @@
+#include "sim/simulator.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+
+namespace sim {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr std::uint8_t kRtnChecksumError = 0x02;
+constexpr std::uint8_t kRtnLengthChecksumError = 0x03;
+constexpr std::uint8_t kRtnInvalidCommand = 0x04;
+constexpr std::uint8_t kRtnAddressError = 0x90;
+constexpr milliseconds kWriteTimeout(1000);
+constexpr const char kHexDigits[] = "0123456789ABCDEF";
+
+// Another group of the same system, so a wrong CID1 looks plausible on the line.
+std::uint8_t other_group(std::uint8_t cid1) {
+    if (cid1 == 0x40 || cid1 == 0x41) return static_cast<std::uint8_t>(cid1 + 1);
+    return 0x40;
+}
+
+std::uint8_t hex_digit_value(char c) {
+    return static_cast<std::uint8_t>(c <= '9' ? c - '0' : c - 'A' + 10);
+}
+
+// INFO byte 1, the unit count, one too high.
+void raise_unit_count(std::string& info) {
+    const auto count = static_cast<std::uint8_t>(hex_digit_value(info[2]) << 4 | hex_digit_value(info[3]));
+    std::string bumped;
+    site::append_hex(bumped, static_cast<std::uint8_t>(count + 1));
+    info.replace(2, 2, bumped);
+}
+
+// The last CHKSUM digit changed, so the frame fails its check.
+void corrupt_checksum(std::string& frame) {
+    char& digit = frame[frame.size() - 2];
+    digit = kHexDigits[(hex_digit_value(digit) + 1) % 16];
+}
+
+std::string printable(const std::string& line) {
+    std::string out;
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            out += c;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+std::string describe(const site::DecodeResult& request) {
+    if (!request.ok()) return std::string("refused: ") + site::to_string(request.error);
+    const site::FrameHeader& h = request.frame.header;
+    std::string text;
+    site::append_hex(text, h.cid1);
+    text += '/';
+    site::append_hex(text, h.code);
+    text += " ADR ";
+    site::append_hex(text, h.adr);
+    text += " INFO ";
+    for (const std::uint8_t b : request.frame.info) site::append_hex(text, b);
+    return text;
+}
+
+std::size_t frame_bytes(const site::DecodeResult& request) {
+    return 1 + site::kHeaderChars + 2 * request.frame.info.size() + site::kChecksumChars + 1;
+}
+
+}  // namespace
+
+Simulator::Simulator(SimConfig config)
+    : model_(std::move(config.state), config.dataFlag, config.fixedDataFlag, config.drift, config.driftPeriod),
+      faults_(config.faults),
+      rng_(config.seed != 0 ? config.seed : std::random_device{}()),
+      address_(config.address),
+      baud_(config.baud) {}
+
+Simulator::~Simulator() { stop(); }
+
+void Simulator::start(site::SerialPort port) {
+    if (thread_.joinable()) throw std::logic_error("simulator already running");
+    port_ = std::move(port);
+    stopping_ = false;
+    thread_ = std::thread(&Simulator::run, this);
+}
+
+std::string Simulator::start_pty() {
+    site::PtyPair pair = site::open_pty_pair();
+    keepOpen_ = std::move(pair.slave);
+    start(site::SerialPort(std::move(pair.master), 9600));
+    return pair.slavePath;
+}
+
+void Simulator::stop() {
+    {
+        std::lock_guard<std::mutex> lock(stopMutex_);
+        stopping_ = true;
+    }
+    stopWake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    port_ = site::SerialPort();
+    keepOpen_.reset();
+}
+
+SiteState Simulator::state() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return model_.state();
+}
+
+void Simulator::set_faults(const Faults& faults) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_ = faults;
+}
+
+SimStats Simulator::stats() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stats_;
+}
+
+void Simulator::set_trace(std::function<void(const std::string&)> trace) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    trace_ = std::move(trace);
+}
+
+std::optional<Reply> Simulator::respond(const site::DecodeResult& request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++stats_.requests;
+    if (!request.ok()) return reply_to_refused(request);
+    const site::FrameHeader& h = request.frame.header;
+    if (h.adr != address_) {
+        ++stats_.otherAddress;
+        return with_faults({h.ver, h.adr, h.cid1, kRtnAddressError}, std::string(), false);
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - started_).count();
+    std::optional<std::string> info = model_.answer(h.cid1, h.code, elapsed);
+    if (!info) {
+        ++stats_.unknown;
+        return with_faults({h.ver, h.adr, h.cid1, kRtnInvalidCommand}, std::string(), false);
+    }
+    return with_faults({h.ver, h.adr, h.cid1, 0x00}, std::move(*info),
+                       DeviceModel::carries_unit_count(h.cid1, h.code));
+}
+
+std::optional<Reply> Simulator::reply_to_refused(const site::DecodeResult& request) {
+    ++stats_.refused;
+    const site::FrameHeader& h = request.frame.header;
+    if (!request.headerRead || h.adr != address_) return std::nullopt;
+    if (request.error == site::FrameError::BadChecksum) {
+        return with_faults({h.ver, h.adr, h.cid1, kRtnChecksumError}, std::string(), false);
+    }
+    if (request.error == site::FrameError::BadLengthChecksum) {
+        return with_faults({h.ver, h.adr, h.cid1, kRtnLengthChecksumError}, std::string(), false);
+    }
+    return std::nullopt;
+}
+
+bool Simulator::chance(double share) {
+    return share > 0 && std::uniform_real_distribution<double>(0.0, 1.0)(rng_) < share;
+}
+
+std::optional<Reply> Simulator::with_faults(site::FrameHeader header, std::string info, bool countsUnits) {
+    if (chance(faults_.drop)) {
+        ++stats_.dropped;
+        return std::nullopt;
+    }
+    if (countsUnits && chance(faults_.wrongCount)) {
+        raise_unit_count(info);
+        ++stats_.wrongCount;
+    }
+    if (chance(faults_.wrongCid1)) {
+        header.cid1 = other_group(header.cid1);
+        ++stats_.wrongCid1;
+    }
+    Reply reply;
+    std::uniform_int_distribution<int> noiseByte(0, 255);
+    while (reply.line.size() < faults_.noise) {
+        const char c = static_cast<char>(noiseByte(rng_));
+        if (c != site::kSoi && c != site::kEoi) reply.line += c;
+    }
+    std::string frame;
+    site::encode_frame_text(header, info, frame);
+    if (chance(faults_.corrupt)) {
+        corrupt_checksum(frame);
+        ++stats_.corrupted;
+    }
+    reply.line += frame;
+    if (chance(faults_.slow)) {
+        reply.delay = faults_.delay;
+        ++stats_.slowed;
+    }
+    ++stats_.answers;
+    return reply;
+}
+
+void Simulator::trace(const std::string& line) {
+    std::function<void(const std::string&)> sink;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sink = trace_;
+    }
+    if (sink) sink(line);
+}
+
+void Simulator::run() {
+    site::FrameReceiver receiver;
+    while (pause_until(Clock::now())) {
+        const site::DecodeResult* request = receiver.next(port_, Clock::now() + milliseconds(50));
+        if (request == nullptr) continue;
+        const auto arrived = Clock::now();
+        const std::size_t requestBytes = frame_bytes(*request);
+        trace("<- " + describe(*request));
+        const std::optional<Reply> reply = respond(*request);
+        if (!reply) {
+            trace("-> (silent)");
+            continue;
+        }
+        // The line is half-duplex: the answer follows the request's own time on the line.
+        if (!pause_until(arrived + line_time(requestBytes) + reply->delay)) break;
+        trace("-> " + printable(reply->line));
+        send_paced(reply->line);
+    }
+}
+
+bool Simulator::pause_until(Clock::time_point until) {
+    std::unique_lock<std::mutex> lock(stopMutex_);
+    return !stopWake_.wait_until(lock, until, [this] { return stopping_; });
+}
+
+Simulator::Clock::duration Simulator::line_time(std::size_t bytes) const {
+    if (baud_ <= 0) return Clock::duration::zero();
+    const auto micros = static_cast<std::int64_t>(bytes) * 10 * 1'000'000 / baud_;
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::microseconds(micros));
+}
+
+void Simulator::send_paced(const std::string& line) {
+    if (baud_ <= 0) {
+        port_.write_all(line.data(), line.size(), kWriteTimeout);
+        return;
+    }
+    // Small pieces, each sent when the line would have carried the ones before it.
+    const std::size_t piece = std::max<std::size_t>(1, static_cast<std::size_t>(baud_) / 2000);
+    const auto start = Clock::now();
+    for (std::size_t sent = 0; sent < line.size();) {
+        const std::size_t n = std::min(piece, line.size() - sent);
+        if (!port_.write_all(line.data() + sent, n, kWriteTimeout)) return;
+        sent += n;
+        if (!pause_until(start + line_time(sent))) return;
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,262 @@
+#include "sim/state.h"
+
+#include <algorithm>
+#include <fstream>
+#include <stdexcept>
+
+#include <json/reader.h>
+
+// Configuration file, every member optional:
+// {
+//   "model": "KTR-40", "model_padding": "blank" | "nul",
+//   "address": 1, "baud": 9600, "drift": 0.01, "drift_period": 120, "seed": 0,
+//   "dataflag": "changes" | "always" | "never" | <byte>,
+//   "ac": <count> | [{"ia", "ib", "ic", "ia_alert", "ib_alert", "ic_alert", "air_switches", "user_status",
+//                     "channels": <count> | [{"a", "b", "c", "f", "user", "a_alert", "b_alert", "c_alert",
+//                                            "f_alert", "extra_states", "user_alarms"}]}],
+//   "dc": <count> | [{"voltage", "current", "batteries", "branches", "user", "voltage_state", "fuses",
+//                     "user_alarms"}],
+//   "rectifiers": {"output_voltage", "modules": <count> | [{"current", "user", "status", "user_status",
+//                                                          "fault", "user_alarms"}]},
+//   "parameters": {"ac", "ac_user", "dc", "dc_user"},
+//   "faults": {"drop", "corrupt", "wrong_cid1", "wrong_count", "slow", "delay_ms", "noise"}
+// }
+// An analog value is a number, or null when the system does not provide it. A list may be
+// given as a count instead; it then holds that many default entries.
+namespace sim {
+namespace {
+
+[[noreturn]] void fail(const std::string& where, const char* what) {
+    throw std::runtime_error("simulator configuration: " + where + ": " + what);
+}
+
+std::string at(const std::string& where, const char* key) { return where.empty() ? key : where + "." + key; }
+std::string at(const std::string& where, Json::ArrayIndex i) { return where + "[" + std::to_string(i) + "]"; }
+
+void require_object(const Json::Value& v, const std::string& where) {
+    if (!v.isObject()) fail(where, "expected an object");
+}
+
+unsigned read_count(const Json::Value& v, const std::string& where) {
+    if (!v.isUInt() || v.asUInt() > 255) fail(where, "expected a count from 0 to 255");
+    return v.asUInt();
+}
+
+Analog analog_of(const Json::Value& v, const std::string& where) {
+    if (v.isNull()) return std::nullopt;
+    if (!v.isNumeric()) fail(where, "expected a number or null");
+    return v.asFloat();
+}
+
+std::uint8_t byte_of(const Json::Value& v, const std::string& where) {
+    return static_cast<std::uint8_t>(read_count(v, where));
+}
+
+void read(const Json::Value& obj, const char* key, Analog& out, const std::string& where) {
+    if (obj.isMember(key)) out = analog_of(obj[key], at(where, key));
+}
+
+void read(const Json::Value& obj, const char* key, std::uint8_t& out, const std::string& where) {
+    if (obj.isMember(key)) out = byte_of(obj[key], at(where, key));
+}
+
+// A list given element by element, or as a count of default elements.
+template <class T, class ReadOne>
+void read_list(const Json::Value& obj, const char* key, std::vector<T>& out, const std::string& where,
+               const T& fallback, ReadOne readOne) {
+    if (!obj.isMember(key)) return;
+    const Json::Value& v = obj[key];
+    const std::string here = at(where, key);
+    if (!v.isArray()) {
+        out.assign(read_count(v, here), fallback);
+        return;
+    }
+    if (v.size() > 255) fail(here, "more than 255 entries");
+    out.assign(v.size(), fallback);
+    for (Json::ArrayIndex i = 0; i < v.size(); ++i) readOne(v[i], out[i], at(here, i));
+}
+
+void read(const Json::Value& obj, const char* key, std::vector<Analog>& out, const std::string& where) {
+    const Analog fallback = out.empty() ? Analog(0.0f) : out.front();
+    read_list(obj, key, out, where, fallback,
+              [](const Json::Value& v, Analog& a, const std::string& w) { a = analog_of(v, w); });
+}
+
+void read(const Json::Value& obj, const char* key, std::vector<std::uint8_t>& out, const std::string& where) {
+    read_list(obj, key, out, where, std::uint8_t{0},
+              [](const Json::Value& v, std::uint8_t& b, const std::string& w) { b = byte_of(v, w); });
+}
+
+// Reads a list of objects with `readOne(object, item, where)`.
+template <class T, class ReadOne>
+void read_objects(const Json::Value& obj, const char* key, std::vector<T>& out, const std::string& where,
+                  ReadOne readOne) {
+    read_list(obj, key, out, where, T{}, [&](const Json::Value& v, T& item, const std::string& w) {
+        require_object(v, w);
+        readOne(v, item, w);
+    });
+}
+
+void read_channel(const Json::Value& v, AcChannel& ch, const std::string& w) {
+    read(v, "a", ch.a, w);
+    read(v, "b", ch.b, w);
+    read(v, "c", ch.c, w);
+    read(v, "f", ch.f, w);
+    read(v, "user", ch.user, w);
+    read(v, "a_alert", ch.aAlert, w);
+    read(v, "b_alert", ch.bAlert, w);
+    read(v, "c_alert", ch.cAlert, w);
+    read(v, "f_alert", ch.fAlert, w);
+    read(v, "extra_states", ch.extraStates, w);
+    read(v, "user_alarms", ch.userAlarms, w);
+}
+
+void read_ac(const Json::Value& v, AcUnit& unit, const std::string& w) {
+    read_objects(v, "channels", unit.channels, w, read_channel);
+    read(v, "ia", unit.ia, w);
+    read(v, "ib", unit.ib, w);
+    read(v, "ic", unit.ic, w);
+    read(v, "ia_alert", unit.iaAlert, w);
+    read(v, "ib_alert", unit.ibAlert, w);
+    read(v, "ic_alert", unit.icAlert, w);
+    read(v, "air_switches", unit.airSwitches, w);
+    read(v, "user_status", unit.userStatus, w);
+}
+
+void read_dc(const Json::Value& v, DcUnit& unit, const std::string& w) {
+    read(v, "voltage", unit.voltage, w);
+    read(v, "current", unit.current, w);
+    read(v, "batteries", unit.batteries, w);
+    read(v, "branches", unit.branches, w);
+    read(v, "user", unit.user, w);
+    read(v, "voltage_state", unit.voltageState, w);
+    read(v, "fuses", unit.fuses, w);
+    read(v, "user_alarms", unit.userAlarms, w);
+}
+
+void read_module(const Json::Value& v, RectifierModule& module, const std::string& w) {
+    read(v, "current", module.current, w);
+    read(v, "user", module.user, w);
+    if (v.isMember("status")) {
+        std::vector<std::uint8_t> status;
+        read(v, "status", status, w);
+        if (status.size() != module.status.size()) fail(at(w, "status"), "expected three status bytes");
+        std::copy(status.begin(), status.end(), module.status.begin());
+    }
+    read(v, "user_status", module.userStatus, w);
+    read(v, "fault", module.fault, w);
+    read(v, "user_alarms", module.userAlarms, w);
+}
+
+void read_rectifiers(const Json::Value& v, Rectifiers& rc, const std::string& w) {
+    require_object(v, w);
+    read(v, "output_voltage", rc.outputVoltage, w);
+    read_objects(v, "modules", rc.modules, w, read_module);
+}
+
+void read_parameters(const Json::Value& v, Parameters& p, const std::string& w) {
+    require_object(v, w);
+    read(v, "ac", p.ac, w);
+    read(v, "ac_user", p.acUser, w);
+    read(v, "dc", p.dc, w);
+    read(v, "dc_user", p.dcUser, w);
+    if (p.ac.size() != 5) fail(at(w, "ac"), "expected five values");
+    if (p.dc.size() != 2) fail(at(w, "dc"), "expected two values");
+}
+
+double share_of(const Json::Value& obj, const char* key, double fallback, const std::string& where) {
+    if (!obj.isMember(key)) return fallback;
+    const Json::Value& v = obj[key];
+    if (!v.isNumeric() || v.asDouble() < 0 || v.asDouble() > 1) fail(at(where, key), "expected a share from 0 to 1");
+    return v.asDouble();
+}
+
+unsigned unsigned_of(const Json::Value& obj, const char* key, unsigned fallback, const std::string& where) {
+    if (!obj.isMember(key)) return fallback;
+    if (!obj[key].isUInt()) fail(at(where, key), "expected a whole number");
+    return obj[key].asUInt();
+}
+
+void read_dataflag(const Json::Value& v, SimConfig& config) {
+    if (v.isUInt()) {
+        config.dataFlag = DataFlagMode::Fixed;
+        config.fixedDataFlag = byte_of(v, "dataflag");
+        return;
+    }
+    const std::string mode = v.isString() ? v.asString() : std::string();
+    if (mode == "changes") {
+        config.dataFlag = DataFlagMode::Changes;
+    } else if (mode == "always") {
+        config.dataFlag = DataFlagMode::Always;
+    } else if (mode == "never") {
+        config.dataFlag = DataFlagMode::Never;
+    } else {
+        fail("dataflag", "expected \"changes\", \"always\", \"never\" or a byte");
+    }
+}
+
+}  // namespace
+
+Faults faults_from_json(const Json::Value& v, Faults faults) {
+    const std::string w = "faults";
+    require_object(v, w);
+    faults.drop = share_of(v, "drop", faults.drop, w);
+    faults.corrupt = share_of(v, "corrupt", faults.corrupt, w);
+    faults.wrongCid1 = share_of(v, "wrong_cid1", faults.wrongCid1, w);
+    faults.wrongCount = share_of(v, "wrong_count", faults.wrongCount, w);
+    faults.delay = std::chrono::milliseconds(
+        unsigned_of(v, "delay_ms", static_cast<unsigned>(faults.delay.count()), w));
+    // A delay alone slows every answer.
+    const double slowFallback = v.isMember("delay_ms") && !v.isMember("slow") ? 1.0 : faults.slow;
+    faults.slow = share_of(v, "slow", slowFallback, w);
+    faults.noise = unsigned_of(v, "noise", static_cast<unsigned>(faults.noise), w);
+    return faults;
+}
+
+SimConfig config_from_json(const Json::Value& root) {
+    SimConfig config;
+    require_object(root, "top level");
+    SiteState& s = config.state;
+    if (root.isMember("model")) {
+        if (!root["model"].isString()) fail("model", "expected a text");
+        s.model = root["model"].asString();
+        if (s.model.size() > 20) fail("model", "longer than 20 characters");
+    }
+    if (root.isMember("model_padding")) {
+        const std::string pad = root["model_padding"].isString() ? root["model_padding"].asString() : "";
+        if (pad != "blank" && pad != "nul") fail("model_padding", "expected \"blank\" or \"nul\"");
+        s.padWithNul = pad == "nul";
+    }
+    read(root, "address", config.address, "");
+    if (root.isMember("baud")) {
+        config.baud = static_cast<int>(unsigned_of(root, "baud", 0, ""));
+    }
+    if (root.isMember("drift")) {
+        if (!root["drift"].isNumeric() || root["drift"].asDouble() < 0) fail("drift", "expected a share");
+        config.drift = root["drift"].asDouble();
+    }
+    config.driftPeriod = std::chrono::seconds(
+        std::max(1u, unsigned_of(root, "drift_period", static_cast<unsigned>(config.driftPeriod.count()), "")));
+    config.seed = unsigned_of(root, "seed", 0, "");
+    if (root.isMember("dataflag")) read_dataflag(root["dataflag"], config);
+    read_objects(root, "ac", s.ac, "", read_ac);
+    read_objects(root, "dc", s.dc, "", read_dc);
+    if (root.isMember("rectifiers")) read_rectifiers(root["rectifiers"], s.rectifiers, "rectifiers");
+    if (root.isMember("parameters")) read_parameters(root["parameters"], s.parameters, "parameters");
+    if (root.isMember("faults")) config.faults = faults_from_json(root["faults"]);
+    return config;
+}
+
+SimConfig load_config_file(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("cannot open simulator configuration " + path);
+    Json::CharReaderBuilder builder;
+    Json::Value root;
+    std::string errors;
+    if (!Json::parseFromStream(builder, in, &root, &errors)) {
+        throw std::runtime_error("simulator configuration " + path + ": " + errors);
+    }
+    return config_from_json(root);
+}
+
+}  // namespace sim

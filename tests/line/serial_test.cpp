@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "site/frame.h"
+#include "site/serial.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const site::Request kRequest{0x20, 0x01, 0x40, 0x43, {0x00}};
+const std::string kRequestText = "~20014043E00200FD3B\r";
+const std::string kAnswerText = "~20024600B014026EF05AA0022BFDD5C0F915\r";
+
+void write(site::SerialPort& port, const std::string& text) {
+    ASSERT_TRUE(port.write_all(text.data(), text.size(), 1s)) << port.last_error();
+}
+
+// The request as the device end of the line reads it.
+std::string read_request(site::SerialPort& device) {
+    site::FrameReceiver receiver;
+    const site::DecodeResult* r = receiver.next(device, Clock::now() + 2s);
+    if (r == nullptr || !r->ok()) return "nothing";
+    return site::encode(r->frame);
+}
+
+struct Line {
+    site::PtyPair pair = site::open_pty_pair();
+    site::SerialPort device{std::move(pair.master), 9600};
+};
+
+TEST(SerialTransport, ExchangesFramesOverAPtyPair) {
+    Line line;
+    site::SerialTransport host(line.pair.slavePath, 9600);
+
+    // A late answer to an earlier request is dropped when the next request goes out.
+    write(line.device, "~21012A000000FDA9\r");
+    host.send(kRequest);
+    EXPECT_TRUE(host.last_send_ok());
+    EXPECT_EQ(read_request(line.device), kRequestText);
+
+    // An answer in two pieces, as partial reads deliver it.
+    write(line.device, kAnswerText.substr(0, 11));
+    std::thread rest([&] {
+        std::this_thread::sleep_for(50ms);
+        write(line.device, kAnswerText.substr(11));
+    });
+    const auto received = host.receive(2s);
+    rest.join();
+    ASSERT_EQ(received.size(), 1u);
+    ASSERT_TRUE(received[0].ok()) << site::to_string(received[0].error);
+    const site::Answer& a = received[0].answer;
+    EXPECT_EQ(a.ver, 0x20);
+    EXPECT_EQ(a.adr, 0x02);
+    EXPECT_EQ(a.cid1, 0x46);
+    EXPECT_EQ(a.rtn, 0x00);
+    EXPECT_EQ(a.info, (std::vector<std::uint8_t>{0x02, 0x6E, 0xF0, 0x5A, 0xA0, 0x02, 0x2B, 0xFD, 0xD5, 0xC0}));
+}
+
+TEST(SerialTransport, ReturnsRefusalsWithTheAnswersAndTimesOut) {
+    Line line;
+    site::SerialTransport host(line.pair.slavePath, 9600);
+    host.send(kRequest);
+    write(line.device, "~20014043E00200FD3C\r~21012A000000FDA9\r");
+    const auto received = host.receive(2s);
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0].error, site::FrameError::BadChecksum);
+    EXPECT_TRUE(received[0].headerRead);
+    EXPECT_EQ(received[0].answer.cid1, 0x40);
+    EXPECT_TRUE(received[1].ok());
+    EXPECT_EQ(received[1].answer.cid1, 0x2A);
+
+    const auto start = Clock::now();
+    EXPECT_TRUE(host.receive(200ms).empty());
+    EXPECT_GE(Clock::now() - start, 200ms);
+}
+
+TEST(SerialTransport, ReopensTheDeviceAfterAnError) {
+    char dir[] = "/tmp/ktr40e-line-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/ttyS9";
+
+    auto first = std::make_unique<Line>();
+    ASSERT_EQ(::symlink(first->pair.slavePath.c_str(), link.c_str()), 0);
+    site::SerialTransport host(link, 9600);
+    host.send(kRequest);
+    EXPECT_EQ(read_request(first->device), kRequestText);
+    EXPECT_EQ(host.port().opens(), 1u);
+
+    first.reset();  // the device goes away: the host's end hangs up
+    EXPECT_TRUE(host.receive(100ms).empty());
+    EXPECT_FALSE(host.port().is_open());
+    EXPECT_FALSE(host.last_error().empty());
+
+    Line second;
+    ASSERT_EQ(::unlink(link.c_str()), 0);
+    ASSERT_EQ(::symlink(second.pair.slavePath.c_str(), link.c_str()), 0);
+    host.send(kRequest);
+    EXPECT_EQ(read_request(second.device), kRequestText);
+    EXPECT_EQ(host.port().opens(), 2u);
+
+    ::unlink(link.c_str());
+    ::rmdir(dir);
+}
+
+TEST(SerialTransport, AMissingDeviceIsReportedNotThrown) {
+    site::SerialTransport host("/nonexistent/ttyUSB7", 9600);
+    EXPECT_NO_THROW(host.send(kRequest));
+    EXPECT_FALSE(host.last_send_ok());
+    EXPECT_NE(host.last_error().find("open"), std::string::npos) << host.last_error();
+    EXPECT_TRUE(host.receive(50ms).empty());
+
+    EXPECT_THROW(site::SerialTransport("/dev/null", 9601), std::invalid_argument);
+    EXPECT_TRUE(site::supported_baud(9600));
+    EXPECT_TRUE(site::supported_baud(115200));
+    EXPECT_FALSE(site::supported_baud(0));
+}
+
+}  // namespace

@@ -1,0 +1,289 @@
+#include "site/runner.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <stdexcept>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "site/history_store.h"
+#include "site/host_access.h"
+#include "site/image_layouts.h"
+#include "site/link.h"
+#include "site/plugin_loader.h"
+
+namespace site {
+namespace {
+
+// How soon to ask again when the device declined to poll (it keeps its own spacing).
+constexpr std::chrono::milliseconds kDeclinedRetry(100);
+
+std::chrono::steady_clock::duration seconds(double s) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s));
+}
+
+std::string unit_title(const VRTVDevice& unit) {
+    return unit.DeviceType() + " " + std::to_string(unit.DataId());
+}
+
+}  // namespace
+
+PowerSystem create_power_system(const PluginLibrary& plugin, const std::shared_ptr<Controller>& controller,
+                                const SystemConfig& config) {
+    PowerSystem system;
+    system.device = plugin.create(0);
+    system.protocol = dynamic_cast<PMBusProtocol*>(system.device.get());
+    const std::string title = "power system " + std::to_string(config.dataId);
+    if (system.protocol == nullptr) throw std::runtime_error(title + ": the plug-in's device is no protocol device");
+    system.device->Init(controller, config.dataId, config.settings);
+    if (!system.device->InitSetting(config.settings))
+        throw std::runtime_error(title + ": the device refused its settings (check baud, address, "
+                                         "protocol_version and rcSetting)");
+    system.units = system.device->GetAllChildVDevices();
+    if (system.units.empty() || !system.units.back())
+        throw std::runtime_error(title + ": the device made no rectifier group");
+    return system;
+}
+
+QuerySpec parse_query(const std::string& text) {
+    const auto at = text.rfind('@');
+    if (at == std::string::npos || at == 0 || at + 1 == text.size())
+        throw std::invalid_argument("query \"" + text + "\" is not NAME@DATAID");
+    const std::string id = text.substr(at + 1);
+    if (id.find_first_not_of("0123456789") != std::string::npos || id.size() > 10 || std::stoull(id) > 0xFFFFFFFFull)
+        throw std::invalid_argument("query \"" + text + "\": the data id must be a whole number");
+    return QuerySpec{text.substr(0, at), static_cast<unsigned>(std::stoul(id))};
+}
+
+SystemRunner::SystemRunner(SystemConfig config, PowerSystem system, std::shared_ptr<Controller> controller,
+                           std::shared_ptr<SerialTransport> line, Options options)
+    : config_(std::move(config)),
+      system_(std::move(system)),
+      controller_(std::move(controller)),
+      line_(std::move(line)),
+      link_(std::make_shared<HostLink>(line_, config_.replyTimeout)),
+      options_(std::move(options)),
+      lastUnitId_(system_.units.back()->DataId()) {
+    HostLink::attach(*system_.protocol, link_);
+    report_.system = config_.dataId;
+}
+
+std::vector<unsigned> SystemRunner::data_ids() const {
+    std::vector<unsigned> ids{config_.dataId};
+    for (const auto& unit : system_.units)
+        if (unit && unit->DataId() != config_.dataId) ids.push_back(unit->DataId());
+    return ids;
+}
+
+VRTVDevice* SystemRunner::find(unsigned dataId) const {
+    for (const auto& unit : system_.units)
+        if (unit && unit->DataId() == dataId) return unit.get();
+    return dataId == config_.dataId ? system_.device.get() : nullptr;
+}
+
+std::vector<std::string> SystemRunner::restore(const HistoryStore& store) {
+    std::vector<std::string> lines;
+    for (const auto& unit : system_.units) {
+        if (!unit) continue;
+        const std::string title = unit_title(*unit);
+        try {
+            const auto stored = store.newest(unit->DataId());
+            if (!stored) {
+                lines.push_back(title + ": no saved image");
+                continue;
+            }
+            const bool loaded = unit->LoadFromCache(stored->image.data(), static_cast<int>(stored->image.size()));
+            lines.push_back(title + (loaded ? ": restored from " : ": refused ") + "the image of " +
+                            local_time_text(stored->savedAtMs) + " (record " + std::to_string(stored->record) + ", " +
+                            std::to_string(stored->image.size()) + " bytes)");
+        } catch (const std::exception& e) {
+            lines.push_back(title + ": history unreadable: " + e.what());
+        }
+    }
+    return lines;
+}
+
+std::vector<Event> SystemRunner::ask_queries() {
+    std::vector<Event> answers;
+    for (const QuerySpec& query : options_.queries) {
+        const VRTVDevice* unit = find(query.dataId);
+        if (unit == nullptr) continue;
+        Event event;
+        event.kind = EventKind::Query;
+        event.device = query.dataId;
+        event.key = query.name;
+        try {
+            event.value = unit->Get_Value(query.dataId, query.name);
+            event.text = float_text(event.value);
+        } catch (const std::exception& e) {
+            event.failed = true;
+            event.text = e.what();
+        }
+        controller_->emit(event);
+        answers.push_back(std::move(event));
+    }
+    return answers;
+}
+
+int SystemRunner::poll_fd() const {
+    if (finished_ || lineDown_) return -1;
+    return line_->port().fd();
+}
+
+SystemRunner::Clock::time_point SystemRunner::wake_at() const {
+    if (finished_) return Clock::time_point::max();
+    return link_->awaiting() ? link_->deadline() : nextPoll_;
+}
+
+std::uint64_t SystemRunner::timeouts() const { return link_->timeouts(); }
+
+void SystemRunner::step(Clock::time_point now, short revents) {
+    if (revents != 0) {
+        read_answers();
+        // A hang-up with nothing to read: leave the line alone until the next request.
+        if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (revents & POLLIN) == 0) lineDown_ = true;
+    }
+    if (roundEnded_) finish_round(now);
+    poll_device(now);
+}
+
+void SystemRunner::read_answers() {
+    const std::vector<Received> batch = line_->receive(std::chrono::milliseconds(0));
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        // An answer that made the device send its next request: whatever came in with it was
+        // on the line before that request and cannot answer it.
+        if (handle(batch[i]) && link_->awaiting()) {
+            for (++i; i < batch.size(); ++i) reject(batch[i], "arrived before the request it would answer");
+        }
+    }
+}
+
+bool SystemRunner::handle(const Received& received) {
+    if (!received.ok()) return reject(received, to_string(received.error));
+    if (!link_->awaiting()) return reject(received, "no request outstanding");
+    const std::uint8_t address = VRTHostAccess::address(*system_.protocol);
+    if (received.answer.adr != address)
+        return reject(received, "answer from address " + std::to_string(received.answer.adr));
+    link_->deliver(*system_.protocol, received.answer);
+    return true;
+}
+
+bool SystemRunner::reject(const Received& received, const std::string& reason) {
+    ++rejected_;
+    Event event;
+    event.kind = EventKind::Rejected;
+    event.device = config_.dataId;
+    if (received.headerRead) {
+        event.cid1 = received.answer.cid1;
+        event.rtn = received.answer.rtn;
+    }
+    event.text = reason;
+    controller_->emit(event);
+    return false;
+}
+
+void SystemRunner::poll_device(Clock::time_point now) {
+    if (finished_ || roundEnded_) return;
+    if (link_->awaiting() ? now < link_->deadline() : now < nextPoll_) return;
+    system_.protocol->RefreshStatus();
+    if (!link_->awaiting()) {
+        nextPoll_ = now + kDeclinedRetry;
+        return;
+    }
+    lineDown_ = false;
+    if (!inRound_) {
+        inRound_ = true;
+        roundStarted_ = now;
+    }
+}
+
+void SystemRunner::on_event(const Event& event) {
+    switch (event.kind) {
+        case EventKind::Publish:
+            report_.published.push_back(event);
+            // The rectifier group, last in the device list, publishes last in a round.
+            if (event.device == lastUnitId_ && event.record == kRcRecord) roundEnded_ = true;
+            break;
+        case EventKind::Raised:
+        case EventKind::Cleared: report_.transitions.push_back(event); break;
+        default: break;
+    }
+}
+
+void SystemRunner::finish_round(Clock::time_point now) {
+    roundEnded_ = false;
+    inRound_ = false;
+    ++rounds_;
+    if (config_.minRoundGap > 0)
+        VRTHostAccess::last_update(*system_.device) = boost::posix_time::second_clock::local_time();
+    if (config_.trustDataflag) VRTHostAccess::data_valid(*system_.device) = true;
+    nextPoll_ = std::max(now + seconds(config_.minRoundGap), roundStarted_ + seconds(config_.pollInterval));
+
+    Event round;
+    round.kind = EventKind::Round;
+    round.device = config_.dataId;
+    controller_->emit(round);
+
+    report_.round = rounds_;
+    report_.took = now - roundStarted_;
+    report_.queries = ask_queries();
+    if (options_.onRound) options_.onRound(report_);
+    report_.published.clear();
+    report_.transitions.clear();
+    report_.queries.clear();
+    if (options_.roundLimit != 0 && rounds_ >= options_.roundLimit) finished_ = true;
+}
+
+void EventRouter::add(SystemRunner& runner) {
+    for (const unsigned id : runner.data_ids()) runners_[id] = &runner;
+}
+
+void EventRouter::on_event(const Event& event) {
+    switch (event.kind) {
+        case EventKind::Publish:
+        case EventKind::Raised:
+        case EventKind::Cleared: break;
+        default: return;  // the others may come from the work queue's thread
+    }
+    const auto found = runners_.find(event.device);
+    if (found != runners_.end()) found->second->on_event(event);
+}
+
+bool EventLoop::run(int stopFd) {
+    using Clock = SystemRunner::Clock;
+    std::vector<pollfd> fds;
+    std::vector<SystemRunner*> polled;
+    for (;;) {
+        fds.assign(1, pollfd{stopFd, POLLIN, 0});
+        polled.clear();
+        Clock::time_point wake = Clock::time_point::max();
+        for (SystemRunner* runner : runners_) {
+            if (runner->finished()) continue;
+            wake = std::min(wake, runner->wake_at());
+            const int fd = runner->poll_fd();
+            if (fd < 0) continue;
+            fds.push_back(pollfd{fd, POLLIN, 0});
+            polled.push_back(runner);
+        }
+        if (wake == Clock::time_point::max() && polled.empty()) return false;
+        const auto now = Clock::now();
+        const auto wait = wake <= now ? std::chrono::milliseconds(0)
+                                      : std::chrono::ceil<std::chrono::milliseconds>(wake - now);
+        const int timeout = static_cast<int>(std::min<std::chrono::milliseconds::rep>(wait.count(), 1000));
+        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
+            throw std::runtime_error("poll failed");
+        if ((fds[0].revents & POLLIN) != 0) return true;
+        const auto after = Clock::now();
+        std::size_t next = 1;
+        for (SystemRunner* runner : runners_) {
+            if (runner->finished()) continue;
+            short revents = 0;
+            if (next < fds.size() && polled[next - 1] == runner) revents = fds[next++].revents;
+            if (revents != 0 || after >= runner->wake_at()) runner->step(after, revents);
+        }
+    }
+}
+
+}  // namespace site

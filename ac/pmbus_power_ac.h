@@ -2,7 +2,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <iostream>
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -14,6 +14,7 @@
 #include "ac/ac_query.h"
 #include "common/byte_reader.h"
 #include "common/history_image.h"
+#include "common/round_work.h"
 #include "common/unit_support.h"
 #include "host/vrt_sp_device.h"
 
@@ -41,6 +42,7 @@ protected:
     float diffV_ = 20.0f;
     float diffI_ = 20.0f;
     HistoryImage history_;
+    RoundWork roundWork_;
     // Whether the last round moved a voltage by diffV_ or a current by diffI_ (or first made
     // the data valid). Nothing acts on it yet.
     bool changed_ = false;
@@ -154,7 +156,8 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::read_channel_analog(ByteReader&
         !in.analog(&channel.c, VOLTAGE_NOT_PROVIDED) || !in.analog(&channel.f, VOLTAGE_NOT_PROVIDED)) {
         return false;
     }
-    std::cout << "a:" << channel.a << " b:" << channel.b << " c:" << channel.c << " f:" << channel.f << '\n';
+    std::printf("a:%g b:%g c:%g f:%g\n", static_cast<double>(channel.a), static_cast<double>(channel.b),
+                static_cast<double>(channel.c), static_cast<double>(channel.f));
     if (!in.u8(channel.p40_41)) return false;
     if (channel.p40_41 != TeleACChannel::P40_41_SIZE()) {
         InfoLog("PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}", dataId_, channel.p40_41,
@@ -235,7 +238,7 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
     report_channel_alarms();
     report_unit_alarms();
     DoImpCheckAlert();
-    queue_round_work(*this, rules_, thresholdResult_, history_.data(), history_.size());
+    roundWork_.queue(*this, rules_, thresholdResult_, history_.data(), history_.size());
 }
 
 // Compares the image of the last round with the records now.

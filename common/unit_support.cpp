@@ -1,11 +1,8 @@
 #include "common/unit_support.h"
 
 #include <cstdlib>
-#include <memory>
 #include <stdexcept>
-#include <utility>
 
-#include "host/vrt_vdevice.h"
 
 std::int64_t age_seconds(const boost::posix_time::ptime& since) {
     const boost::posix_time::ptime now = boost::posix_time::second_clock::local_time();
@@ -37,14 +34,3 @@ void read_change_limits(const Json::Value& setting, float& diffV, float& diffI) 
 
 tele_c_time current_ttime() { return get_ttime(boost::posix_time::second_clock::local_time()); }
 
-void queue_round_work(VRTVDevice& unit, std::vector<rule_value>& rules, bool& thresholdResult,
-                      const unsigned char* image, unsigned int size) {
-    const std::size_t pending = rules.size();
-    unit.CheckThresholdWork([owner = unit.shared_from_this(), device = &unit, batch = std::move(rules),
-                             result = &thresholdResult, saved = std::vector<unsigned char>(image, image + size)] {
-        if (device->DoBatchCheckThreshold(batch)) *result = true;
-        device->SaveDeviceHistory(saved.data(), static_cast<unsigned int>(saved.size()));
-    });
-    rules.clear();
-    rules.reserve(pending);
-}

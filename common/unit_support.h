@@ -1,14 +1,10 @@
 #pragma once
 #include <cstdint>
-#include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "host/json.h"
-#include "host/rule_value.h"
 #include "host/ttime.h"
-
-class VRTVDevice;
 
 // Whole seconds from `since` to now (local time); negative when `since` lies ahead.
 std::int64_t age_seconds(const boost::posix_time::ptime& since);
@@ -24,9 +20,3 @@ void read_change_limits(const Json::Value& setting, float& diffV, float& diffI);
 // The host's time stamp of the current local time.
 tele_c_time current_ttime();
 
-// Queues a unit's round work: the batch threshold check of the round's rules, then the
-// history save. The work owns the unit (shared_from_this), the rules moved out of `rules`
-// and a copy of the image, so a later round cannot change what this round saves.
-// `rules` keeps its capacity for the next round.
-void queue_round_work(VRTVDevice& unit, std::vector<rule_value>& rules, bool& thresholdResult,
-                      const unsigned char* image, unsigned int size);

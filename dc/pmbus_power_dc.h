@@ -10,6 +10,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "common/byte_reader.h"
+#include "common/round_work.h"
 #include "common/unit_support.h"
 #include "host/vrt_sp_device.h"
 
@@ -56,6 +57,7 @@ protected:
     std::string model_;
     // Whether the latest round saw new data or a change of at least diffV_ / diffI_.
     bool changed_ = false;
+    RoundWork roundWork_;
 
 private:
     static constexpr unsigned int kRecordSize = sizeof(TeleDC);
@@ -210,5 +212,5 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
     alarmSeq_ = 1;
     report_threshold_rules();
     DoImpCheckAlert();
-    queue_round_work(*this, rules_, thresholdResult_, image(), kRecordSize);
+    roundWork_.queue(*this, rules_, thresholdResult_, image(), kRecordSize);
 }

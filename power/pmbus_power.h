@@ -188,7 +188,7 @@ public:
     }
 
     bool process_payload() override {
-        usleep(KTR40E_ANSWER_PAUSE_US);
+        if (KTR40E_ANSWER_PAUSE_US > 0) usleep(KTR40E_ANSWER_PAUSE_US);
         const pmbus_power::Command* command = pmbus_power::command_for(step_);
         if (command == nullptr) return true;
         const pmbus_power::Answer answer = pmbus_power::read_answer(payload_);

@@ -12,6 +12,7 @@
 
 #include "common/byte_reader.h"
 #include "common/history_image.h"
+#include "common/round_work.h"
 #include "common/unit_support.h"
 #include "host/vrt_sp_device.h"
 #include "rc/module_texts.h"
@@ -53,6 +54,7 @@ protected:
     TeleRC tele_{};
     std::vector<TeleRCChannel> channels_;
     HistoryImage history_;
+    RoundWork roundWork_;
 
 private:
     int overflow(const char* line, const ByteReader& in, int len) const;
@@ -242,7 +244,7 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
     alarmSeq_ = 1;
     checkModuleFaults();
     DoImpCheckAlert();
-    queue_round_work(*this, rules_, thresholdResult_, history_.data(), history_.size());
+    roundWork_.queue(*this, rules_, thresholdResult_, history_.data(), history_.size());
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>

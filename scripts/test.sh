@@ -1,10 +1,48 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test suite.
+# Installs what is needed, builds, and runs every test: the suites in a normal build, the
+# suites again under AddressSanitizer and UndefinedBehaviorSanitizer, and a short run of
+# every fuzz target (FUZZ_SECONDS each, default 20; 0 skips them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKTR40E_TESTS=ON >/dev/null
-ninja -C build -j"$jobs"
-(cd build && ctest --output-on-failure -j"$jobs")
+passed=0
+failed=0
+suite() {  # build dir, cmake options...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DKTR40E_TESTS=ON "$@" >/dev/null
+  ninja -C "$dir" -j"$jobs"
+  local status=0
+  (cd "$dir" && ctest --output-on-failure -j"$jobs") | tee "$dir/ctest.log" || status=$?
+  local summary total bad
+  summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$dir/ctest.log" | tail -n 1)
+  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$summary")
+  bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+  passed=$((passed + ${total:-0} - ${bad:-0}))
+  failed=$((failed + ${bad:-0}))
+  if [ "$status" -ne 0 ] || [ -z "$summary" ]; then
+    echo "$passed passed, $((failed > 0 ? failed : 1)) failed"
+    exit 1
+  fi
+}
+
+echo "== test suites"
+suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKTR40E_BENCH=ON
+
+echo "== test suites under AddressSanitizer and UndefinedBehaviorSanitizer"
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKTR40E_SANITIZE=ON
+
+if [ "${FUZZ_SECONDS:-20}" != 0 ]; then
+  echo "== fuzz targets, ${FUZZ_SECONDS:-20} s each"
+  mkdir -p build-fuzz
+  if bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}" | tee build-fuzz/run.log; then
+    passed=$((passed + $(grep -c '^== fuzz_' build-fuzz/run.log)))
+  else
+    echo "$passed passed, $((failed + 1)) failed"
+    exit 1
+  fi
+fi
+echo "$passed passed, $failed failed"

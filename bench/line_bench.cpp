@@ -1,0 +1,150 @@
+// ktr40e-line-bench: one power system polled by the host program, with the real plug-in, over
+// a pseudo-terminal that the simulator paces at 9600 baud. For each round: the wall time from
+// the first request to the end of the round, against the least time the line allows: every
+// byte sent and received at ten bits per byte, plus the 20 ms the plug-in waits before each
+// answer. usage: ktr40e-line-bench [--plugin PATH] [--rounds N]
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <iomanip>
+#include <memory>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench_output.h"
+#include "host_run.h"
+#include "sim_farm.h"
+#include "site/frame.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr double kBaud = 9600;
+constexpr double kBitsPerByte = 10;
+constexpr double kPauseSeconds = 0.020;
+
+struct LineRound {
+    double wall = 0;
+    std::size_t bytes = 0;  // sent and received, frames whole
+    std::size_t answers = 0;
+    bool clean = true;  // no timeout, no refused frame
+
+    double wire() const { return static_cast<double>(bytes) * kBitsPerByte / kBaud; }
+    double limit() const { return wire() + static_cast<double>(answers) * kPauseSeconds; }
+};
+
+// Times each round from its first request to the host's end of round and counts its bytes.
+// All its events come from the one event loop of a one-system site.
+class LineWatch : public site::Observer {
+public:
+    void on_event(const site::Event& e) override {
+        switch (e.kind) {
+            case site::EventKind::Request:
+                if (!inRound_) {
+                    if (e.cid2 == 0x51) return;  // the model query comes once, before the first round
+                    inRound_ = true;
+                    started_ = Clock::now();
+                    current_ = LineRound();
+                }
+                current_.bytes += site::encode(site::Request{0x20, 1, e.cid1, e.cid2, e.bytes}).size();
+                break;
+            case site::EventKind::Answer:
+                if (!inRound_) return;
+                current_.bytes += site::encode(site::Answer{0x20, 1, e.cid1, e.rtn, e.bytes}).size();
+                ++current_.answers;
+                break;
+            case site::EventKind::Timeout:
+            case site::EventKind::Rejected: current_.clean = false; break;
+            case site::EventKind::Round:
+                if (!inRound_) return;
+                current_.wall = std::chrono::duration<double>(Clock::now() - started_).count();
+                rounds_.push_back(current_);
+                inRound_ = false;
+                break;
+            default: break;
+        }
+    }
+
+    const std::vector<LineRound>& rounds() const { return rounds_; }
+
+private:
+    bool inRound_ = false;
+    Clock::time_point started_;
+    LineRound current_;
+    std::vector<LineRound> rounds_;
+};
+
+std::uint64_t read_rounds(const std::vector<std::string>& args) {
+    std::uint64_t rounds = 10;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--rounds" && i + 1 < args.size()) {
+            rounds = std::stoull(args[++i]);
+        } else {
+            throw std::invalid_argument("usage: ktr40e-line-bench [--plugin PATH] [--rounds N]");
+        }
+    }
+    if (rounds == 0) throw std::invalid_argument("--rounds must be at least 1");
+    return rounds;
+}
+
+void print(std::ostream& out, const std::vector<LineRound>& rounds) {
+    out << "Line: 1 power system (2 AC units with 2 inputs, 2 DC units, 12 rectifier modules), host and\n"
+           "simulator on a pseudo-terminal paced at 9600 baud; limit = bytes x 10 bits / 9600 + 20 ms per answer\n";
+    out << std::right << std::setw(6) << "round" << std::setw(8) << "bytes" << std::setw(9) << "answers"
+        << std::setw(10) << "wire ms" << std::setw(11) << "pauses ms" << std::setw(10) << "limit ms" << std::setw(9)
+        << "wall ms" << std::setw(12) << "wall/limit" << "\n";
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < rounds.size(); ++i) {
+        const LineRound& r = rounds[i];
+        const double ratio = r.wall / r.limit();
+        if (r.clean) ratios.push_back(ratio);
+        out << std::setw(6) << i + 1 << std::setw(8) << r.bytes << std::setw(9) << r.answers << std::fixed
+            << std::setprecision(1) << std::setw(10) << r.wire() * 1e3 << std::setw(11)
+            << static_cast<double>(r.answers) * kPauseSeconds * 1e3 << std::setw(10) << r.limit() * 1e3
+            << std::setw(9) << r.wall * 1e3 << std::setprecision(3) << std::setw(12) << ratio
+            << (r.clean ? "" : "  (timeout or refused frame: left out)") << "\n";
+    }
+    if (ratios.empty()) {
+        out << "no clean round\n";
+        return;
+    }
+    std::sort(ratios.begin(), ratios.end());
+    out << std::setprecision(3) << "wall/limit over " << ratios.size() << " clean rounds: median "
+        << ratios[ratios.size() / 2] << ", worst " << ratios.back() << " (target: at most 1.10)\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        const bench::HostBenchArgs args = bench::read_host_args(argc, argv);
+        const std::uint64_t rounds = read_rounds(args.rest);
+        bench::SimulatorFarm simulators(1, bench::paced_simulator(1));
+        bench::QuietStdout quiet;
+        bench::ScratchFolder folder;
+        auto watch = std::make_shared<LineWatch>();
+        int never[2];
+        if (::pipe(never) != 0) throw std::runtime_error("pipe failed");
+        {
+            // The first round also restores the units and warms the history database: not measured.
+            site::SiteHost host(bench::site_on(simulators.ports(), 0, 0),
+                                bench::host_options(args.plugin, folder, watch, rounds + 1));
+            host.run(never[0]);
+        }
+        ::close(never[0]);
+        ::close(never[1]);
+        const std::vector<LineRound>& all = watch->rounds();
+        if (all.size() < 2) throw std::runtime_error("no round was completed");
+        print(quiet.results(), std::vector<LineRound>(all.begin() + 1, all.end()));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ktr40e-line-bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

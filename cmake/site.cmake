@@ -27,3 +27,12 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/site/app/main.cpp)
   set_target_properties(sitehost PROPERTIES ENABLE_EXPORTS ON RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
   add_dependencies(sitehost ktr40e)
 endif()
+
+# The soak test program (not run by CI): host and simulator in one process for hours.
+if(EXISTS ${CMAKE_SOURCE_DIR}/tools/soak/main.cpp AND TARGET simcore)
+  add_executable(ktr40e-soak ${CMAKE_SOURCE_DIR}/tools/soak/main.cpp)
+  target_link_libraries(ktr40e-soak PRIVATE simcore)
+  target_compile_options(ktr40e-soak PRIVATE ${KTR40E_WARNINGS})
+  set_target_properties(ktr40e-soak PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  add_dependencies(ktr40e-soak ktr40e)
+endif()

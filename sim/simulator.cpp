@@ -1,8 +1,12 @@
 #include "sim/simulator.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
+#include <system_error>
 
 namespace sim {
 namespace {
@@ -69,6 +73,14 @@ std::string describe(const site::DecodeResult& request) {
     return text;
 }
 
+// Points `link` at `target` in one step, so the host never sees a link half made.
+void point_link(const std::string& link, const std::string& target) {
+    const std::string fresh = link + ".new";
+    ::unlink(fresh.c_str());
+    if (::symlink(target.c_str(), fresh.c_str()) != 0 || ::rename(fresh.c_str(), link.c_str()) != 0)
+        throw std::system_error(errno, std::generic_category(), "cannot point " + link + " at " + target);
+}
+
 std::size_t frame_bytes(const site::DecodeResult& request) {
     return 1 + site::kHeaderChars + 2 * request.frame.info.size() + site::kChecksumChars + 1;
 }
@@ -87,26 +99,75 @@ Simulator::~Simulator() { stop(); }
 void Simulator::start(site::SerialPort port) {
     if (thread_.joinable()) throw std::logic_error("simulator already running");
     port_ = std::move(port);
-    stopping_ = false;
+    launch();
+}
+
+std::string Simulator::start_pty(const std::string& link) {
+    if (thread_.joinable()) throw std::logic_error("simulator already running");
+    link_ = link;
+    const std::string slave = open_pty_line();
+    launch();
+    return link.empty() ? slave : link;
+}
+
+void Simulator::launch() {
+    {
+        std::lock_guard<std::mutex> lock(stopMutex_);
+        stopping_ = false;
+    }
     thread_ = std::thread(&Simulator::run, this);
 }
 
-std::string Simulator::start_pty() {
-    site::PtyPair pair = site::open_pty_pair();
-    keepOpen_ = std::move(pair.slave);
-    start(site::SerialPort(std::move(pair.master), 9600));
-    return pair.slavePath;
+void Simulator::stop() {
+    stop_thread();
+    close_line();
 }
 
-void Simulator::stop() {
+void Simulator::hang_up() {
+    if (link_.empty()) throw std::logic_error("only a line behind a link can hang up");
+    stop();
+}
+
+void Simulator::come_back() {
+    if (link_.empty()) throw std::logic_error("only a line behind a link can come back");
+    if (thread_.joinable()) throw std::logic_error("the line is up");
+    open_pty_line();
+    launch();
+}
+
+void Simulator::stop_thread() {
     {
         std::lock_guard<std::mutex> lock(stopMutex_);
         stopping_ = true;
     }
     stopWake_.notify_all();
     if (thread_.joinable()) thread_.join();
+}
+
+std::string Simulator::open_pty_line() {
+    site::PtyPair pair = site::open_pty_pair();
+    keepOpen_ = std::move(pair.slave);
+    port_ = site::SerialPort(std::move(pair.master), 9600);
+    if (!link_.empty()) point_link(link_, pair.slavePath);
+    return pair.slavePath;
+}
+
+void Simulator::close_line() {
+    if (!link_.empty()) ::unlink(link_.c_str());
     port_ = site::SerialPort();
     keepOpen_.reset();
+}
+
+bool Simulator::stay_away(std::chrono::milliseconds away) {
+    close_line();
+    if (!pause_until(Clock::now() + away)) return false;
+    try {
+        open_pty_line();
+    } catch (const std::exception& e) {
+        trace(std::string("line cannot come back: ") + e.what());
+        return false;
+    }
+    return true;
 }
 
 SiteState Simulator::state() const {
@@ -139,7 +200,7 @@ std::optional<Reply> Simulator::respond(const site::DecodeResult& request) {
         return with_faults({h.ver, h.adr, h.cid1, kRtnAddressError}, std::string(), false);
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - started_).count();
-    std::optional<std::string> info = model_.answer(h.cid1, h.code, elapsed);
+    std::optional<std::string> info = answer(h.cid1, h.code, elapsed);
     if (!info) {
         ++stats_.unknown;
         return with_faults({h.ver, h.adr, h.cid1, kRtnInvalidCommand}, std::string(), false);
@@ -161,6 +222,28 @@ std::optional<Reply> Simulator::reply_to_refused(const site::DecodeResult& reque
     return std::nullopt;
 }
 
+std::optional<std::string> Simulator::answer(std::uint8_t cid1, std::uint8_t cid2, double elapsed) {
+    const Overcount* overcount = chance(faults_.overcount) ? pick_overcount(cid1, cid2) : nullptr;
+    if (overcount == nullptr) return model_.answer(cid1, cid2, elapsed);
+    // Built from a changed copy of the state; the system itself stays as it is.
+    const SiteState kept = model_.state();
+    const bool applied = overcount->apply(model_.state());
+    std::optional<std::string> info = model_.answer(cid1, cid2, elapsed);
+    model_.state() = kept;
+    if (applied) ++stats_.overcounted;
+    return info;
+}
+
+const Overcount* Simulator::pick_overcount(std::uint8_t cid1, std::uint8_t cid2) {
+    std::vector<const Overcount*> fitting;
+    for (const Overcount& overcount : overcounts()) {
+        if (overcount.cid1 != cid1 || overcount.cid2 != cid2) continue;
+        if (faults_.overcountKind.empty() || faults_.overcountKind == overcount.name) fitting.push_back(&overcount);
+    }
+    if (fitting.empty()) return nullptr;
+    return fitting[std::uniform_int_distribution<std::size_t>(0, fitting.size() - 1)(rng_)];
+}
+
 bool Simulator::chance(double share) {
     return share > 0 && std::uniform_real_distribution<double>(0.0, 1.0)(rng_) < share;
 }
@@ -170,6 +253,13 @@ std::optional<Reply> Simulator::with_faults(site::FrameHeader header, std::strin
         ++stats_.dropped;
         return std::nullopt;
     }
+    if (!link_.empty() && chance(faults_.hangUp)) {
+        ++stats_.hangUps;
+        Reply away;
+        away.hangUp = true;
+        away.delay = faults_.away;
+        return away;
+    }
     if (countsUnits && chance(faults_.wrongCount)) {
         raise_unit_count(info);
         ++stats_.wrongCount;
@@ -177,6 +267,11 @@ std::optional<Reply> Simulator::with_faults(site::FrameHeader header, std::strin
     if (chance(faults_.wrongCid1)) {
         header.cid1 = other_group(header.cid1);
         ++stats_.wrongCid1;
+    }
+    if (!info.empty() && chance(faults_.truncate)) {
+        const std::size_t bytes = info.size() / 2;
+        info.resize(2 * std::uniform_int_distribution<std::size_t>(0, bytes - 1)(rng_));
+        ++stats_.truncated;
     }
     Reply reply;
     std::uniform_int_distribution<int> noiseByte(0, 255);
@@ -219,6 +314,12 @@ void Simulator::run() {
         const std::optional<Reply> reply = respond(*request);
         if (!reply) {
             trace("-> (silent)");
+            continue;
+        }
+        if (reply->hangUp) {
+            trace("-> (hangs up)");
+            if (!stay_away(reply->delay)) break;
+            receiver.reset();
             continue;
         }
         // The line is half-duplex: the answer follows the request's own time on the line.

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "sim/device.h"
+#include "sim/overcounts.h"
 #include "sim/state.h"
 #include "site/frame.h"
 #include "site/serial.h"
@@ -27,12 +28,16 @@ struct SimStats {
     std::uint64_t wrongCid1 = 0;
     std::uint64_t wrongCount = 0;
     std::uint64_t slowed = 0;
+    std::uint64_t truncated = 0;
+    std::uint64_t overcounted = 0;
+    std::uint64_t hangUps = 0;  // hang-ups of the fault (not those asked for with hang_up())
 };
 
 // What goes on the line in return for one request.
 struct Reply {
     std::string line;                     // noise, then the answer frame
-    std::chrono::milliseconds delay{0};  // wait before sending
+    std::chrono::milliseconds delay{0};  // wait before sending; with hangUp, how long the line stays away
+    bool hangUp = false;                  // the line hangs up instead of answering
 };
 
 // The simulated power system on a line: answers each request with the request's VER and
@@ -41,7 +46,7 @@ struct Reply {
 // on other broken requests. Answers go out at the configured baud, ten bits per byte, and
 // only after the request itself would have taken its time on the line.
 // respond, update, state, set_faults, stats and set_trace may be called from any thread;
-// start and stop from the owner's.
+// start, start_pty, stop, hang_up and come_back from the owner's.
 class Simulator {
 public:
     explicit Simulator(SimConfig config);
@@ -52,8 +57,18 @@ public:
     // Answers on `port` from a thread of its own. Throws std::logic_error when already running.
     void start(site::SerialPort port);
     // Opens a PTY pair, answers on its master end and returns the slave's path for the host.
-    std::string start_pty();
+    // With `link`, makes that path a symbolic link to the slave end and returns it: the line can
+    // then hang up and come back on a new PTY (hang_up, come_back and the hang-up fault), the
+    // link removed while it is away and pointed at the new slave when it is back.
+    std::string start_pty(const std::string& link = std::string());
+    // Stops answering and closes the line (removing the link).
     void stop();
+    // The line vanishes: the PTY's master end is closed and the link removed. Throws
+    // std::logic_error for a line started without a link.
+    void hang_up();
+    // The line comes back on a new PTY behind the same link. Throws std::logic_error when
+    // the line is up.
+    void come_back();
 
     // The reply to one decoded (or refused) request with the faults applied; nothing when
     // the system stays silent. The line thread uses it; tests may call it directly.
@@ -75,7 +90,16 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void run();
+    void launch();
+    void stop_thread();
+    // Opens a new PTY pair for the line, points the link at it and returns the slave's path.
+    std::string open_pty_line();
+    void close_line();
+    // The hang-up fault on the line thread; false when stop() was called meanwhile.
+    bool stay_away(std::chrono::milliseconds away);
     bool chance(double share);
+    std::optional<std::string> answer(std::uint8_t cid1, std::uint8_t cid2, double elapsed);
+    const Overcount* pick_overcount(std::uint8_t cid1, std::uint8_t cid2);
     std::optional<Reply> reply_to_refused(const site::DecodeResult& request);
     std::optional<Reply> with_faults(site::FrameHeader header, std::string info, bool countsUnits);
     void trace(const std::string& line);
@@ -99,6 +123,7 @@ private:
     bool stopping_ = false;
     site::SerialPort port_;
     site::UniqueFd keepOpen_;  // the PTY slave, held so the master never sees a hang-up
+    std::string link_;         // set before the line thread starts
     std::thread thread_;
 };
 

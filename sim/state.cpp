@@ -6,6 +6,8 @@
 
 #include <json/reader.h>
 
+#include "sim/overcounts.h"
+
 // Configuration file, every member optional:
 // {
 //   "model": "KTR-40", "model_padding": "blank" | "nul",
@@ -19,7 +21,8 @@
 //   "rectifiers": {"output_voltage", "modules": <count> | [{"current", "user", "status", "user_status",
 //                                                          "fault", "user_alarms"}]},
 //   "parameters": {"ac", "ac_user", "dc", "dc_user"},
-//   "faults": {"drop", "corrupt", "wrong_cid1", "wrong_count", "slow", "delay_ms", "noise"}
+//   "faults": {"drop", "corrupt", "wrong_cid1", "wrong_count", "slow", "delay_ms", "noise", "truncate",
+//              "overcount", "overcount_kind", "hang_up", "away_ms"}
 // }
 // An analog value is a number, or null when the system does not provide it. A list may be
 // given as a count instead; it then holds that many default entries.
@@ -210,6 +213,16 @@ Faults faults_from_json(const Json::Value& v, Faults faults) {
     const double slowFallback = v.isMember("delay_ms") && !v.isMember("slow") ? 1.0 : faults.slow;
     faults.slow = share_of(v, "slow", slowFallback, w);
     faults.noise = unsigned_of(v, "noise", static_cast<unsigned>(faults.noise), w);
+    faults.truncate = share_of(v, "truncate", faults.truncate, w);
+    faults.overcount = share_of(v, "overcount", faults.overcount, w);
+    if (v.isMember("overcount_kind")) {
+        const Json::Value& kind = v["overcount_kind"];
+        if (!kind.isString() || (!kind.asString().empty() && find_overcount(kind.asString()) == nullptr))
+            fail(at(w, "overcount_kind"), "expected the name of an overcount");
+        faults.overcountKind = kind.asString();
+    }
+    faults.hangUp = share_of(v, "hang_up", faults.hangUp, w);
+    faults.away = std::chrono::milliseconds(unsigned_of(v, "away_ms", static_cast<unsigned>(faults.away.count()), w));
     return faults;
 }
 

@@ -99,6 +99,11 @@ struct Faults {
     double slow = 0;        // answer only after `delay`
     std::chrono::milliseconds delay{0};
     std::size_t noise = 0;  // bytes of noise before every answer (never SOI or EOI)
+    double truncate = 0;    // INFO cut short after a random number of whole bytes; LENGTH and CHKSUM fit the cut
+    double overcount = 0;   // one count of the answer the driver cannot keep or does not expect (sim/overcounts.h)
+    std::string overcountKind;  // only the overcount of that name; empty: any that fits the answer
+    double hangUp = 0;      // the line hangs up instead of answering and comes back after `away` (needs a link)
+    std::chrono::milliseconds away{500};
 };
 
 struct SimConfig {

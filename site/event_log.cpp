@@ -111,6 +111,7 @@ std::optional<std::string> event_line(const Event& event, Json::StreamWriter& wr
                 line.add("value", float_json(event.value));
             }
             break;
+        case EventKind::Line: line.add("device", event.device).add("text", event.text); break;
         default: return std::nullopt;
     }
     return line.str(writer);

@@ -36,6 +36,7 @@ const char* to_string(EventKind kind) {
         case EventKind::Query: return "query";
         case EventKind::WorkError: return "work_error";
         case EventKind::Round: return "round";
+        case EventKind::Line: return "line";
     }
     return "unknown";
 }

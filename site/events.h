@@ -35,6 +35,7 @@ enum class EventKind {
     Query,     // Get_Value: name in `key`, value or error in `text`
     WorkError, // a work item threw: text
     Round,     // a polling round ended (host side)
+    Line,      // the line to a power system failed or came back: text
 };
 
 struct Event {

@@ -193,10 +193,23 @@ void SystemRunner::poll_device(Clock::time_point now) {
         return;
     }
     lineDown_ = false;
+    report_line_state();
     if (!inRound_) {
         inRound_ = true;
         roundStarted_ = now;
     }
+}
+
+// Tells once when the line fails (with the reason) and once when it works again.
+void SystemRunner::report_line_state() {
+    const std::string state = line_->last_send_ok() ? std::string() : line_->last_error();
+    if (state == lineError_) return;
+    Event event;
+    event.kind = EventKind::Line;
+    event.device = config_.dataId;
+    event.text = state.empty() ? "line working again" : "line failed: " + state;
+    lineError_ = state;
+    controller_->emit(event);
 }
 
 void SystemRunner::on_event(const Event& event) {

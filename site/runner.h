@@ -98,6 +98,7 @@ private:
     bool handle(const Received& received);
     bool reject(const Received& received, const std::string& reason);
     void poll_device(Clock::time_point now);
+    void report_line_state();
     void finish_round(Clock::time_point now);
 
     SystemConfig config_;
@@ -113,6 +114,7 @@ private:
     bool inRound_ = false;
     bool roundEnded_ = false;
     bool lineDown_ = false;
+    std::string lineError_;  // the line's failure last reported; empty while it works
     bool finished_ = false;
     std::uint64_t rounds_ = 0;
     std::uint64_t rejected_ = 0;

@@ -11,15 +11,22 @@
 namespace {
 
 const char kUsage[] =
-    "usage: ktr40e-sim [--config FILE] [--port DEVICE | --pty] [--baud N] [--address N]\n"
+    "usage: ktr40e-sim [--config FILE] [--port DEVICE | --pty [--link PATH]] [--baud N] [--address N]\n"
     "                  [--drop SHARE] [--corrupt SHARE] [--noise BYTES] [--wrong-cid1 SHARE]\n"
-    "                  [--wrong-count SHARE] [--delay MS] [--slow SHARE] [--seed N] [--verbose]\n"
-    "With --pty (the default) the path of the line to open is printed on standard output.\n"
-    "A share is a probability per answer from 0 to 1; --delay alone slows every answer.\n";
+    "                  [--wrong-count SHARE] [--delay MS] [--slow SHARE] [--truncate SHARE]\n"
+    "                  [--overcount SHARE] [--overcount-kind NAME] [--hang-up SHARE] [--away MS]\n"
+    "                  [--seed N] [--verbose]\n"
+    "With --pty (the default) the path of the line to open is printed on standard output; with\n"
+    "--link that path is PATH, a symbolic link that follows the line when it hangs up and comes back.\n"
+    "A share is a probability per answer from 0 to 1; --delay alone slows every answer.\n"
+    "--truncate cuts INFO short (LENGTH and CHKSUM still right); --overcount sends a count the\n"
+    "driver cannot keep or does not expect (--overcount-kind picks one: see below); --hang-up\n"
+    "closes the line instead of answering and reopens it after --away MS (needs --link).\n";
 
 struct Options {
     std::string configPath;
     std::string port;
+    std::string link;
     bool verbose = false;
 };
 
@@ -64,6 +71,8 @@ Options parse(int argc, char** argv, sim::SimConfig& config) {
             options.port = value();
         } else if (arg == "--pty") {
             options.port.clear();
+        } else if (arg == "--link") {
+            options.link = value();
         } else if (arg == "--baud") {
             config.baud = static_cast<int>(parse_number(value(), arg, 0, 230400));
         } else if (arg == "--address") {
@@ -84,17 +93,32 @@ Options parse(int argc, char** argv, sim::SimConfig& config) {
         } else if (arg == "--delay") {
             faults.delay = std::chrono::milliseconds(static_cast<long>(parse_number(value(), arg, 0, 600000)));
             if (!slowGiven) faults.slow = 1;
+        } else if (arg == "--truncate") {
+            faults.truncate = share();
+        } else if (arg == "--overcount") {
+            faults.overcount = share();
+        } else if (arg == "--overcount-kind") {
+            faults.overcountKind = value();
+            if (sim::find_overcount(faults.overcountKind) == nullptr) usage_error("no overcount " + faults.overcountKind);
+        } else if (arg == "--hang-up") {
+            faults.hangUp = share();
+        } else if (arg == "--away") {
+            faults.away = std::chrono::milliseconds(static_cast<long>(parse_number(value(), arg, 0, 600000)));
         } else if (arg == "--seed") {
             config.seed = static_cast<std::uint32_t>(parse_number(value(), arg, 0, 4294967295.0));
         } else if (arg == "--verbose") {
             options.verbose = true;
         } else if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
+            std::cout << kUsage << "Overcounts:";
+            for (const sim::Overcount& overcount : sim::overcounts()) std::cout << ' ' << overcount.name;
+            std::cout << '\n';
             std::exit(0);
         } else {
             usage_error("unknown option " + arg);
         }
     }
+    if (!options.port.empty() && !options.link.empty()) usage_error("--link goes with --pty, not --port");
+    if (faults.hangUp > 0 && options.link.empty()) usage_error("--hang-up needs --link");
     return options;
 }
 
@@ -108,7 +132,8 @@ void print_summary(const sim::SimConfig& config, const std::string& line) {
 void print_stats(const sim::SimStats& st) {
     std::cerr << "ktr40e-sim: " << st.requests << " requests (" << st.refused << " refused), " << st.answers
               << " replies, " << st.dropped << " dropped, " << st.corrupted << " corrupted, " << st.wrongCid1
-              << " wrong CID1, " << st.wrongCount << " wrong count, " << st.slowed << " slowed, "
+              << " wrong CID1, " << st.wrongCount << " wrong count, " << st.slowed << " slowed, " << st.truncated
+              << " truncated, " << st.overcounted << " overcounted, " << st.hangUps << " hang-ups, "
               << st.otherAddress << " to another address, " << st.unknown << " unknown commands" << std::endl;
 }
 
@@ -134,7 +159,7 @@ int main(int argc, char** argv) {
         }
         std::string line = options.port;
         if (line.empty()) {
-            line = simulator.start_pty();
+            line = simulator.start_pty(options.link);
             std::cout << line << std::endl;
         } else {
             simulator.start(site::SerialPort(options.port, config.baud));

@@ -113,19 +113,23 @@ inline site::SiteConfig site_of(const std::vector<Json::Value>& systems) {
     return site::parse_site(root, "");
 }
 
-// A simulated power system on its own pseudo-terminal.
+// A simulated power system on its own pseudo-terminal; with `link`, the host's port is that
+// symbolic link, which follows the line when it hangs up and comes back.
 struct SimulatedSystem {
-    explicit SimulatedSystem(sim::SimConfig config = quiet_system())
-        : simulator(std::make_unique<sim::Simulator>(std::move(config))), port(simulator->start_pty()) {}
+    explicit SimulatedSystem(sim::SimConfig config = quiet_system(), const std::string& link = std::string())
+        : simulator(std::make_unique<sim::Simulator>(std::move(config))), port(simulator->start_pty(link)) {}
     std::unique_ptr<sim::Simulator> simulator;
     std::string port;
 };
 
-// Counts the host's Round events and lets a test act between rounds (on the host's thread).
+// Counts the host's Round events and lets a test act between rounds (on the host's thread),
+// or at any event (on the thread that emits it: the host's, or the work queue's for history).
 class RoundHook : public site::Observer {
 public:
     std::function<void(unsigned system, int round)> onRound;
+    std::function<void(const site::Event& event)> onEvent;
     void on_event(const site::Event& event) override {
+        if (onEvent) onEvent(event);
         if (event.kind != site::EventKind::Round) return;
         const int round = ++rounds_[event.device];
         if (onRound) onRound(event.device, round);

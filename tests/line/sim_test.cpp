@@ -13,6 +13,12 @@
 
 namespace {
 
+sim::Faults dropping(double share) {
+    sim::Faults faults;
+    faults.drop = share;
+    return faults;
+}
+
 using namespace std::chrono_literals;
 using line::bytes_of;
 using line::put_float;
@@ -167,7 +173,7 @@ TEST(Simulator, InjectsTheConfiguredFaults) {
     sim::Simulator s(config_of(R"({"drift": 0, "baud": 0, "seed": 5})"));
     const Bytes normal41 = info_of(s, 0x41, 0x41);
 
-    s.set_faults(sim::Faults{1.0});
+    s.set_faults(dropping(1.0));
     EXPECT_FALSE(s.respond(request(0x40, 0x41)).has_value());
 
     sim::Faults f;
@@ -198,7 +204,7 @@ TEST(Simulator, InjectsTheConfiguredFaults) {
     EXPECT_EQ(reply->line.find_first_of("~\r"), 32u);
     EXPECT_TRUE(decoded(reply).ok());
 
-    s.set_faults(sim::Faults{0.5});
+    s.set_faults(dropping(0.5));
     int dropped = 0;
     for (int i = 0; i < 1000; ++i) dropped += s.respond(request(0x40, 0x46)) ? 0 : 1;
     EXPECT_GT(dropped, 400);
@@ -288,7 +294,7 @@ TEST(Simulator, ServesTheHostOverAPty) {
     EXPECT_EQ(got[0].answer.ver, 0x21);
     EXPECT_EQ(float_at(got[0].answer.info, 2), 47.0f);
 
-    s.set_faults(sim::Faults{1.0});
+    s.set_faults(dropping(1.0));
     host.send(site::Request{0x20, 0x01, 0x42, 0x41, {}});
     EXPECT_TRUE(host.receive(300ms).empty());
     s.stop();

@@ -1,0 +1,90 @@
+// The stand-in host's frame decoder fed a byte stream in pieces.
+// Input: a byte choosing the decoder's INFO capacity, a byte choosing the piece size
+// (1 to 256), then the stream. Every decoded frame must encode again into a frame that decodes
+// to the same header and INFO; a refusal carries a reason and no INFO; feeding never allocates
+// and never holds more than the capacity chosen at construction.
+#include <sanitizer/allocator_interface.h>
+
+#include <algorithm>
+#include <string>
+
+#include "fuzz/fuzz_support.h"
+#include "site/frame.h"
+
+namespace {
+
+constexpr std::size_t kCapacities[] = {site::kMaxInfoBytes, 0, 1, 2, 8, 32, 128, 255};
+
+thread_local bool watching = false;
+thread_local std::size_t allocations = 0;
+
+void count_allocation(const volatile void*, std::size_t) {
+    if (watching) ++allocations;
+}
+void ignore_free(const volatile void*) {}
+
+bool same_frame(const site::Frame& a, const site::Frame& b) {
+    return a.header.ver == b.header.ver && a.header.adr == b.header.adr && a.header.cid1 == b.header.cid1 &&
+           a.header.code == b.header.code && a.info == b.info;
+}
+
+void check_reencoded(const site::Frame& frame, std::size_t capacity) {
+    const std::string text = site::encode(frame);
+    FUZZ_CHECK(text.size() == site::kHeaderChars + site::kChecksumChars + 2 + 2 * frame.info.size());
+    site::FrameDecoder again(capacity);
+    std::size_t outcomes = 0;
+    again.feed_all(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), [&](const site::DecodeResult& r) {
+        ++outcomes;
+        FUZZ_CHECK(r.ok() && r.headerRead);
+        FUZZ_CHECK(same_frame(r.frame, frame));
+    });
+    FUZZ_CHECK(outcomes == 1);
+}
+
+void check_outcome(const site::DecodeResult& result, std::size_t capacity) {
+    if (!result.ok()) {
+        FUZZ_CHECK(result.frame.info.empty());
+        return;
+    }
+    FUZZ_CHECK(result.headerRead);
+    FUZZ_CHECK(result.frame.info.size() <= capacity);
+    check_reencoded(result.frame, capacity);
+}
+
+// Feeds one piece; returns the bytes the decoder took before it reported an outcome or ran out.
+std::size_t feed_piece(site::FrameDecoder& decoder, const std::uint8_t* data, std::size_t size) {
+    allocations = 0;
+    watching = true;
+    const std::size_t used = decoder.feed(data, size);
+    watching = false;
+    FUZZ_CHECK(allocations == 0);
+    FUZZ_CHECK(used >= 1 && used <= size);
+    FUZZ_CHECK(used == size || decoder.ready());
+    return used;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const bool hooked = __sanitizer_install_malloc_and_free_hooks(count_allocation, ignore_free) != 0;
+    FUZZ_CHECK(hooked);
+
+    fuzz::Input in(data, size);
+    const std::size_t capacity = kCapacities[in.byte() % (sizeof kCapacities / sizeof kCapacities[0])];
+    const std::size_t piece = 1 + std::size_t{in.byte()};
+    const fuzz::Bytes stream = in.rest();
+
+    site::FrameDecoder decoder(capacity);
+    const std::size_t infoCapacity = decoder.result().frame.info.capacity();
+    std::size_t fed = 0;
+    while (fed < stream.size()) {
+        const std::size_t end = std::min(stream.size(), fed + piece);
+        while (fed < end) {
+            fed += feed_piece(decoder, stream.data() + fed, end - fed);
+            if (decoder.ready()) check_outcome(decoder.result(), capacity);
+            FUZZ_CHECK(decoder.result().frame.info.capacity() == infoCapacity);
+            FUZZ_CHECK(decoder.discarded() <= fed);
+        }
+    }
+    return 0;
+}

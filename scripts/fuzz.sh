@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs every one of them from its seed corpus.
+#
+#   scripts/fuzz.sh                   20 seconds per target
+#   scripts/fuzz.sh 600               600 seconds per target
+#   scripts/fuzz.sh -runs=10000000    ten million executions per target (the long run)
+#
+# Further arguments are libFuzzer options for every target (for example -jobs=2 or -max_len=8192).
+# Inputs found worth keeping collect in build-fuzz/fuzz/corpus/<target> and are run again next
+# time. A finding stops the script with a non-zero status; its input is kept as
+# build-fuzz/fuzz/findings/<target>-crash-<hash> and replays with build-fuzz/fuzz/fuzz_<target> <file>.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+targets=(ac_parse dc_parse rc_parse power ac_cache dc_cache rc_cache frame)
+build=build-fuzz
+out="$build/fuzz"
+
+limit=(-max_total_time=20)
+if [ $# -gt 0 ]; then
+  case "$1" in
+    '' | *[!0-9]*) limit=() ;;  # libFuzzer options only
+    *) limit=(-max_total_time="$1"); shift ;;
+  esac
+fi
+
+bash scripts/install-deps.sh
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DKTR40E_FUZZ=ON -DKTR40E_TESTS=OFF >/dev/null
+ninja -C "$build" -j"${FUZZ_BUILD_JOBS:-2}" fuzz_seeds "${targets[@]/#/fuzz_}"
+
+rm -rf "$out/seeds"
+"$out/fuzz_seeds" "$out/seeds" >/dev/null
+mkdir -p "$out/findings"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+
+for target in "${targets[@]}"; do
+  mkdir -p "$out/corpus/$target"
+  log="$out/$target.log"
+  echo "== fuzz_$target"
+  if ! "$out/fuzz_$target" "${limit[@]}" "$@" -print_final_stats=1 -artifact_prefix="$out/findings/$target-" \
+      "$out/corpus/$target" "$out/seeds/$target" >/dev/null 2>"$log"; then
+    tail -n 80 "$log"
+    echo "fuzz_$target: finding; input kept in $out/findings/, full log in $log" >&2
+    exit 1
+  fi
+  grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
+done

@@ -96,6 +96,8 @@ sqlite3* open_connection(const std::string& path, HistoryStore::Mode mode) {
         if (mode == HistoryStore::Mode::ReadWrite) {
             exec(db, "PRAGMA journal_mode=WAL");
             exec(db, "PRAGMA synchronous=NORMAL");
+            // The host only appends and reads newest rows: a small page cache keeps its memory flat.
+            exec(db, "PRAGMA cache_size=-256");
             exec(db, kSchema);
         }
         exec(db, "SELECT max(id) FROM history");

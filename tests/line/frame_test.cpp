@@ -10,18 +10,6 @@
 #include "line/line_support.h"
 #include "site/frame.h"
 
-// Counts allocations, so the tests can show that decoding allocates nothing per byte.
-namespace {
-std::atomic<std::size_t> allocations{0};
-}
-
-void* operator new(std::size_t size) {
-    ++allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -211,7 +199,7 @@ TEST(FrameCodec, OverlongFramesAreRefusedWithinABoundedBuffer) {
 
     // A megabyte of hex without EOI: one refusal, no allocation, and the line recovers.
     const std::string flood(1 << 20, 'A');
-    const auto before = allocations.load();
+    const auto before = line::allocations_so_far();
     std::size_t refusals = 0;
     std::size_t frames = 0;
     const auto count = [&](const site::DecodeResult& r) { r.ok() ? ++frames : ++refusals; };
@@ -220,7 +208,7 @@ TEST(FrameCodec, OverlongFramesAreRefusedWithinABoundedBuffer) {
     for (int i = 0; i < 100; ++i) {
         decoder.feed_all(reinterpret_cast<const std::uint8_t*>(fits.data()), fits.size(), count);
     }
-    EXPECT_EQ(allocations.load(), before);
+    EXPECT_EQ(line::allocations_so_far(), before);
     EXPECT_EQ(refusals, 1u);
     EXPECT_EQ(frames, 100u);
     EXPECT_GE(decoder.discarded(), flood.size() - 32);

@@ -34,4 +34,7 @@ inline std::vector<site::DecodeResult> decode_all(const std::string& text) {
     return decode_all(decoder, text);
 }
 
+// Allocations the test process has made so far.
+std::size_t allocations_so_far();
+
 }  // namespace line

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "sim/number_option.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -36,17 +37,8 @@ struct Options {
 }
 
 double parse_number(const std::string& text, const std::string& option, double low, double high) {
-    std::size_t used = 0;
-    double value = 0;
-    try {
-        value = std::stod(text, &used);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used != text.size() || value < low || value > high) {
-        usage_error(option + " expects a number from " + std::to_string(low) + " to " + std::to_string(high));
-    }
-    return value;
+    if (const std::optional<double> value = sim::number_in(text, low, high)) return *value;
+    usage_error(option + " expects a number from " + std::to_string(low) + " to " + std::to_string(high));
 }
 
 // Reads the options; faults and line settings given here win over the configuration file.

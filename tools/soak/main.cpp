@@ -25,6 +25,7 @@
 
 #include <sqlite3.h>
 
+#include "sim/number_option.h"
 #include "sim/simulator.h"
 #include "site/history_store.h"
 #include "site/image_layouts.h"
@@ -62,16 +63,8 @@ struct Options {
 }
 
 double number(const std::string& text, const std::string& option, double low, double high) {
-    std::size_t used = 0;
-    double value = 0;
-    try {
-        value = std::stod(text, &used);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (text.empty() || used != text.size() || value < low || value > high)
-        usage_error(option + " expects a number from " + std::to_string(low) + " to " + std::to_string(high));
-    return value;
+    if (const std::optional<double> value = sim::number_in(text, low, high)) return *value;
+    usage_error(option + " expects a number from " + std::to_string(low) + " to " + std::to_string(high));
 }
 
 Options parse(int argc, char** argv) {

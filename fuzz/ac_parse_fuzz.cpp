@@ -1,6 +1,7 @@
 // One AC unit fed a sequence of 40/41, 40/43 and 40/44 portions and round completions.
 // Input: per call an operation byte, then a chunk (the portion). Operation % 4: 0 parse40_41,
-// 1 parse40_43, 2 parse40_44, 3 RoundDone (at most kRoundsAsked); bit 0x80 hands the parser a negative length.
+// 1 parse40_43, 2 parse40_44, 3 RoundDone (at most kRoundsAsked); bit 0x80 hands the parser a
+// negative length.
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -1,7 +1,8 @@
 #pragma once
 // Cache restore of one unit kind, fed a sequence of cached images.
 // Input: per call an operation byte, then a chunk (the image). Bit 0x01 of the operation
-// completes a round after the restore; bit 0x80 hands the unit a negative length.
+// completes a round after the restore (at most kRoundsAsked in an input); bit 0x80 hands the
+// unit a negative length.
 #include "fuzz/fuzz_support.h"
 #include "site/host_access.h"
 
@@ -15,6 +16,7 @@ int restore_from_cache(const std::uint8_t* data, std::size_t size) {
     UnitHost host;
     const auto unit = host.attach<Probe>(9);
     Input in(data, size);
+    int rounds = 0;
     while (!in.empty()) {
         const std::uint8_t op = in.byte();
         const Bytes image = in.chunk();
@@ -33,7 +35,7 @@ int restore_from_cache(const std::uint8_t* data, std::size_t size) {
             FUZZ_CHECK(VRTHostAccess::last_update(*unit) == updatedBefore);
         }
         FUZZ_CHECK(unit->counts_agree());
-        if ((op & 0x01) != 0) {
+        if ((op & 0x01) != 0 && ++rounds <= kRoundsAsked) {
             const Bytes published = complete_round(*unit);
             FUZZ_CHECK(without_time(published, Probe::kTimeAt) ==
                        without_time(accepted ? image : before, Probe::kTimeAt));

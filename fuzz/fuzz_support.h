@@ -163,7 +163,7 @@ public:
 };
 
 // Rounds are costly with many channels (every channel reports all its alarms): an input asks
-// for at most this many rounds before the one that ends it.
+// for at most this many; the parse targets add one at its end.
 constexpr int kRoundsAsked = 2;
 
 // Completes a round and checks what it published: the unit's own records, under the unit's

@@ -1,8 +1,7 @@
 // The rectifier group fed a sequence of 41/41, 41/43, 41/44, 40/46 and 42/46 answers and round
 // completions. Input: per call an operation byte, then a chunk (the INFO). Operation % 6:
 // 0 parse41_41, 1 parse41_43, 2 parse41_44, 3 parse40_46, 4 parse42_46, 5 RoundDone (at most
-// kRoundsAsked);
-// bit 0x80 hands the parser a negative length.
+// kRoundsAsked); bit 0x80 hands the parser a negative length.
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -179,7 +179,9 @@ std::vector<std::pair<std::string, Corpus>> corpora() {
           op(0, analog_portion({}, Bytes(4, 0), Bytes(4, 0), Bytes(4, 0)).bytes()).byte(0).chunk(ac_analog()).bytes()}},
         {"dc_parse",
          {op(0, dc_analog()).byte(1).chunk(dc_alarms()).byte(2).chunk({}).bytes(),
-          op(0, dc_analog_user_values()).byte(1).chunk(dctest::alarm_block(2, fuse_states(70), fuse_states(17))).bytes()}},
+          op(0, dc_analog_user_values())
+              .byte(1).chunk(dctest::alarm_block(2, fuse_states(70), fuse_states(17)))
+              .bytes()}},
         {"rc_parse",
          {op(0, rctest::info41_41())
               .byte(1).chunk(rctest::info41_43())

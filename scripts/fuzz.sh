@@ -43,5 +43,5 @@ for target in "${targets[@]}"; do
     echo "fuzz_$target: finding; input kept in $out/findings/, full log in $log" >&2
     exit 1
   fi
-  grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
+  grep -a -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
 done

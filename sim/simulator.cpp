@@ -345,14 +345,15 @@ void Simulator::send_paced(const std::string& line) {
         port_.write_all(line.data(), line.size(), kWriteTimeout);
         return;
     }
-    // Small pieces, each sent when the line would have carried the ones before it.
+    // Small pieces, each handed over when the line would have carried its last character, so
+    // the answer arrives no sooner than a real line would deliver it.
     const std::size_t piece = std::max<std::size_t>(1, static_cast<std::size_t>(baud_) / 2000);
     const auto start = Clock::now();
     for (std::size_t sent = 0; sent < line.size();) {
         const std::size_t n = std::min(piece, line.size() - sent);
+        if (!pause_until(start + line_time(sent + n))) return;
         if (!port_.write_all(line.data() + sent, n, kWriteTimeout)) return;
         sent += n;
-        if (!pause_until(start + line_time(sent))) return;
     }
 }
 

@@ -7,6 +7,8 @@ namespace site {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
+// Where the LENGTH field starts among a frame's characters after SOI.
+constexpr std::size_t kLengthAt = 8;
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -66,6 +68,21 @@ std::uint16_t length_field(std::uint16_t lenid) {
     const auto id = static_cast<std::uint16_t>(lenid & 0x0FFF);
     return static_cast<std::uint16_t>(length_checksum(id) << 12 | id);
 }
+
+namespace {
+
+// The LENID of the LENGTH field at `at` (hex characters), or -1 when they are no hex or the
+// field's checksum nibble is wrong.
+int checked_lenid(std::string_view text, std::size_t at) {
+    std::uint8_t high = 0;
+    std::uint8_t low = 0;
+    if (!hex_byte(text, at, high) || !hex_byte(text, at + 2, low)) return -1;
+    const auto field = static_cast<std::uint16_t>(high << 8 | low);
+    const auto lenid = static_cast<std::uint16_t>(field & 0x0FFF);
+    return field >> 12 == length_checksum(lenid) ? lenid : -1;
+}
+
+}  // namespace
 
 std::uint16_t frame_checksum(std::string_view chars) {
     unsigned sum = 0;
@@ -138,6 +155,14 @@ void FrameDecoder::reset() {
     length_ = 0;
     noiseRun_ = 0;
     ready_ = false;
+}
+
+std::size_t FrameDecoder::awaited() const {
+    if (state_ != State::InFrame || length_ < kHeaderChars) return 0;
+    const int lenid = checked_lenid(std::string_view(chars_.data(), length_), kLengthAt);
+    if (lenid < 0) return 0;
+    const std::size_t whole = kHeaderChars + static_cast<std::size_t>(lenid) + kChecksumChars + 1;  // and EOI
+    return whole > length_ ? whole - length_ : 1;
 }
 
 bool FrameDecoder::step(std::uint8_t byte) {
@@ -220,11 +245,10 @@ FrameError FrameDecoder::check_frame() {
         return FrameError::BadCharacter;
     }
 
-    const auto lengthField = static_cast<std::uint16_t>(head[4] << 8 | head[5]);
-    const auto lenid = static_cast<std::uint16_t>(lengthField & 0x0FFF);
-    if (lengthField >> 12 != length_checksum(lenid)) return FrameError::BadLengthChecksum;
+    const int lenid = checked_lenid(text, kLengthAt);
+    if (lenid < 0) return FrameError::BadLengthChecksum;
     const std::size_t infoChars = checksumAt - kHeaderChars;
-    if (lenid != infoChars || lenid % 2 != 0) return FrameError::LengthMismatch;
+    if (static_cast<std::size_t>(lenid) != infoChars || lenid % 2 != 0) return FrameError::LengthMismatch;
 
     std::vector<std::uint8_t>& info = result_.frame.info;
     info.resize(infoChars / 2);

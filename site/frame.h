@@ -107,6 +107,9 @@ public:
 
     // Drops a partly received frame.
     void reset();
+    // Characters still to come before the frame being received is complete, once its LENGTH
+    // field has arrived and reads right; 0 when no frame is under way or its length is unknown.
+    std::size_t awaited() const;
     // Bytes skipped outside frames (line noise) since construction.
     std::uint64_t discarded() const { return discarded_; }
 

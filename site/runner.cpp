@@ -128,25 +128,37 @@ std::vector<Event> SystemRunner::ask_queries() {
 }
 
 int SystemRunner::poll_fd() const {
-    if (finished_ || lineDown_) return -1;
+    if (finished_ || lineDown_ || holding_) return -1;
     return line_->port().fd();
 }
 
 SystemRunner::Clock::time_point SystemRunner::wake_at() const {
     if (finished_) return Clock::time_point::max();
-    return link_->awaiting() ? link_->deadline() : nextPoll_;
+    const Clock::time_point due = link_->awaiting() ? link_->deadline() : nextPoll_;
+    return holding_ ? std::min(due, restDue_) : due;
 }
 
 std::uint64_t SystemRunner::timeouts() const { return link_->timeouts(); }
 
 void SystemRunner::step(Clock::time_point now, short revents) {
-    if (revents != 0) {
+    const bool restDue = holding_ && now >= restDue_;
+    if (restDue) holding_ = false;
+    const bool reading = revents != 0 || restDue;
+    if (reading) {
         read_answers();
         // A hang-up with nothing to read: leave the line alone until the next request.
         if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (revents & POLLIN) == 0) lineDown_ = true;
     }
     if (roundEnded_) finish_round(now);
     poll_device(now);
+    if (reading) hold_for_rest_of_frame(now);
+}
+
+// A new request drops the partial frame, so this looks at what is left after poll_device().
+void SystemRunner::hold_for_rest_of_frame(Clock::time_point now) {
+    const auto rest = line_->rest_of_frame();
+    holding_ = link_->awaiting() && rest.count() > 0;
+    if (holding_) restDue_ = now + rest;
 }
 
 void SystemRunner::read_answers() {

@@ -98,6 +98,7 @@ private:
     bool handle(const Received& received);
     bool reject(const Received& received, const std::string& reason);
     void poll_device(Clock::time_point now);
+    void hold_for_rest_of_frame(Clock::time_point now);
     void report_line_state();
     void finish_round(Clock::time_point now);
 
@@ -114,6 +115,10 @@ private:
     bool inRound_ = false;
     bool roundEnded_ = false;
     bool lineDown_ = false;
+    // While an answer of known length is arriving the line is left alone until its last
+    // character should be in, rather than waking for every few characters.
+    bool holding_ = false;
+    Clock::time_point restDue_{};
     std::string lineError_;  // the line's failure last reported; empty while it works
     bool finished_ = false;
     std::uint64_t rounds_ = 0;

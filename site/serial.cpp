@@ -253,4 +253,9 @@ std::vector<Received> SerialTransport::receive(milliseconds timeout) {
     return received;
 }
 
+std::chrono::microseconds SerialTransport::rest_of_frame() const {
+    const auto chars = static_cast<std::int64_t>(receiver_.awaited());
+    return std::chrono::microseconds(chars * 10 * 1'000'000 / port_.baud());
+}
+
 }  // namespace site

@@ -72,6 +72,7 @@ public:
     // How often the device was opened; more than once means it was reopened after an error.
     unsigned opens() const { return opens_; }
     const std::string& last_error() const { return lastError_; }
+    int baud() const { return baud_; }
 
 private:
     void fail(const char* what, int err);
@@ -95,6 +96,9 @@ public:
     const DecodeResult* next(SerialPort& port, Clock::time_point deadline);
     // Forgets buffered input and any partial frame.
     void reset();
+    // Characters still to come to complete the frame under way, when read input has shown its
+    // length; 0 otherwise (also while read input waits to be decoded).
+    std::size_t awaited() const { return begin_ < end_ ? 0 : decoder_.awaited(); }
 
 private:
     const DecodeResult* decode_pending();
@@ -131,6 +135,9 @@ public:
     std::vector<Received> receive(std::chrono::milliseconds timeout);
 
     SerialPort& port() { return port_; }
+    // How long the line still needs to carry the rest of a frame partly received, at ten bits
+    // per character; zero when no frame is under way or its length is not known yet.
+    std::chrono::microseconds rest_of_frame() const;
     // Whether the last request went out whole; if not, last_error() tells why.
     bool last_send_ok() const { return lastSendOk_; }
     const std::string& last_error() const { return port_.last_error(); }

@@ -183,6 +183,29 @@ TEST(FrameCodec, ChunkedNoisyStreamGivesTheSameFrames) {
     }
 }
 
+// The host leaves the line alone while the rest of an answer is on its way; a count too low
+// costs a wakeup, one too high a late answer.
+TEST(FrameCodec, CountsTheCharactersStillToComeOnceLengthHasArrived) {
+    const std::string text = vectors()[4].text;
+    site::FrameDecoder decoder;
+    EXPECT_EQ(decoder.awaited(), 0u);
+    for (std::size_t fed = 1; fed < text.size(); ++fed) {
+        decoder.feed(reinterpret_cast<const std::uint8_t*>(&text[fed - 1]), 1);
+        const std::size_t expected = fed < 1 + site::kHeaderChars ? 0 : text.size() - fed;
+        EXPECT_EQ(decoder.awaited(), expected) << "after " << fed << " characters";
+    }
+    decoder.feed(reinterpret_cast<const std::uint8_t*>(&text.back()), 1);
+    ASSERT_TRUE(decoder.ready());
+    EXPECT_EQ(decoder.awaited(), 0u);
+
+    // A LENGTH that fails its checksum or is no hex tells nothing; neither does noise.
+    for (const std::string bad : {"~200246001014", "~20024600B0G4", "junk"}) {
+        site::FrameDecoder fresh;
+        fresh.feed(reinterpret_cast<const std::uint8_t*>(bad.data()), bad.size());
+        EXPECT_EQ(fresh.awaited(), 0u) << bad;
+    }
+}
+
 TEST(FrameCodec, OverlongFramesAreRefusedWithinABoundedBuffer) {
     site::FrameDecoder decoder(4);  // INFO of at most 4 bytes
     std::string fits;

@@ -65,6 +65,20 @@ TEST(SerialTransport, ExchangesFramesOverAPtyPair) {
     EXPECT_EQ(a.info, (std::vector<std::uint8_t>{0x02, 0x6E, 0xF0, 0x5A, 0xA0, 0x02, 0x2B, 0xFD, 0xD5, 0xC0}));
 }
 
+TEST(SerialTransport, TellsHowLongTheRestOfAPartlyReceivedAnswerTakes) {
+    Line line;
+    site::SerialTransport host(line.pair.slavePath, 9600);
+    host.send(kRequest);
+    EXPECT_EQ(host.rest_of_frame(), 0us);
+    write(line.device, kAnswerText.substr(0, 20));
+    EXPECT_TRUE(host.receive(100ms).empty());
+    // 18 characters to go at ten bits each and 9600 baud.
+    EXPECT_EQ(host.rest_of_frame(), 18750us);
+    write(line.device, kAnswerText.substr(20));
+    ASSERT_EQ(host.receive(2s).size(), 1u);
+    EXPECT_EQ(host.rest_of_frame(), 0us);
+}
+
 TEST(SerialTransport, ReturnsRefusalsWithTheAnswersAndTimesOut) {
     Line line;
     site::SerialTransport host(line.pair.slavePath, 9600);

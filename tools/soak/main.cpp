@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <vector>
@@ -324,6 +325,7 @@ std::string scratch_dir() {
 int soak(const Options& options, std::ostream& report) {
     const bool scratch = options.dir.empty();
     const std::string dir = scratch ? scratch_dir() : options.dir;
+    if (!scratch) std::filesystem::create_directories(dir);
     sim::Simulator simulator(simulated_system(options));
     const std::string port = simulator.start_pty(dir + "/line");
 
@@ -380,7 +382,10 @@ int soak(const Options& options, std::ostream& report) {
                << signed_kib(end.sqlite - minute->sqlite);
     }
     report << std::endl;
-    if (scratch) (void)!std::system(("rm -rf '" + dir + "'").c_str());
+    if (scratch) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
     return historyOk && memoryOk && rounds > 0 ? 0 : 1;
 }
 

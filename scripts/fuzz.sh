@@ -32,6 +32,8 @@ rm -rf "$out/seeds"
 "$out/fuzz_seeds" "$out/seeds" >/dev/null
 mkdir -p "$out/findings"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+# Without allocation stacks ASan is about a tenth faster; a finding replays with them.
+export ASAN_OPTIONS="${ASAN_OPTIONS:-malloc_context_size=0}"
 
 for target in "${targets[@]}"; do
   mkdir -p "$out/corpus/$target"

@@ -71,32 +71,48 @@ float VRTVDevice::Get_SP_Value(unsigned int dataId, const std::string& name) { r
 
 namespace {
 
-// Tracks the alarm's state, reports the check and any transition; true when it changed.
-bool track_alarm(const VRTVDevice& device, const Event& check, std::uint8_t state) {
-    const std::shared_ptr<site::Controller> controller = VRTHostAccess::controller(device);
-    if (!controller) return false;
-    const auto change = controller->alarms().check(device.DataId(), check.key, check.code, check.text, state);
-    if (!controller->observed()) return change != site::AlarmBook::Change::None;
-    controller->emit(check);
-    if (change == site::AlarmBook::Change::None) return false;
-    Event transition = check;
-    transition.kind = change == site::AlarmBook::Change::Raised ? EventKind::Raised : EventKind::Cleared;
-    controller->emit(transition);
-    return true;
+// One alarm check as the device asked for it.
+struct AlarmCheck {
+    EventKind kind;
+    int level;
+    const std::string& key;
+    const std::string& code;
+    const std::string& name;
+    const std::string& text;
+    unsigned short seq;
+    std::uint8_t state;
+    const std::map<std::uint8_t, std::string>* stateTexts;  // CheckAlertMap only
+};
+
+void emit_alarm(site::Controller& controller, const VRTVDevice& device, const AlarmCheck& c,
+                site::AlarmBook::Change change) {
+    Event e;
+    e.kind = c.kind;
+    e.device = device.DataId();
+    e.level = c.level;
+    e.key = c.key;
+    e.code = c.code;
+    e.name = c.name;
+    e.text = c.text;
+    e.seq = c.seq;
+    e.state = c.state;
+    e.active = c.state != 0;
+    if (c.stateTexts != nullptr) e.stateTexts = *c.stateTexts;
+    controller.emit(e);
+    if (change == site::AlarmBook::Change::None) return;
+    e.kind = change == site::AlarmBook::Change::Raised ? EventKind::Raised : EventKind::Cleared;
+    controller.emit(e);
 }
 
-Event alarm_event(const VRTVDevice& device, EventKind kind, int level, const std::string& key,
-                  const std::string& code, const std::string& name, const std::string& text, unsigned short seq) {
-    Event e;
-    e.kind = kind;
-    e.device = device.DataId();
-    e.level = level;
-    e.key = key;
-    e.code = code;
-    e.name = name;
-    e.text = text;
-    e.seq = seq;
-    return e;
+// Tracks the alarm's state and, when somebody watches, reports the check and any transition.
+// True when the state changed. The event is only built for a watcher: a round checks every
+// alarm of every channel.
+bool track_alarm(const VRTVDevice& device, const AlarmCheck& check) {
+    const std::shared_ptr<site::Controller> controller = VRTHostAccess::controller(device);
+    if (!controller) return false;
+    const auto change = controller->alarms().check(device.DataId(), check.key, check.code, check.text, check.state);
+    if (controller->observed()) emit_alarm(*controller, device, check, change);
+    return change != site::AlarmBook::Change::None;
 }
 
 }  // namespace
@@ -104,22 +120,17 @@ Event alarm_event(const VRTVDevice& device, EventKind kind, int level, const std
 void VRTVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& code,
                                     const std::string& name, const std::string& text, bool active,
                                     unsigned short seq) {
-    Event check = alarm_event(*this, EventKind::Alarm, level, key, code, name, text, seq);
-    check.active = active;
-    check.state = active ? 1 : 0;
-    const bool changed = track_alarm(*this, check, check.state);
-    rules_.push_back(rule_value{static_cast<std::uint8_t>(level), key, code, active ? 1u : 0u, changed ? 1u : 0u,
-                                name, text, seq});
+    const std::uint8_t state = active ? 1 : 0;
+    const bool changed =
+        track_alarm(*this, AlarmCheck{EventKind::Alarm, level, key, code, name, text, seq, state, nullptr});
+    rules_.push_back(rule_value{static_cast<std::uint8_t>(level), key, code, state, changed ? 1u : 0u, name, text, seq});
 }
 
 void VRTVDevice::CheckAlertMap(std::uint8_t state, int level, const std::string& key, const std::string& code,
                                const std::string& name, const std::string& text,
                                const std::map<std::uint8_t, std::string>& stateTexts, unsigned short seq) {
-    Event check = alarm_event(*this, EventKind::AlertMap, level, key, code, name, text, seq);
-    check.state = state;
-    check.active = state != 0;
-    check.stateTexts = stateTexts;
-    const bool changed = track_alarm(*this, check, state);
+    const bool changed =
+        track_alarm(*this, AlarmCheck{EventKind::AlertMap, level, key, code, name, text, seq, state, &stateTexts});
     rules_.push_back(rule_value{static_cast<std::uint8_t>(level), key, code, state, changed ? 1u : 0u, name, text, seq});
 }
 

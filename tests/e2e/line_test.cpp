@@ -81,6 +81,30 @@ TEST(SiteRounds, PublishedImagesCarryTheSimulatorsValues) {
     EXPECT_NE(out.find("RC 1: 53.75 V, 4 modules: 16.50 16.75 17.00 17.25 A"), std::string::npos) << out;
 }
 
+// Answers arrive a few characters at a time, as from a real line; the host waits for the rest
+// of each frame without losing or refusing any of it.
+TEST(SiteRounds, AnswersArrivingInPiecesAtTheLinesPaceAreAllTaken) {
+    TempDir dir;
+    sim::SimConfig paced = quiet_system();
+    paced.baud = 19200;
+    SimulatedSystem line(paced);
+    Json::Value system = system_json(1, line.port);
+    system["reply_timeout_ms"] = 2000;
+    HostRun run(site_of({system}), options_for(dir, 2));
+    run.run();
+
+    const site::SystemRunner& runner = *run.host->runners().front();
+    EXPECT_EQ(runner.rounds(), 2u);
+    EXPECT_EQ(runner.timeouts(), 0u);
+    EXPECT_EQ(runner.rejected(), 0u);
+    const auto rc = published_fields(*run.recorder, 1);
+    ASSERT_EQ(rc.size(), 2u);
+    EXPECT_EQ(rc.back()["output_voltage"].asFloat(), 53.75f);
+    const auto ac1 = published_fields(*run.recorder, ac_id(1, 1));
+    ASSERT_EQ(ac1.size(), 2u);
+    EXPECT_EQ(ac1.back()["channels"][1]["a"].asFloat(), 382.5f);
+}
+
 TEST(SiteRounds, RoundsFollowTheDeviceCycleAndEndAfterTheRectifierGroup) {
     TempDir dir;
     SimulatedSystem line;

@@ -141,7 +141,8 @@ SystemRunner::Clock::time_point SystemRunner::wake_at() const {
 std::uint64_t SystemRunner::timeouts() const { return link_->timeouts(); }
 
 void SystemRunner::step(Clock::time_point now, short revents) {
-    const bool restDue = holding_ && now >= restDue_;
+    // The hold ends when the rest is due, or at the reply deadline: what came by then counts.
+    const bool restDue = holding_ && now >= wake_at();
     if (restDue) holding_ = false;
     const bool reading = revents != 0 || restDue;
     if (reading) {

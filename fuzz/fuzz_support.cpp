@@ -88,12 +88,7 @@ void HostWatch::on_event(const site::Event& event) {
     }
 }
 
-Bytes ProbeAC::records() const {
-    Bytes out;
-    append_bytes(out, tele_);
-    for (const tele_c_ktr40e_ac_channel& channel : channels_) append_bytes(out, channel);
-    return out;
-}
+Bytes ProbeAC::records() const { return records_of(tele_, channels_); }
 
 Bytes ProbeDC::records() const {
     Bytes out;
@@ -101,12 +96,7 @@ Bytes ProbeDC::records() const {
     return out;
 }
 
-Bytes ProbeRC::records() const {
-    Bytes out;
-    append_bytes(out, tele_);
-    for (const tele_c_ktr40e_rc_channel& module : channels_) append_bytes(out, module);
-    return out;
-}
+Bytes ProbeRC::records() const { return records_of(tele_, channels_); }
 
 }  // namespace fuzz
 

@@ -113,6 +113,17 @@ void append_bytes(Bytes& out, const Record& record) {
     out.insert(out.end(), at, at + sizeof record);
 }
 
+// A unit record followed by its channel records, as one image. Sized up front: the cache
+// targets take this twice per call, over up to 255 channels.
+template <class Record, class Channel>
+Bytes records_of(const Record& head, const std::vector<Channel>& channels) {
+    Bytes out;
+    out.reserve(sizeof head + channels.size() * sizeof(Channel));
+    append_bytes(out, head);
+    for (const Channel& channel : channels) append_bytes(out, channel);
+    return out;
+}
+
 // Keeps the image a unit publishes last.
 template <class Unit>
 class Publishing : public Unit {

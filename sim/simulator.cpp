@@ -323,7 +323,7 @@ void Simulator::run() {
             continue;
         }
         // The line is half-duplex: the answer follows the request's own time on the line.
-        if (!pause_until(arrived + line_time(requestBytes) + reply->delay)) break;
+        if (!pause_until(arrived + site::line_time(requestBytes, baud_) + reply->delay)) break;
         trace("-> " + printable(reply->line));
         send_paced(reply->line);
     }
@@ -332,12 +332,6 @@ void Simulator::run() {
 bool Simulator::pause_until(Clock::time_point until) {
     std::unique_lock<std::mutex> lock(stopMutex_);
     return !stopWake_.wait_until(lock, until, [this] { return stopping_; });
-}
-
-Simulator::Clock::duration Simulator::line_time(std::size_t bytes) const {
-    if (baud_ <= 0) return Clock::duration::zero();
-    const auto micros = static_cast<std::int64_t>(bytes) * 10 * 1'000'000 / baud_;
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::microseconds(micros));
 }
 
 void Simulator::send_paced(const std::string& line) {
@@ -351,7 +345,7 @@ void Simulator::send_paced(const std::string& line) {
     const auto start = Clock::now();
     for (std::size_t sent = 0; sent < line.size();) {
         const std::size_t n = std::min(piece, line.size() - sent);
-        if (!pause_until(start + line_time(sent + n))) return;
+        if (!pause_until(start + site::line_time(sent + n, baud_))) return;
         if (!port_.write_all(line.data() + sent, n, kWriteTimeout)) return;
         sent += n;
     }

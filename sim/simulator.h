@@ -106,7 +106,6 @@ private:
     // Waits until `until`; false when stop() was called meanwhile.
     bool pause_until(Clock::time_point until);
     void send_paced(const std::string& line);
-    Clock::duration line_time(std::size_t bytes) const;
 
     mutable std::mutex mutex_;  // guards model_, faults_, rng_, stats_ and trace_
     DeviceModel model_;

@@ -128,22 +128,22 @@ std::vector<Event> SystemRunner::ask_queries() {
 }
 
 int SystemRunner::poll_fd() const {
-    if (finished_ || lineDown_ || holding_) return -1;
+    if (finished_ || lineDown_ || restDue_) return -1;
     return line_->port().fd();
 }
 
 SystemRunner::Clock::time_point SystemRunner::wake_at() const {
     if (finished_) return Clock::time_point::max();
     const Clock::time_point due = link_->awaiting() ? link_->deadline() : nextPoll_;
-    return holding_ ? std::min(due, restDue_) : due;
+    return restDue_ ? std::min(due, *restDue_) : due;
 }
 
 std::uint64_t SystemRunner::timeouts() const { return link_->timeouts(); }
 
 void SystemRunner::step(Clock::time_point now, short revents) {
     // The hold ends when the rest is due, or at the reply deadline: what came by then counts.
-    const bool restDue = holding_ && now >= wake_at();
-    if (restDue) holding_ = false;
+    const bool restDue = restDue_ && now >= wake_at();
+    if (restDue) restDue_.reset();
     const bool reading = revents != 0 || restDue;
     if (reading) {
         read_answers();
@@ -158,8 +158,11 @@ void SystemRunner::step(Clock::time_point now, short revents) {
 // A new request drops the partial frame, so this looks at what is left after poll_device().
 void SystemRunner::hold_for_rest_of_frame(Clock::time_point now) {
     const auto rest = line_->rest_of_frame();
-    holding_ = link_->awaiting() && rest.count() > 0;
-    if (holding_) restDue_ = now + rest;
+    if (link_->awaiting() && rest.count() > 0) {
+        restDue_ = now + rest;
+    } else {
+        restDue_.reset();
+    }
 }
 
 void SystemRunner::read_answers() {

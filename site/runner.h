@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -117,8 +118,7 @@ private:
     bool lineDown_ = false;
     // While an answer of known length is arriving the line is left alone until its last
     // character should be in, rather than waking for every few characters.
-    bool holding_ = false;
-    Clock::time_point restDue_{};
+    std::optional<Clock::time_point> restDue_;
     std::string lineError_;  // the line's failure last reported; empty while it works
     bool finished_ = false;
     std::uint64_t rounds_ = 0;

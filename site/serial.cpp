@@ -70,6 +70,11 @@ void UniqueFd::reset(int fd) {
     fd_ = fd;
 }
 
+std::chrono::microseconds line_time(std::size_t chars, int baud) {
+    if (baud <= 0) return std::chrono::microseconds::zero();
+    return std::chrono::microseconds(static_cast<std::int64_t>(chars) * 10 * 1'000'000 / baud);
+}
+
 bool supported_baud(int baud) {
     return std::any_of(std::begin(kBaudRates), std::end(kBaudRates),
                        [baud](const BaudRate& rate) { return rate.baud == baud; });
@@ -254,8 +259,7 @@ std::vector<Received> SerialTransport::receive(milliseconds timeout) {
 }
 
 std::chrono::microseconds SerialTransport::rest_of_frame() const {
-    const auto chars = static_cast<std::int64_t>(receiver_.awaited());
-    return std::chrono::microseconds(chars * 10 * 1'000'000 / port_.baud());
+    return line_time(receiver_.awaited(), port_.baud());
 }
 
 }  // namespace site

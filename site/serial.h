@@ -34,6 +34,9 @@ private:
 // True for the baud rates the line can be set to (300 to 230400).
 bool supported_baud(int baud);
 
+// How long a line at `baud` takes to carry `chars` characters of 10 bits (8N1); zero without a rate.
+std::chrono::microseconds line_time(std::size_t chars, int baud);
+
 // Sets a terminal to raw 8N1 at `baud`, without flow control. Throws std::system_error.
 void configure_raw(int fd, int baud);
 

@@ -235,6 +235,9 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
     dataValid_ = true;
     SendSP(RT_AC, history_.data(), history_.size(), false);
     alarmSeq_ = 1;
+    // Room for the round's checks at once: a first round over 255 channels would otherwise move
+    // the list a dozen times while it grows.
+    rules_.reserve(rules_.size() + channels_.size() * ac_channel_rules().size() + ac_unit_rules().size());
     report_channel_alarms();
     report_unit_alarms();
     DoImpCheckAlert();

@@ -4,6 +4,9 @@
 #   scripts/fuzz.sh                   20 seconds per target
 #   scripts/fuzz.sh 600               600 seconds per target
 #   scripts/fuzz.sh -runs=10000000    ten million executions per target (the long run)
+#   scripts/fuzz.sh -runs=10000000 -fork=2
+#                                     the same with two worker processes per target; libFuzzer
+#                                     counts the ten million over both
 #
 # Further arguments are libFuzzer options for every target (for example -jobs=2 or -max_len=8192).
 # Inputs found worth keeping collect in build-fuzz/fuzz/corpus/<target> and are run again next
@@ -46,5 +49,5 @@ for target in "${targets[@]}"; do
     echo "fuzz_$target: finding; input kept in $out/findings/, full log in $log" >&2
     exit 1
   fi
-  grep -a -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
+  grep -a -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb|INFO: fuzzed for)' "$log" || true
 done

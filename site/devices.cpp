@@ -115,23 +115,34 @@ bool track_alarm(const VRTVDevice& device, const AlarmCheck& check) {
     return change != site::AlarmBook::Change::None;
 }
 
+// Built in place: a round appends one rule per check, thousands with many channels.
+void append_rule(std::vector<rule_value>& rules, const AlarmCheck& check, bool changed) {
+    rule_value& rule = rules.emplace_back();
+    rule.level = static_cast<std::uint8_t>(check.level);
+    rule.key = check.key;
+    rule.code = check.code;
+    rule.value = check.state;
+    rule.changed = changed ? 1u : 0u;
+    rule.name = check.name;
+    rule.text = check.text;
+    rule.seq = check.seq;
+}
+
 }  // namespace
 
 void VRTVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& code,
                                     const std::string& name, const std::string& text, bool active,
                                     unsigned short seq) {
-    const std::uint8_t state = active ? 1 : 0;
-    const bool changed =
-        track_alarm(*this, AlarmCheck{EventKind::Alarm, level, key, code, name, text, seq, state, nullptr});
-    rules_.push_back(rule_value{static_cast<std::uint8_t>(level), key, code, state, changed ? 1u : 0u, name, text, seq});
+    const AlarmCheck check{EventKind::Alarm, level, key, code, name, text, seq, active ? std::uint8_t{1} : std::uint8_t{0},
+                           nullptr};
+    append_rule(rules_, check, track_alarm(*this, check));
 }
 
 void VRTVDevice::CheckAlertMap(std::uint8_t state, int level, const std::string& key, const std::string& code,
                                const std::string& name, const std::string& text,
                                const std::map<std::uint8_t, std::string>& stateTexts, unsigned short seq) {
-    const bool changed =
-        track_alarm(*this, AlarmCheck{EventKind::AlertMap, level, key, code, name, text, seq, state, &stateTexts});
-    rules_.push_back(rule_value{static_cast<std::uint8_t>(level), key, code, state, changed ? 1u : 0u, name, text, seq});
+    const AlarmCheck check{EventKind::AlertMap, level, key, code, name, text, seq, state, &stateTexts};
+    append_rule(rules_, check, track_alarm(*this, check));
 }
 
 void VRTVDevice::CheckThresholdWork(std::function<void()> work) {

@@ -1,5 +1,7 @@
 #include "site/history_listing.h"
 
+#include <exception>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -24,20 +26,50 @@ std::string scalar_text(const Json::Value& value, Json::StreamWriter& writer) {
     return out.str();
 }
 
-// One CSV line per leaf of `value`, named by its path from the row's fields.
-void csv_leaves(const Json::Value& value, const std::string& path, const std::string& prefix, std::ostream& out,
-                Json::StreamWriter& writer) {
-    if (value.isObject()) {
-        for (const std::string& key : value.getMemberNames())
-            csv_leaves(value[key], path.empty() ? key : path + "." + key, prefix, out, writer);
+bool selected(const std::string& path, const std::vector<std::string>& fields) {
+    if (fields.empty()) return true;
+    for (const std::string& field : fields) {
+        if (path.compare(0, field.size(), field) == 0 && (path.size() == field.size() || path[field.size()] == '.'))
+            return true;
+    }
+    return false;
+}
+
+// The row as listed, or null when the field selection leaves nothing of it.
+Json::Value listed_row(const StoredImage& stored, const std::vector<std::string>& fields) {
+    Json::Value row = history_row(stored);
+    if (fields.empty()) return row;
+    if (!row.isMember("fields")) return Json::Value();
+    Json::Value chosen(Json::objectValue);
+    for_each_leaf(row["fields"], [&](const std::string& path, const Json::Value& value) {
+        if (selected(path, fields)) chosen[path] = value;
+    });
+    if (chosen.empty()) return Json::Value();
+    row["fields"] = std::move(chosen);
+    return row;
+}
+
+// Visits the listed rows oldest first. With a limit the newest rows are gathered first (at
+// most `limit` of them are held), so the database is read only as far back as needed.
+void visit_rows(const HistoryStore& store, const ListingOptions& options,
+                const std::function<void(const StoredImage&, const Json::Value&)>& visit) {
+    if (options.limit == 0) {
+        store.scan(options.filter, [&](const StoredImage& stored) {
+            const Json::Value row = listed_row(stored, options.fields);
+            if (!row.isNull()) visit(stored, row);
+            return true;
+        });
         return;
     }
-    if (value.isArray()) {
-        for (Json::ArrayIndex i = 0; i < value.size(); ++i)
-            csv_leaves(value[i], path + "." + std::to_string(i), prefix, out, writer);
-        return;
-    }
-    out << prefix << csv_cell(path) << ',' << csv_cell(scalar_text(value, writer)) << '\n';
+    HistoryFilter newestFirst = options.filter;
+    newestFirst.newestFirst = true;
+    std::vector<std::pair<StoredImage, Json::Value>> rows;
+    store.scan(newestFirst, [&](const StoredImage& stored) {
+        Json::Value row = listed_row(stored, options.fields);
+        if (!row.isNull()) rows.emplace_back(stored, std::move(row));
+        return rows.size() < options.limit;
+    });
+    for (auto row = rows.rbegin(); row != rows.rend(); ++row) visit(row->first, row->second);
 }
 
 }  // namespace
@@ -59,36 +91,38 @@ Json::Value history_row(const StoredImage& stored) {
     return row;
 }
 
-void list_history_json(const HistoryStore& store, std::ostream& out, std::optional<unsigned> device) {
+void list_history_json(const HistoryStore& store, std::ostream& out, const ListingOptions& options) {
     const auto writer = make_line_writer();
     out << '[';
     bool first = true;
-    store.for_each(
-        [&](const StoredImage& stored) {
+    try {
+        visit_rows(store, options, [&](const StoredImage&, const Json::Value& row) {
             out << (first ? "\n" : ",\n");
             first = false;
-            writer->write(history_row(stored), &out);
-        },
-        device);
+            writer->write(row, &out);
+        });
+    } catch (...) {
+        out << "\n]\n";
+        throw;
+    }
     out << "\n]\n";
 }
 
-void list_history_csv(const HistoryStore& store, std::ostream& out, std::optional<unsigned> device) {
+void list_history_csv(const HistoryStore& store, std::ostream& out, const ListingOptions& options) {
     const auto writer = make_line_writer();
     out << "id,saved_at,device,record,field,value\n";
-    store.for_each(
-        [&](const StoredImage& stored) {
-            const Json::Value row = history_row(stored);
-            const std::string prefix = std::to_string(stored.id) + "," + csv_cell(row["saved_at"].asString()) + "," +
-                                       std::to_string(stored.device) + "," + std::to_string(stored.record) + ",";
-            if (row.isMember("fields")) {
-                csv_leaves(row["fields"], "", prefix, out, *writer);
-            } else {
-                out << prefix << "error," << csv_cell(row["error"].asString()) << '\n';
-                out << prefix << "image," << row["image"].asString() << '\n';
-            }
-        },
-        device);
+    visit_rows(store, options, [&](const StoredImage& stored, const Json::Value& row) {
+        const std::string prefix = std::to_string(stored.id) + "," + csv_cell(row["saved_at"].asString()) + "," +
+                                   std::to_string(stored.device) + "," + std::to_string(stored.record) + ",";
+        if (row.isMember("error")) {
+            out << prefix << "error," << csv_cell(row["error"].asString()) << '\n';
+            out << prefix << "image," << row["image"].asString() << '\n';
+            return;
+        }
+        for_each_leaf(row["fields"], [&](const std::string& path, const Json::Value& value) {
+            out << prefix << csv_cell(path) << ',' << csv_cell(scalar_text(value, *writer)) << '\n';
+        });
+    });
 }
 
 }  // namespace site

@@ -98,7 +98,24 @@ std::string size_error(const std::vector<std::uint8_t>& image, const ImageLayout
            wanted + ")";
 }
 
+void visit_leaves(const Json::Value& value, const std::string& path,
+                  const std::function<void(const std::string&, const Json::Value&)>& visit) {
+    if (value.isObject()) {
+        for (const std::string& key : value.getMemberNames())
+            visit_leaves(value[key], path.empty() ? key : path + "." + key, visit);
+    } else if (value.isArray()) {
+        for (Json::ArrayIndex i = 0; i < value.size(); ++i) visit_leaves(value[i], path + "." + std::to_string(i), visit);
+    } else {
+        visit(path, value);
+    }
+}
+
 }  // namespace
+
+void for_each_leaf(const Json::Value& fields,
+                   const std::function<void(const std::string& path, const Json::Value& value)>& visit) {
+    visit_leaves(fields, "", visit);
+}
 
 const char* record_kind(int record) {
     switch (record) {

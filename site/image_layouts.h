@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,11 @@ struct DecodedImage {
 };
 
 DecodedImage decode_image(int record, const std::vector<std::uint8_t>& image);
+
+// Every leaf of decoded fields with its path: "voltage", "channels.0.a", "alert_m.3". These
+// are the field names of the history listing and of the readings table.
+void for_each_leaf(const Json::Value& fields,
+                   const std::function<void(const std::string& path, const Json::Value& value)>& visit);
 
 // The shortest decimal text that reads back as the same float ("53.6", not "53.599998").
 std::string float_text(float value);

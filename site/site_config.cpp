@@ -121,6 +121,13 @@ SiteConfig parse_site(const Json::Value& root, const std::string& folder) {
     const Json::Value& db = root["db"];
     if (!db.isNull() && !db.isString()) throw std::runtime_error("site: \"db\" must be a file name");
     site.db = resolve_path(folder, db.asString());
+    const Json::Value& keepDays = root["history_keep_days"];
+    if (!keepDays.isNull()) {
+        if (!keepDays.isUInt() || keepDays.asUInt() > 36500)
+            throw std::runtime_error("site: \"history_keep_days\" must be a whole number of days from 0 to 36500 "
+                                     "(0 keeps all history)");
+        site.historyKeepDays = keepDays.asUInt();
+    }
     const Json::Value& systems = root["systems"];
     if (systems.isNull()) {
         site.systems.push_back(parse_system(root, folder, "site"));

@@ -31,6 +31,8 @@ struct SystemConfig {
 struct SiteConfig {
     std::vector<SystemConfig> systems;
     std::string db;  // history database named by the site file (resolved), or empty
+    // Saved images and readings older than this many days are pruned; 0 keeps everything.
+    unsigned historyKeepDays = 90;
 };
 
 // Reads a site: either one system object or {"systems": [...]}. File names inside the site

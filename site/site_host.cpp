@@ -18,6 +18,8 @@ namespace site {
 namespace {
 
 constexpr std::size_t kSystemsPerLoop = 8;
+// How long stopping waits for rounds the database has not taken yet (another process holds it).
+constexpr std::chrono::seconds kHistoryFlushLimit(5);
 
 std::mutex& terminal_mutex() {
     static std::mutex mutex;
@@ -52,7 +54,10 @@ SiteHost::SiteHost(SiteConfig site, SiteOptions options) : site_(std::move(site)
         observers->add(events_);
     }
     const auto warn = options_.warn;
-    history_ = std::make_shared<HistoryWriter>(store_, [warn](const std::string& what) { warn("history: " + what); });
+    HistoryWriterOptions historyOptions;
+    historyOptions.keepDays = site_.historyKeepDays;
+    history_ = std::make_shared<HistoryWriter>(
+        store_, [warn](const std::string& what) { warn("history: " + what); }, historyOptions);
     observers->add(history_);
     router_ = std::make_shared<EventRouter>();
     observers->add(router_);
@@ -77,7 +82,7 @@ SiteHost::SiteHost(SiteConfig site, SiteOptions options) : site_(std::move(site)
 
 SiteHost::~SiteHost() {
     // Round work still queued must run while the controller is alive: it saves the history.
-    if (controller_) controller_->drain();
+    if (controller_) drain();
 }
 
 void SiteHost::create_runners(const PluginLibrary& plugin) {
@@ -92,10 +97,19 @@ void SiteHost::create_runners(const PluginLibrary& plugin) {
         runnerOptions.roundLimit = options_.rounds;
         runnerOptions.queries = options_.queries;
         const auto print = options_.print;
-        runnerOptions.onRound = [print](const RoundReport& report) { print(round_summary(report)); };
+        const auto controller = controller_;
+        const auto history = history_;
+        runnerOptions.onRound = [print, controller, history](const RoundReport& report) {
+            // Queued behind the round's own work items, which hand over its images: when this
+            // runs, the round is complete and is saved as one.
+            const std::int64_t endedAt = now_ms();
+            controller->post([history, system = report.system, endedAt] { history->end_round(system, endedAt); });
+            print(round_summary(report));
+        };
         runners_.push_back(std::make_unique<SystemRunner>(config, std::move(system), controller_, std::move(line),
                                                           std::move(runnerOptions)));
         router_->add(*runners_.back());
+        history_->add_system(config.dataId, runners_.back()->data_ids());
     }
 }
 
@@ -133,6 +147,9 @@ bool SiteHost::run(int stopFd) {
     return std::find(stopped.begin(), stopped.end(), 1) != stopped.end();
 }
 
-void SiteHost::drain() { controller_->drain(); }
+void SiteHost::drain() {
+    controller_->drain();
+    history_->flush(kHistoryFlushLimit);
+}
 
 }  // namespace site

@@ -50,7 +50,9 @@ public:
     // Polls until every system has completed its rounds (false) or `stopFd` becomes
     // readable (true).
     bool run(int stopFd);
-    // Waits for the queued round work (history saves included) to finish.
+    // Waits for the queued round work to finish and for the history to take every round; a
+    // database held by another process is waited for up to a few seconds, then the rounds
+    // still waiting are given up (counted in history().failed()).
     void drain();
 
     const std::vector<std::unique_ptr<SystemRunner>>& runners() const { return runners_; }

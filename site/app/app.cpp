@@ -14,8 +14,12 @@ namespace app {
 namespace {
 
 const char kHistoryUsage[] =
-    "usage: sitehost history [--db FILE] [--format json|csv] [--device DATAID]\n"
-    "Lists the saved images (oldest first) decoded into named fields.\n";
+    "usage: sitehost history [--db FILE] [--format json|csv] [--device DATAID] [--since TIME]\n"
+    "                        [--until TIME] [--limit N] [--field NAME ...]\n"
+    "Lists the saved images (oldest first) decoded into named fields.\n"
+    "TIME is 2026-12-08, 2026-12-08T11:02 or 2026-12-08 11:02:03, local unless it ends in Z or +HH:MM;\n"
+    "--since is inclusive, --until exclusive. --limit N lists the newest N images. --field NAME\n"
+    "(repeatable) keeps only that field or the fields under it (\"voltage\", \"channels.0\").\n";
 
 // The simulator's configuration for a system: what the site file gives, completed from the
 // system's own settings so that the two agree.
@@ -67,7 +71,7 @@ std::vector<std::unique_ptr<sim::Simulator>> start_simulators(site::SiteConfig& 
 int run_history(int argc, char** argv) {
     std::string db = "sitehost.db";
     std::string format = "json";
-    std::optional<unsigned> device;
+    site::ListingOptions listing;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -83,7 +87,17 @@ int run_history(int argc, char** argv) {
         } else if (arg == "--device") {
             const std::uint64_t id = parse_count(value, arg);
             if (id > 0xFFFFFFFFu) usage_error("--device expects a data id", kHistoryUsage);
-            device = static_cast<unsigned>(id);
+            listing.filter.device = static_cast<unsigned>(id);
+        } else if (arg == "--since" || arg == "--until") {
+            const auto ms = site::parse_time_text(value);
+            if (!ms) usage_error(arg + " expects a time such as 2026-12-08T11:02:03", kHistoryUsage);
+            (arg == "--since" ? listing.filter.sinceMs : listing.filter.untilMs) = *ms;
+        } else if (arg == "--limit") {
+            listing.limit = parse_count(value, arg);
+            if (listing.limit == 0) usage_error("--limit expects a count of 1 or more", kHistoryUsage);
+        } else if (arg == "--field") {
+            if (value.empty()) usage_error("--field expects a field name", kHistoryUsage);
+            listing.fields.push_back(value);
         } else {
             usage_error("unknown option " + arg, kHistoryUsage);
         }
@@ -91,9 +105,9 @@ int run_history(int argc, char** argv) {
     if (!std::ifstream(db)) throw std::runtime_error(db + ": no such history database");
     const auto store = site::HistoryStore::open(db, site::HistoryStore::Mode::ReadOnly);
     if (format == "csv") {
-        site::list_history_csv(*store, std::cout, device);
+        site::list_history_csv(*store, std::cout, listing);
     } else {
-        site::list_history_json(*store, std::cout, device);
+        site::list_history_json(*store, std::cout, listing);
     }
     return 0;
 }

@@ -18,6 +18,7 @@
 #include "site/runner.h"
 #include "site/site_config.h"
 #include "site/site_host.h"
+#include "site/storage_paths.h"
 
 namespace {
 
@@ -109,13 +110,19 @@ int run_site(int argc, char** argv) {
         if (config.systems.size() != 1) throw std::runtime_error("--port needs a site with one power system");
         config.systems.front().port = options.port;
     }
+    const std::string db = !options.db.empty() ? options.db : !config.db.empty() ? config.db : "sitehost.db";
+    const std::string refusal = site::storage_refusal({db, options.events, options.site, options.plugin});
+    if (!refusal.empty()) {
+        std::cerr << "sitehost: " << refusal << "\n";
+        return 2;
+    }
     const int stopFd = stop_pipe();
     // The simulators outlive the host, so that the host never polls a vanished line.
     const auto simulators = app::start_simulators(config);
 
     site::SiteOptions siteOptions;
     siteOptions.pluginPath = options.plugin;
-    siteOptions.dbPath = !options.db.empty() ? options.db : !config.db.empty() ? config.db : "sitehost.db";
+    siteOptions.dbPath = db;
     siteOptions.eventsPath = options.events;
     siteOptions.rounds = options.rounds;
     siteOptions.queries = options.queries;

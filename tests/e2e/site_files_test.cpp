@@ -348,6 +348,7 @@ TEST(HistoryDatabase, SavesFromManyThreadsAreAllKept) {
         });
     }
     for (std::thread& thread : threads) thread.join();
+    EXPECT_TRUE(writer.flush(std::chrono::seconds(30)));
     EXPECT_EQ(writer.saved(), 200u);
     EXPECT_EQ(store->count(), 200u);
     EXPECT_EQ(store->count(3), 50u);
@@ -356,7 +357,7 @@ TEST(HistoryDatabase, SavesFromManyThreadsAreAllKept) {
 TEST(HistoryDatabase, UnreadableFileIsMovedAsideAndANewOneStarted) {
     TempDir dir;
     const std::string path = dir.file("h.db");
-    std::ofstream(path) << std::string(4096, 'x');
+    std::ofstream(path) << std::string("SQLite format 3", 16) << std::string(4080, 'x');
     std::ofstream(path + "-wal") << "stale";
     std::string notice;
     auto store = site::HistoryStore::open(path, site::HistoryStore::Mode::ReadWrite, &notice);

@@ -1,11 +1,13 @@
 // The sitehost program itself: its event file, its stop on SIGTERM and its history listing.
 #include <fcntl.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "site/history_store.h"
@@ -79,9 +81,11 @@ Json::Value parse(const std::string& text) {
     return value;
 }
 
-// A site file whose one power system runs on the host's built-in simulator, fast.
-std::string write_site(const TempDir& dir) {
+// A site file whose one power system runs on the host's built-in simulator, fast (or a
+// round every `pollInterval` seconds).
+std::string write_site(const TempDir& dir, double pollInterval = 0) {
     Json::Value system = system_json(1, "");
+    if (pollInterval > 0) system["poll_interval"] = pollInterval;
     system["simulator"]["baud"] = 0;
     system["simulator"]["drift"] = 0;
     const std::string path = dir.file("site.json");
@@ -189,6 +193,148 @@ TEST(SitehostProgram, RefusesASiteWithAUnitIdUsedTwice) {
     const Program host = start(dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", dir.file("site.json")}, "run");
     EXPECT_EQ(wait_for(host), 1);
     EXPECT_NE(read_file(host.err).find("data id 101 is used twice"), std::string::npos) << read_file(host.err);
+}
+
+
+// ---- the history database ----
+
+std::size_t saved_images(const std::string& db) {
+    return site::HistoryStore::open(db, site::HistoryStore::Mode::ReadOnly)->count();
+}
+
+// Waits until the host has saved more than `images`; the database may not be there yet, or
+// not have its tables.
+void wait_for_history(const std::string& db, std::size_t images = 0) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        try {
+            if (std::ifstream(db) && saved_images(db) > images) return;
+        } catch (const std::runtime_error&) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ADD_FAILURE() << "no new history saved in " << db;
+}
+
+TEST(SitehostProgram, TyposThatWouldOverwriteAFileAreRefusedLeavingEveryFileUntouched) {
+    TempDir dir;
+    const std::string site = write_site(dir);
+    const std::string plugin = dir.file("ktr40e.so");
+    std::ofstream(plugin, std::ios::binary) << read_file(KTR40E_PLUGIN_PATH);
+    const std::string db = dir.file("h.db");
+    site::HistoryStore::open(db)->save(1, 5155, {1, 2, 3}, 1);
+    struct Case {
+        std::vector<std::string> args;
+        std::string named;
+    };
+    const Case cases[] = {
+        {{"--events", db, "--db", db}, "--events " + db + ": the same file as the history database"},
+        {{"--db", site}, "history database " + site + ": the same file as the site file"},
+        {{"--db", plugin}, "history database " + plugin + ": the same file as the plug-in"},
+        {{"--events", plugin, "--db", db}, "--events " + plugin + ": the same file as the plug-in"},
+    };
+    const std::map<std::string, std::string> before = {
+        {site, read_file(site)}, {plugin, read_file(plugin)}, {db, read_file(db)}};
+    int run = 0;
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--plugin", plugin, "--site", site, "--rounds", "1"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Program host = start(dir, args, "typo" + std::to_string(run++));
+        EXPECT_EQ(wait_for(host), 2) << c.named;
+        EXPECT_NE(read_file(host.err).find(c.named), std::string::npos) << read_file(host.err);
+        EXPECT_EQ(read_file(host.out), "") << c.named;
+    }
+    for (const auto& [path, content] : before) EXPECT_TRUE(read_file(path) == content) << path << " was changed";
+    EXPECT_FALSE(std::ifstream(db + "-wal")) << "the database was opened";
+}
+
+// Another program (this test) takes the database's write lock for 6 s while rounds go on
+// twice a second: the rounds wait, nothing is lost, and the readings answer plain SQL.
+TEST(SitehostProgram, ADatabaseHeldBusyForSixSecondsLosesNoImage) {
+    TempDir dir;
+    const std::string db = dir.file("h.db");
+    const Program host = start(
+        dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", write_site(dir, 0.5), "--rounds", "20", "--db", db}, "run");
+    wait_for_history(db);
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &holder), SQLITE_OK);
+    sqlite3_busy_timeout(holder, 10000);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::this_thread::sleep_for(std::chrono::seconds(6));
+    ASSERT_EQ(sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(holder);
+    ASSERT_EQ(wait_for(host), 0) << read_file(host.err);
+    EXPECT_NE(read_file(host.out).find("history: 100 images saved, 0 failed"), std::string::npos)
+        << read_file(host.out);
+    EXPECT_NE(read_file(host.err).find("keeping the rounds and retrying"), std::string::npos) << read_file(host.err);
+    EXPECT_EQ(saved_images(db), 100u);
+
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(db.c_str(), &reader, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* last = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(reader,
+                                 "SELECT value FROM readings WHERE device=151 AND field='voltage' "
+                                 "ORDER BY saved_at DESC LIMIT 1",
+                                 -1, &last, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(last), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_double(last, 0), 53.5);
+    sqlite3_finalize(last);
+    sqlite3_close(reader);
+
+    const Program listing =
+        start(dir, {"history", "--db", db, "--device", "151", "--field", "voltage", "--limit", "1"}, "listing");
+    ASSERT_EQ(wait_for(listing), 0) << read_file(listing.err);
+    const Json::Value rows = parse(read_file(listing.out));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["fields"], parse(R"({"voltage": 53.5})"));
+    EXPECT_EQ(rows[0]["id"].asInt64(), 98);  // the newest DC image of unit 151: round 20's third image
+}
+
+// kill -9 at three moments while rounds are saved back to back: each restart finds every
+// unit's newest image from one round, restores from it, and takes the database's lock.
+TEST(SitehostProgram, KilledWhileSavingEveryUnitRestoresFromTheSameRound) {
+    TempDir dir;
+    const std::string site = write_site(dir);
+    const std::string db = dir.file("h.db");
+    const unsigned units[] = {1, ac_id(1, 0), ac_id(1, 1), dc_id(1, 0), dc_id(1, 1)};
+    for (const int ms : {0, 170, 390}) {
+        const std::size_t before = std::ifstream(db) ? saved_images(db) : 0;
+        const Program host = start(dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", site, "--db", db}, "killed");
+        wait_for_history(db, before);
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        ASSERT_EQ(::kill(host.pid, SIGKILL), 0);
+        EXPECT_EQ(wait_for(host), -1);
+        const auto store = site::HistoryStore::open(db, site::HistoryStore::Mode::ReadOnly);
+        std::set<std::int64_t> newest;
+        for (const unsigned unit : units) newest.insert(store->newest(unit)->savedAtMs);
+        EXPECT_EQ(newest.size(), 1u) << "after a kill " << ms << " ms into saving";
+    }
+    const Program restart = start(dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", site, "--db", db, "--rounds", "1"},
+                                  "restart");
+    ASSERT_EQ(wait_for(restart), 0) << read_file(restart.err);
+    std::set<std::string> times;
+    for (const std::string& line : lines_of(read_file(restart.out))) {
+        const auto from = line.find(": restored from the image of ");
+        if (line.rfind("restore ", 0) == 0 && from != std::string::npos) times.insert(line.substr(from, 52));
+    }
+    EXPECT_EQ(times.size(), 1u) << read_file(restart.out);
+}
+
+TEST(SitehostProgram, HistoryOfADamagedDatabaseIsAWholeDocumentAndAnError) {
+    TempDir dir;
+    const std::string db = dir.file("h.db");
+    {
+        auto store = site::HistoryStore::open(db);
+        for (int i = 0; i < 400; ++i) store->save(7, 1, std::vector<std::uint8_t>(300, 1), i);
+    }
+    damage_middle(db);
+    const Program listing = start(dir, {"history", "--db", db}, "listing");
+    EXPECT_EQ(wait_for(listing), 1);
+    const Json::Value rows = parse(read_file(listing.out));
+    EXPECT_TRUE(rows.isArray() && !rows.empty()) << read_file(listing.out);
+    EXPECT_NE(read_file(listing.err).find("sitehost: listing the history: "), std::string::npos)
+        << read_file(listing.err);
 }
 
 }  // namespace

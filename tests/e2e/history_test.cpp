@@ -149,14 +149,7 @@ TEST(HistoryStorage, DamageInsideTheDatabaseIsFoundAtStartAndListingsStayWholeDo
         auto store = site::HistoryStore::open(path);
         for (int i = 0; i < 400; ++i) store->save(7, 1, Bytes(300, static_cast<std::uint8_t>(i)), i);
     }
-    {
-        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-        file.seekg(0, std::ios::end);
-        const std::streamoff size = file.tellg();
-        const std::string garbage(static_cast<std::size_t>(size / 3), '\x5A');
-        file.seekp(size / 3);
-        file.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
-    }
+    damage_middle(path);
 
     std::ostringstream json;
     const auto reader = site::HistoryStore::open(path, site::HistoryStore::Mode::ReadOnly);

@@ -195,7 +195,7 @@ TEST(SiteRestart, RestoresFromHistoryAndAnswersQueriesBeforeTheFirstRequest) {
 
 TEST(SiteRestart, UnreadableDatabaseIsMovedAsideAndTheHostGoesOn) {
     TempDir dir;
-    std::ofstream(dir.file("history.db")) << "not a database at all, just words";
+    std::ofstream(dir.file("history.db")) << std::string("SQLite format 3", 16) << "and then only words";
     SimulatedSystem line;
     HostRun run(site_of({system_json(1, line.port)}), options_for(dir, 1));
     EXPECT_NE(run.warnings.find("moved it to " + dir.file("history.db.unreadable-")), std::string::npos)
@@ -330,6 +330,7 @@ TEST(DataFlag, TrustedDataFlagSparesStatusAndAlarmRequestsAfterTheFirstRound) {
     distrusting.run();
     EXPECT_EQ(later_status_requests(distrusting.recorder->events()), 10u);
     EXPECT_FALSE(VRTHostAccess::data_valid(*distrusting.host->runners().front()->system().device));
+    distrusting.host.reset();  // lets go of the database
 
     Json::Value system = system_json(1, line.port);
     system["trust_dataflag"] = true;
@@ -351,6 +352,7 @@ TEST(RoundSpacing, RoundEndStampsTheDeviceUnlessTheGapIsZero) {
                      VRTHostAccess::last_update(*stamped.host->runners().front()->system().device);
     EXPECT_LE(age.total_seconds(), 5);
     EXPECT_GE(age.total_seconds(), 0);
+    stamped.host.reset();  // lets go of the database
 
     HostRun unstamped(site_of({system_json(1, line.port)}), options_for(dir, 1));
     unstamped.run();

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -209,6 +210,17 @@ inline std::vector<Json::Value> published_fields(const site::Recorder& recorder,
         fields.push_back(decoded.fields);
     }
     return fields;
+}
+
+// Overwrites the middle third of a file: a database keeps its sound header, but pages of its
+// tables are garbage.
+inline void damage_middle(const std::string& path) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekg(0, std::ios::end);
+    const std::streamoff size = file.tellg();
+    const std::string garbage(static_cast<std::size_t>(size / 3), '\x5A');
+    file.seekp(size / 3);
+    file.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
 }
 
 }  // namespace e2e

@@ -97,9 +97,11 @@ private:
     bool open_ = true;
 };
 
-// Runs a statement that changes rows; throws naming `what` when it fails.
-std::size_t step_change(sqlite3* db, sqlite3_stmt* statement, const std::string& what) {
-    if (sqlite3_step(statement) != SQLITE_DONE) fail(db, what);
+// Runs a statement that changes rows; throws naming `what` and the device when it fails.
+std::size_t step_change(sqlite3* db, sqlite3_stmt* statement, const char* what,
+                        std::optional<unsigned> device = std::nullopt) {
+    if (sqlite3_step(statement) != SQLITE_DONE)
+        fail(db, device ? what + std::string(" of device ") + std::to_string(*device) : std::string(what));
     return static_cast<std::size_t>(sqlite3_changes(db));
 }
 
@@ -311,7 +313,7 @@ void HistoryStore::save_round(const std::vector<UnitImage>& images, std::int64_t
         sqlite3_bind_int(insert_, 2, unit.record);
         sqlite3_bind_int64(insert_, 3, savedAtMs);
         sqlite3_bind_blob(insert_, 4, unit.image.data(), static_cast<int>(unit.image.size()), SQLITE_STATIC);
-        step_change(db_, insert_, "saving an image of device " + std::to_string(unit.device));
+        step_change(db_, insert_, "saving an image", unit.device);
         insert_readings(unit, savedAt);
     }
     transaction.commit();
@@ -328,7 +330,7 @@ void HistoryStore::insert_readings(const UnitImage& unit, const std::string& sav
         sqlite3_bind_int(insertReading_, 3, unit.record);
         sqlite3_bind_text(insertReading_, 4, field.c_str(), static_cast<int>(field.size()), SQLITE_STATIC);
         bind_value(insertReading_, 5, value);
-        step_change(db_, insertReading_, "saving the readings of device " + std::to_string(unit.device));
+        step_change(db_, insertReading_, "saving the readings", unit.device);
     });
 }
 
@@ -581,7 +583,8 @@ bool HistoryWriter::flush(std::chrono::milliseconds limit) {
     const auto done = [this] { return waiting_.empty() && !writing_; };
     if (idle_.wait_for(lock, limit, done)) return true;
     givingUp_ = true;
-    for (const Round& round : waiting_) give_up(round, failure_);
+    const std::string why = "not saved by the time the host stopped" + (failure_.empty() ? "" : " (" + failure_ + ")");
+    for (const Round& round : waiting_) give_up(round, why);
     waiting_.clear();
     waitingBytes_ = 0;
     wake_.notify_all();

@@ -292,7 +292,8 @@ TEST(SitehostProgram, ADatabaseHeldBusyForSixSecondsLosesNoImage) {
 }
 
 // kill -9 at three moments while rounds are saved back to back: each restart finds every
-// unit's newest image from one round, restores from it, and takes the database's lock.
+// unit's newest image from one round, restores from it, and takes the database's lock, which
+// a second host started beside a running one cannot.
 TEST(SitehostProgram, KilledWhileSavingEveryUnitRestoresFromTheSameRound) {
     TempDir dir;
     const std::string site = write_site(dir);
@@ -302,6 +303,13 @@ TEST(SitehostProgram, KilledWhileSavingEveryUnitRestoresFromTheSameRound) {
         const std::size_t before = std::ifstream(db) ? saved_images(db) : 0;
         const Program host = start(dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", site, "--db", db}, "killed");
         wait_for_history(db, before);
+        if (ms == 0) {
+            const Program second =
+                start(dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", site, "--db", db, "--rounds", "1"}, "second");
+            EXPECT_EQ(wait_for(second), 1);
+            EXPECT_NE(read_file(second.err).find(db + ": in use by another sitehost"), std::string::npos)
+                << read_file(second.err);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         ASSERT_EQ(::kill(host.pid, SIGKILL), 0);
         EXPECT_EQ(wait_for(host), -1);

@@ -25,7 +25,8 @@ namespace {
 const char kUsage[] =
     "usage: sitehost --plugin PATH --site FILE [--port DEVICE] [--rounds N] [--events FILE]\n"
     "                [--db FILE] [--query NAME@DATAID ...] [--loops N]\n"
-    "       sitehost history [--db FILE] [--format json|csv] [--device DATAID]\n"
+    "       sitehost history [--db FILE] [--format json|csv] [--device DATAID] [--since TIME]\n"
+    "                        [--until TIME] [--limit N] [--field NAME ...]\n"
     "Power systems without a port are polled over a built-in simulator on a pseudo-terminal.\n";
 
 struct RunOptions {

@@ -230,7 +230,7 @@ TEST(HistoryStorage, RoundsWaitOutABusyDatabaseAndAreSavedWhole) {
     EXPECT_EQ(query(path, last), (std::vector<std::string>{"52.25"}));
     std::string plan;
     for (const std::string& step : query(path, "EXPLAIN QUERY PLAN " + last, 3)) plan += step + "\n";
-    EXPECT_NE(plan.find("readings_by_device_field_time"), std::string::npos) << plan;
+    EXPECT_NE(plan.find("readings_by_device_time_field"), std::string::npos) << plan;
     EXPECT_EQ(query(path, "SELECT DISTINCT saved_at FROM readings ORDER BY saved_at"),
               (std::vector<std::string>{site::utc_time_text(1'000'000), site::utc_time_text(2'000'000)}));
     EXPECT_EQ(site::utc_time_text(1'000'000), "1970-01-01T00:16:40.000+00:00");

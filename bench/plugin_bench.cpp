@@ -5,9 +5,12 @@
 
 #include <time.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <iomanip>
 #include <memory>
@@ -23,6 +26,8 @@
 #include "host_replay.h"
 #include "rigs.h"
 #include "site/frame.h"
+#include "site/history_store.h"
+#include "site/image_layouts.h"
 
 namespace bench {
 namespace {
@@ -194,6 +199,49 @@ void add_frame_benchmarks(Fixtures& f) {
     });
 }
 
+// ---- the host's history ----
+
+// A round of the bench site's images as the host saves them. All zeros: the cost lies in the
+// number of fields, not in their values.
+std::vector<site::UnitImage> round_images() {
+    using namespace site;
+    std::vector<UnitImage> images;
+    for (unsigned i = 0; i < kAcUnits; ++i) {
+        UnitImage ac{11 + i, kAcRecord, {}};
+        ac.image.assign(layout_size(kAcUnitFields) + kChannelsPerAcUnit * layout_size(kAcChannelFields), 0);
+        ac.image[field_offset(kAcUnitFields, "channel_count")] = static_cast<std::uint8_t>(kChannelsPerAcUnit);
+        images.push_back(std::move(ac));
+    }
+    for (unsigned i = 0; i < kDcUnits; ++i)
+        images.push_back(UnitImage{21 + i, kDcRecord, std::vector<std::uint8_t>(layout_size(kDcFields), 0)});
+    UnitImage rc{1, kRcRecord, {}};
+    rc.image.assign(layout_size(kRcGroupFields) + kModules * layout_size(kRcModuleFields), 0);
+    rc.image[field_offset(kRcGroupFields, "module_count")] = static_cast<std::uint8_t>(kModules);
+    images.push_back(std::move(rc));
+    return images;
+}
+
+// One round saved as the history writer saves it: the images and one row per decoded field in
+// `readings`, in one transaction, into a database in a scratch folder.
+void add_history_benchmarks() {
+    benchmark::RegisterBenchmark("history/save_round", [](benchmark::State& state) {
+        char name[] = "/tmp/ktr40e-bench-XXXXXX";
+        if (::mkdtemp(name) == nullptr) {
+            state.SkipWithError("no scratch folder");
+            return;
+        }
+        {
+            const auto store = site::HistoryStore::open(std::string(name) + "/history.db");
+            const std::vector<site::UnitImage> images = round_images();
+            std::int64_t savedAtMs = 0;
+            for (auto _ : state) store->save_round(images, savedAtMs += 1000);
+            state.counters["readings"] =
+                static_cast<double>(store->reading_count()) / static_cast<double>(state.iterations());
+        }
+        std::filesystem::remove_all(name);
+    });
+}
+
 // ---- the summary ----
 
 // Shows the runs as the console reporter does; of repeated runs only the median.
@@ -302,6 +350,7 @@ int main(int argc, char** argv) {
         bench::add_parse_benchmarks(fixtures);
         bench::add_round_benchmarks(fixtures);
         bench::add_frame_benchmarks(fixtures);
+        bench::add_history_benchmarks();
         bench::MedianReporter reporter;
         reporter.SetOutputStream(&out);
         reporter.SetErrorStream(&out);

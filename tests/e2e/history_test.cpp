@@ -211,7 +211,14 @@ TEST(HistoryStorage, RoundsWaitOutABusyDatabaseAndAreSavedWhole) {
     writer.end_round(1, 1'000'000);
     deliver_round(writer, 52.25f);
     writer.end_round(1, 2'000'000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // more than one busy wait
+    // Held until the writer has given up at least one attempt and said so.
+    const auto reported = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return reports.find("cannot save the round of") != std::string::npos;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!reported() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(writer.saved(), 0u);
     ASSERT_EQ(sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(holder);

@@ -330,6 +330,7 @@ TEST(DataFlag, TrustedDataFlagSparesStatusAndAlarmRequestsAfterTheFirstRound) {
     distrusting.run();
     EXPECT_EQ(later_status_requests(distrusting.recorder->events()), 10u);
     EXPECT_FALSE(VRTHostAccess::data_valid(*distrusting.host->runners().front()->system().device));
+    distrusting.host.reset();  // lets go of the port for the next host
 
     Json::Value system = system_json(1, line.port);
     system["trust_dataflag"] = true;
@@ -351,6 +352,7 @@ TEST(RoundSpacing, RoundEndStampsTheDeviceUnlessTheGapIsZero) {
                      VRTHostAccess::last_update(*stamped.host->runners().front()->system().device);
     EXPECT_LE(age.total_seconds(), 5);
     EXPECT_GE(age.total_seconds(), 0);
+    stamped.host.reset();  // lets go of the port for the next host
 
     HostRun unstamped(site_of({system_json(1, line.port)}), options_for(dir, 1));
     unstamped.run();

@@ -213,6 +213,8 @@ void SystemRunner::step(Clock::time_point now, short revents) {
     }
     // A hang-up with nothing to read: leave the line alone until the next request.
     if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (revents & POLLIN) == 0) lineDown_ = true;
+    // A connection closed while reading is told now, not at the next request.
+    if (revents != 0 && !line_->port().is_open()) report_line(line_->last_error());
     if (roundEnded_) finish_round(now);
     expire_request(now);
     poll_device(now);
@@ -363,9 +365,12 @@ void SystemRunner::poll_device(Clock::time_point now) {
     }
 }
 
-// Tells once when the line fails (with the reason) and once when it works again.
 void SystemRunner::report_line_state() {
-    const std::string state = line_->last_send_ok() ? std::string() : line_->last_error();
+    report_line(line_->last_send_ok() ? std::string() : line_->last_error());
+}
+
+// Tells once when the line fails (with the reason) and once when it works again.
+void SystemRunner::report_line(const std::string& state) {
     if (state == lineError_) return;
     Event event;
     event.kind = EventKind::Line;

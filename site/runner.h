@@ -120,6 +120,7 @@ private:
     void release_line();
     void hold_for_rest_of_frame(Clock::time_point now);
     void report_line_state();
+    void report_line(const std::string& state);
     void finish_round(Clock::time_point now);
     Clock::duration expected_round() const;
     void watch_progress(Clock::time_point now);

@@ -23,7 +23,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: sitehost --plugin PATH --site FILE [--port DEVICE] [--rounds N] [--events FILE]\n"
+    "usage: sitehost --plugin PATH --site FILE [--port DEVICE|tcp://HOST:PORT] [--rounds N] [--events FILE]\n"
     "                [--db FILE] [--query NAME@DATAID ...] [--loops N]\n"
     "       sitehost history [--db FILE] [--format json|csv] [--device DATAID]\n"
     "Power systems without a port are polled over a built-in simulator on a pseudo-terminal.\n";

@@ -112,12 +112,12 @@ SystemRunner::SystemRunner(SystemConfig config, PowerSystem system, std::shared_
 }
 
 std::string SystemRunner::line_settings() const {
-    const PMBusProtocol& device = *system_.protocol;
+    PMBusProtocol& device = *system_.protocol;
     std::string text = "port " + config_.port;
     if (!line_->port().is_socket())
         text += " " + std::to_string(VRTHostAccess::baud_rate(device)) + " " + format_text(config_.format);
-    return text + ", address " + std::to_string(VRTHostAccess::address(const_cast<PMBusProtocol&>(device))) +
-           ", reply timeout " + seconds_text(config_.replyTimeout);
+    return text + ", address " + std::to_string(VRTHostAccess::address(device)) + ", reply timeout " +
+           seconds_text(config_.replyTimeout);
 }
 
 LineCounts SystemRunner::line_counts() const {

@@ -339,9 +339,10 @@ bool SystemRunner::line_is_ours() const {
     return holder == nullptr || holder == this;
 }
 
-// Between a request and the end of its answer or settle time the line is this system's.
+// Between a request and the end of its answer or settle time the line is this system's
+// (unless it gave up: then it never asks again).
 void SystemRunner::release_line() {
-    if (line_->holder() == this && !link_->awaiting() && !settling_) line_->hold(nullptr);
+    if (line_->holder() == this && (finished_ || (!link_->awaiting() && !settling_))) line_->hold(nullptr);
 }
 
 void SystemRunner::poll_device(Clock::time_point now) {

@@ -143,6 +143,11 @@ SystemConfig parse_system(const Json::Value& object, const std::string& folder, 
 
 }  // namespace
 
+void check_port(const std::string& port) {
+    SystemConfig system;
+    read_port(Json::Value(port), system, "--port");
+}
+
 std::string folder_of(const std::string& path) {
     const auto slash = path.find_last_of('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);

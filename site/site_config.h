@@ -50,6 +50,10 @@ struct SiteConfig {
 SiteConfig parse_site(const Json::Value& root, const std::string& folder);
 SiteConfig load_site_file(const std::string& path);
 
+// Checks a port named on the command line as the site file's are checked; throws
+// std::runtime_error naming what is wrong (a tcp:// port without HOST:PORT, say).
+void check_port(const std::string& port);
+
 // Reads a JSON file; throws std::runtime_error with the parser's message.
 Json::Value read_json_file(const std::string& path);
 

@@ -108,6 +108,7 @@ int run_site(int argc, char** argv) {
     site::SiteConfig config = site::load_site_file(options.site);
     if (!options.port.empty()) {
         if (config.systems.size() != 1) throw std::runtime_error("--port needs a site with one power system");
+        site::check_port(options.port);
         config.systems.front().port = options.port;
     }
     const int stopFd = stop_pipe();

@@ -2,7 +2,10 @@
 // a pseudo-terminal that the simulator paces at 9600 baud. For each round: the wall time from
 // the first request to the end of the round, against the least time the line allows: every
 // byte sent and received at ten bits per byte, plus the 20 ms the plug-in waits before each
-// answer. usage: ktr40e-line-bench [--plugin PATH] [--rounds N]
+// answer. With --tcp the simulator serves over TCP on 127.0.0.1, as a serial device server
+// does (its answers still paced at 9600 baud). With --late-every N every Nth answer comes
+// 250 ms after the reply timeout; the rounds completed in a fixed time are then compared with
+// a clean line's. usage: ktr40e-line-bench [--plugin PATH] [--rounds N] [--tcp] [--late-every N]
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +17,7 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_output.h"
@@ -80,22 +84,39 @@ private:
     std::vector<LineRound> rounds_;
 };
 
-std::uint64_t read_rounds(const std::vector<std::string>& args) {
+struct LineOptions {
     std::uint64_t rounds = 10;
+    bool tcp = false;
+    std::uint64_t lateEvery = 0;
+};
+
+LineOptions read_options(const std::vector<std::string>& args) {
+    LineOptions options;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--rounds" && i + 1 < args.size()) {
-            rounds = std::stoull(args[++i]);
+            options.rounds = std::stoull(args[++i]);
+        } else if (args[i] == "--late-every" && i + 1 < args.size()) {
+            options.lateEvery = std::stoull(args[++i]);
+        } else if (args[i] == "--tcp") {
+            options.tcp = true;
         } else {
-            throw std::invalid_argument("usage: ktr40e-line-bench [--plugin PATH] [--rounds N]");
+            throw std::invalid_argument(
+                "usage: ktr40e-line-bench [--plugin PATH] [--rounds N] [--tcp] [--late-every N]");
         }
     }
-    if (rounds == 0) throw std::invalid_argument("--rounds must be at least 1");
-    return rounds;
+    if (options.rounds == 0) throw std::invalid_argument("--rounds must be at least 1");
+    return options;
 }
 
-void print(std::ostream& out, const std::vector<LineRound>& rounds) {
+// The reply timeout of the late-answer comparison, and how late the late answers come.
+constexpr double kReplyTimeoutSeconds = 0.5;
+constexpr int kLateBeyondTimeoutMs = 250;
+
+void print(std::ostream& out, const std::vector<LineRound>& rounds, bool tcp) {
     out << "Line: 1 power system (2 AC units with 2 inputs, 2 DC units, 12 rectifier modules), host and\n"
-           "simulator on a pseudo-terminal paced at 9600 baud; limit = bytes x 10 bits / 9600 + 20 ms per answer\n";
+           "simulator on "
+        << (tcp ? "TCP over loopback (a serial server), answers" : "a pseudo-terminal")
+        << " paced at 9600 baud; limit = bytes x 10 bits / 9600 + 20 ms per answer\n";
     out << std::right << std::setw(6) << "round" << std::setw(8) << "bytes" << std::setw(9) << "answers"
         << std::setw(10) << "wire ms" << std::setw(11) << "pauses ms" << std::setw(10) << "limit ms" << std::setw(9)
         << "wall ms" << std::setw(12) << "wall/limit" << "\n";
@@ -116,7 +137,51 @@ void print(std::ostream& out, const std::vector<LineRound>& rounds) {
     }
     std::sort(ratios.begin(), ratios.end());
     out << std::setprecision(3) << "wall/limit over " << ratios.size() << " clean rounds: median "
-        << ratios[ratios.size() / 2] << ", worst " << ratios.back() << " (target: at most 1.10)\n";
+        << ratios[ratios.size() / 2] << ", worst " << ratios.back() << " (target: at most "
+        << (tcp ? "1.10" : "1.05") << ")\n";
+}
+
+// Polls for `seconds` and returns the rounds completed (the first, with the model query, left out).
+double rounds_in(const std::string& plugin, const sim::SimConfig& config, double seconds, double pollInterval) {
+    bench::SimulatorFarm simulators(1, config);
+    bench::ScratchFolder folder;
+    auto watch = std::make_shared<LineWatch>();
+    int stop[2];
+    if (::pipe(stop) != 0) throw std::runtime_error("pipe failed");
+    {
+        site::SiteConfig site = bench::site_on(simulators.ports(), pollInterval, 0);
+        site.systems.front().replyTimeout = std::chrono::milliseconds(static_cast<int>(kReplyTimeoutSeconds * 1000));
+        site::SiteHost host(std::move(site), bench::host_options(plugin, folder, watch, 0));
+        std::thread timer([&] {
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+            const char byte = 1;
+            (void)!::write(stop[1], &byte, 1);
+        });
+        host.run(stop[0]);
+        timer.join();
+    }
+    ::close(stop[0]);
+    ::close(stop[1]);
+    return watch->rounds().empty() ? 0 : static_cast<double>(watch->rounds().size() - 1);
+}
+
+// Rounds in a fixed time with every Nth answer late, against a clean line's: rounds back to
+// back, and polled every 5 s.
+void compare_late(std::ostream& out, const std::string& plugin, std::uint64_t every) {
+    constexpr double kSeconds = 40;
+    sim::SimConfig late = bench::paced_simulator(1);
+    late.faults.lateEvery = every;
+    late.faults.delay = std::chrono::milliseconds(static_cast<int>(kReplyTimeoutSeconds * 1000) + kLateBeyondTimeoutMs);
+    out << "Late answers: every " << every << "th answer " << kLateBeyondTimeoutMs << " ms after a reply timeout of "
+        << kReplyTimeoutSeconds << " s, 9600 baud, settle time 300 ms, " << kSeconds << " s each:\n";
+    for (const double interval : {0.0, 5.0}) {
+        const double clean = rounds_in(plugin, bench::paced_simulator(1), kSeconds, interval);
+        const double slowed = rounds_in(plugin, late, kSeconds, interval);
+        out << (interval > 0 ? "  polled every 5 s: " : "  rounds back to back: ") << "clean line " << clean
+            << " rounds, late answers " << slowed << " rounds: " << std::setprecision(1) << std::fixed
+            << (clean > 0 ? slowed / clean * 100 : 0) << " % (target: at least 60 %)\n"
+            << std::defaultfloat;
+    }
 }
 
 }  // namespace
@@ -124,8 +189,15 @@ void print(std::ostream& out, const std::vector<LineRound>& rounds) {
 int main(int argc, char** argv) {
     try {
         const bench::HostBenchArgs args = bench::read_host_args(argc, argv);
-        const std::uint64_t rounds = read_rounds(args.rest);
-        bench::SimulatorFarm simulators(1, bench::paced_simulator(1));
+        const LineOptions options = read_options(args.rest);
+        const std::uint64_t rounds = options.rounds;
+        if (options.lateEvery > 0) {
+            bench::QuietStdout quiet;
+            compare_late(quiet.results(), args.plugin, options.lateEvery);
+            return 0;
+        }
+        bench::SimulatorFarm simulators(1, bench::paced_simulator(1),
+                                        options.tcp ? bench::SimulatorFarm::Lines::Tcp : bench::SimulatorFarm::Lines::Pty);
         bench::QuietStdout quiet;
         bench::ScratchFolder folder;
         auto watch = std::make_shared<LineWatch>();
@@ -141,7 +213,7 @@ int main(int argc, char** argv) {
         ::close(never[1]);
         const std::vector<LineRound>& all = watch->rounds();
         if (all.size() < 2) throw std::runtime_error("no round was completed");
-        print(quiet.results(), std::vector<LineRound>(all.begin() + 1, all.end()));
+        print(quiet.results(), std::vector<LineRound>(all.begin() + 1, all.end()), options.tcp);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ktr40e-line-bench: %s\n", e.what());
         return 1;

@@ -38,7 +38,8 @@ std::string read_all(int fd) {
 }
 
 // The child: runs the simulators until the parent closes the control pipe (or ends).
-[[noreturn]] void serve(std::size_t count, const sim::SimConfig& config, int report, int control) {
+[[noreturn]] void serve(std::size_t count, const sim::SimConfig& config, SimulatorFarm::Lines lines, int report,
+                        int control) {
     int status = 0;
     try {
         std::vector<std::unique_ptr<sim::Simulator>> simulators;
@@ -47,7 +48,9 @@ std::string read_all(int fd) {
             sim::SimConfig own = config;
             own.seed = config.seed + static_cast<std::uint32_t>(i);
             simulators.push_back(std::make_unique<sim::Simulator>(own));
-            ports += simulators.back()->start_pty() + "\n";
+            ports += lines == SimulatorFarm::Lines::Tcp
+                         ? "tcp://127.0.0.1:" + std::to_string(simulators.back()->start_tcp(0)) + "\n"
+                         : simulators.back()->start_pty() + "\n";
         }
         write_all(report, ports);
         ::close(report);
@@ -80,7 +83,7 @@ sim::SimConfig paced_simulator(std::uint32_t seed) {
     return config;
 }
 
-SimulatorFarm::SimulatorFarm(std::size_t count, const sim::SimConfig& config) {
+SimulatorFarm::SimulatorFarm(std::size_t count, const sim::SimConfig& config, Lines lines) {
     int report[2];
     int control[2];
     if (::pipe2(report, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -94,7 +97,7 @@ SimulatorFarm::SimulatorFarm(std::size_t count, const sim::SimConfig& config) {
     if (child_ == 0) {
         ::close(report[0]);
         ::close(control[1]);
-        serve(count, config, report[1], control[0]);
+        serve(count, config, lines, report[1], control[0]);
     }
     ::close(report[1]);
     ::close(control[0]);

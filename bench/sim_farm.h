@@ -14,8 +14,12 @@ namespace bench {
 // starts any thread.
 class SimulatorFarm {
 public:
-    // Blocks until every line is open. Throws std::runtime_error.
-    SimulatorFarm(std::size_t count, const sim::SimConfig& config);
+    enum class Lines { Pty, Tcp };
+
+    // Blocks until every line is open. With Lines::Tcp each simulator serves on a port of its
+    // own on 127.0.0.1, as a serial device server would, and ports() are tcp:// addresses.
+    // Throws std::runtime_error.
+    SimulatorFarm(std::size_t count, const sim::SimConfig& config, Lines lines = Lines::Pty);
     ~SimulatorFarm();
     SimulatorFarm(const SimulatorFarm&) = delete;
     SimulatorFarm& operator=(const SimulatorFarm&) = delete;

@@ -38,5 +38,14 @@ echo
 echo "== line (ktr40e-line-bench)"
 ./build-bench/ktr40e-line-bench --rounds "$line_rounds"
 echo
+echo "== line over TCP, a serial server (ktr40e-line-bench --tcp)"
+./build-bench/ktr40e-line-bench --rounds "$line_rounds" --tcp
+echo
+echo "== late answers against a clean line (ktr40e-line-bench --late-every 5)"
+./build-bench/ktr40e-line-bench --late-every 5
+echo
 echo "== scale (ktr40e-scale-bench)"
 ./build-bench/ktr40e-scale-bench --systems 1,10,50,100 --seconds "$scale_seconds"
+echo
+echo "== scale over TCP (ktr40e-scale-bench --lines tcp)"
+./build-bench/ktr40e-scale-bench --systems 100,1000 --seconds "$scale_seconds" --lines tcp

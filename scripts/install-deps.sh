@@ -6,6 +6,8 @@ packages=(
   clang libclang-rt-14-dev
   libjsoncpp-dev libboost-dev libboost-date-time-dev
   libgtest-dev libbenchmark-dev libsqlite3-dev
+  # serial device servers between the simulator's terminal and a TCP port, for the line tests
+  socat ser2net
 )
 missing=()
 for p in "${packages[@]}"; do

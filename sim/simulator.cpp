@@ -1,5 +1,8 @@
 #include "sim/simulator.h"
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -110,6 +113,41 @@ std::string Simulator::start_pty(const std::string& link) {
     return link.empty() ? slave : link;
 }
 
+std::uint16_t Simulator::start_tcp(std::uint16_t port) {
+    if (thread_.joinable()) throw std::logic_error("simulator already running");
+    site::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.valid()) throw std::system_error(errno, std::generic_category(), "socket");
+    const int on = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    socklen_t size = sizeof address;
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), size) != 0 || ::listen(fd.get(), 4) != 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        throw std::system_error(errno, std::generic_category(), "listen on 127.0.0.1:" + std::to_string(port));
+    listen_ = std::move(fd);
+    port_ = site::SerialPort();
+    launch();
+    return ntohs(address.sin_port);
+}
+
+bool Simulator::accept_client() {
+    if (port_.is_open()) return true;
+    pollfd p{listen_.get(), POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) return false;
+    site::UniqueFd client(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!client.valid()) return false;
+    port_ = site::SerialPort::adopt_socket(std::move(client));
+    return true;
+}
+
+std::string Simulator::echo_of(const site::DecodeResult& request) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return faults_.echo && request.ok() ? site::encode(request.frame) : std::string();
+}
+
 void Simulator::launch() {
     {
         std::lock_guard<std::mutex> lock(stopMutex_);
@@ -156,6 +194,7 @@ void Simulator::close_line() {
     if (!link_.empty()) ::unlink(link_.c_str());
     port_ = site::SerialPort();
     keepOpen_.reset();
+    listen_.reset();
 }
 
 bool Simulator::stay_away(std::chrono::milliseconds away) {
@@ -286,7 +325,8 @@ std::optional<Reply> Simulator::with_faults(site::FrameHeader header, std::strin
         ++stats_.corrupted;
     }
     reply.line += frame;
-    if (chance(faults_.slow)) {
+    const bool late = faults_.lateEvery > 0 && (stats_.answers + 1) % faults_.lateEvery == 0;
+    if (late || chance(faults_.slow)) {
         reply.delay = faults_.delay;
         ++stats_.slowed;
     }
@@ -306,11 +346,17 @@ void Simulator::trace(const std::string& line) {
 void Simulator::run() {
     site::FrameReceiver receiver;
     while (pause_until(Clock::now())) {
+        if (listen_.valid() && !port_.is_open()) {
+            receiver.reset();
+            if (!accept_client()) continue;
+        }
         const site::DecodeResult* request = receiver.next(port_, Clock::now() + milliseconds(50));
         if (request == nullptr) continue;
         const auto arrived = Clock::now();
         const std::size_t requestBytes = frame_bytes(*request);
         trace("<- " + describe(*request));
+        const std::string echo = echo_of(*request);
+        if (!echo.empty()) port_.write_all(echo.data(), echo.size(), kWriteTimeout);
         const std::optional<Reply> reply = respond(*request);
         if (!reply) {
             trace("-> (silent)");

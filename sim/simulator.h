@@ -61,7 +61,10 @@ public:
     // then hang up and come back on a new PTY (hang_up, come_back and the hang-up fault), the
     // link removed while it is away and pointed at the new slave when it is back.
     std::string start_pty(const std::string& link = std::string());
-    // Stops answering and closes the line (removing the link).
+    // Answers TCP clients on 127.0.0.1:`port` (0: a free port) from a thread of its own, one
+    // connection at a time, as a serial device server does. Returns the port it listens on.
+    std::uint16_t start_tcp(std::uint16_t port = 0);
+    // Stops answering and closes the line (removing the link, or the listening socket).
     void stop();
     // The line vanishes: the PTY's master end is closed and the link removed. Throws
     // std::logic_error for a line started without a link.
@@ -90,6 +93,10 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void run();
+    // Takes the next TCP client when none is connected; false when none came.
+    bool accept_client();
+    // The echo of a request, as a two-wire line would carry it back; empty when off.
+    std::string echo_of(const site::DecodeResult& request) const;
     void launch();
     void stop_thread();
     // Opens a new PTY pair for the line, points the link at it and returns the slave's path.
@@ -122,6 +129,7 @@ private:
     bool stopping_ = false;
     site::SerialPort port_;
     site::UniqueFd keepOpen_;  // the PTY slave, held so the master never sees a hang-up
+    site::UniqueFd listen_;    // with start_tcp: the listening socket
     std::string link_;         // set before the line thread starts
     std::thread thread_;
 };

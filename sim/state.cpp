@@ -22,7 +22,7 @@
 //                                                          "fault", "user_alarms"}]},
 //   "parameters": {"ac", "ac_user", "dc", "dc_user"},
 //   "faults": {"drop", "corrupt", "wrong_cid1", "wrong_count", "slow", "delay_ms", "noise", "truncate",
-//              "overcount", "overcount_kind", "hang_up", "away_ms"}
+//              "overcount", "overcount_kind", "hang_up", "away_ms", "late_every", "echo"}
 // }
 // An analog value is a number, or null when the system does not provide it. A list may be
 // given as a count instead; it then holds that many default entries.
@@ -223,6 +223,11 @@ Faults faults_from_json(const Json::Value& v, Faults faults) {
     }
     faults.hangUp = share_of(v, "hang_up", faults.hangUp, w);
     faults.away = std::chrono::milliseconds(unsigned_of(v, "away_ms", static_cast<unsigned>(faults.away.count()), w));
+    faults.lateEvery = unsigned_of(v, "late_every", static_cast<unsigned>(faults.lateEvery), w);
+    if (v.isMember("echo")) {
+        if (!v["echo"].isBool()) fail(at(w, "echo"), "expected true or false");
+        faults.echo = v["echo"].asBool();
+    }
     return faults;
 }
 

@@ -98,12 +98,14 @@ struct Faults {
     double wrongCount = 0;  // a unit count one too high (40/41, 40/43, 40/44, 42/41, 42/44)
     double slow = 0;        // answer only after `delay`
     std::chrono::milliseconds delay{0};
+    std::uint64_t lateEvery = 0;  // every Nth answer only after `delay` (0: none); repeated requests are answered too
     std::size_t noise = 0;  // bytes of noise before every answer (never SOI or EOI)
     double truncate = 0;    // INFO cut short after a random number of whole bytes; LENGTH and CHKSUM fit the cut
     double overcount = 0;   // one count of the answer the driver cannot keep or does not expect (sim/overcounts.h)
     std::string overcountKind;  // only the overcount of that name; empty: any that fits the answer
     double hangUp = 0;      // the line hangs up instead of answering and comes back after `away` (needs a link)
     std::chrono::milliseconds away{500};
+    bool echo = false;      // every request is heard back on the line before the answer (two-wire RS-485)
 };
 
 struct SimConfig {

@@ -112,6 +112,11 @@ std::optional<std::string> event_line(const Event& event, Json::StreamWriter& wr
             }
             break;
         case EventKind::Line: line.add("device", event.device).add("text", event.text); break;
+        case EventKind::Discard:
+            line.add("device", event.device)
+                .add("reason", event.text)
+                .add("bytes", static_cast<Json::UInt64>(event.count));
+            break;
         default: return std::nullopt;
     }
     return line.str(writer);

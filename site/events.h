@@ -36,6 +36,7 @@ enum class EventKind {
     WorkError, // a work item threw: text
     Round,     // a polling round ended (host side)
     Line,      // the line to a power system failed or came back: text
+    Discard,   // input dropped unread: reason in `text`, `count` bytes
 };
 
 struct Event {
@@ -56,6 +57,7 @@ struct Event {
     std::vector<LogValue> args;
     float value = 0;
     bool failed = false;
+    std::uint64_t count = 0;
 
     std::vector<std::string> arg_texts() const;
 };

@@ -43,8 +43,11 @@ void HostLink::attach(VRTSPDevice& device, std::shared_ptr<HostLink> link) {
 }
 
 bool HostLink::ready_for_request(VRTSPDevice& device) {
-    if (!awaiting_) return true;
-    if (Clock::now() < deadline_) return false;
+    return !awaiting_ || expire(device, Clock::now());
+}
+
+bool HostLink::expire(VRTSPDevice& device, Clock::time_point now) {
+    if (!awaiting_ || now < deadline_) return false;
     awaiting_ = false;
     ++timeouts_;
     site::emit_for(device, EventKind::Timeout);
@@ -68,6 +71,7 @@ void HostLink::send(PMBusProtocol& device, std::uint8_t cid1, std::uint8_t cid2,
         request_.info.clear();
     }
     awaiting_ = true;
+    ++sent_;
     deadline_ = Clock::now() + replyTimeout_;
     site::emit_for(device, EventKind::Request, [&](Event& e) {
         e.cid1 = cid1;

@@ -69,6 +69,12 @@ public:
     bool awaiting() const { return awaiting_; }
     Clock::time_point deadline() const { return deadline_; }
     std::uint64_t timeouts() const { return timeouts_; }
+    // The request last sent, and how many were sent so far (which tells one request from the next).
+    const site::Request& last_request() const { return request_; }
+    std::uint64_t sent() const { return sent_; }
+    // Gives up waiting once the reply timeout has passed: counts and reports the timeout.
+    // True when it did; the device may then ask again.
+    bool expire(VRTSPDevice& device, Clock::time_point now);
 
     // Called by the host's device operations.
     bool ready_for_request(VRTSPDevice& device);
@@ -81,6 +87,7 @@ private:
     bool awaiting_ = false;
     Clock::time_point deadline_{};
     std::uint64_t timeouts_ = 0;
+    std::uint64_t sent_ = 0;
     std::vector<std::uint8_t> payload_;
     site::Request request_;
 };

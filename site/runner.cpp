@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <stdexcept>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -17,8 +18,17 @@
 namespace site {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // How soon to ask again when the device declined to poll (it keeps its own spacing).
 constexpr std::chrono::milliseconds kDeclinedRetry(100);
+// How soon to look again when another power system on the same line holds it.
+constexpr std::chrono::milliseconds kLineBusyRetry(10);
+// The requests of a first round (the model query and ten more), for the round time expected
+// before any round has completed.
+constexpr int kRequestsPerRound = 11;
+// A round missing for this many expected round times is reported on the console.
+constexpr int kStallRounds = 3;
 
 std::chrono::steady_clock::duration seconds(double s) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s));
@@ -26,6 +36,35 @@ std::chrono::steady_clock::duration seconds(double s) {
 
 std::string unit_title(const VRTVDevice& unit) {
     return unit.DeviceType() + " " + std::to_string(unit.DataId());
+}
+
+std::string hex_byte(std::uint8_t value) {
+    std::string text = "0x";
+    append_hex(text, value);
+    return text;
+}
+
+// The class a refused frame is counted under.
+const char* refusal_kind(FrameError error) {
+    switch (error) {
+        case FrameError::BadChecksum: return "CHKSUM";
+        case FrameError::BadLengthChecksum: return "LCHKSUM";
+        case FrameError::LengthMismatch:
+        case FrameError::TooShort:
+        case FrameError::Overlong: return "length";
+        default: return "frame";
+    }
+}
+
+bool is_echo_of(const Answer& answer, const Request& request) {
+    return answer.ver == request.ver && answer.adr == request.adr && answer.cid1 == request.cid1 &&
+           answer.rtn == request.cid2 && answer.info == request.info;
+}
+
+std::string seconds_text(Clock::duration d) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", std::chrono::duration<double>(d).count());
+    return text;
 }
 
 }  // namespace
@@ -68,6 +107,26 @@ SystemRunner::SystemRunner(SystemConfig config, PowerSystem system, std::shared_
       lastUnitId_(system_.units.back()->DataId()) {
     HostLink::attach(*system_.protocol, link_);
     report_.system = config_.dataId;
+    if (!options_.say) options_.say = console;
+    lastRoundEnd_ = Clock::now();
+}
+
+std::string SystemRunner::line_settings() const {
+    PMBusProtocol& device = *system_.protocol;
+    std::string text = "port " + config_.port;
+    if (!line_->port().is_socket())
+        text += " " + std::to_string(VRTHostAccess::baud_rate(device)) + " " + format_text(config_.format);
+    return text + ", address " + std::to_string(VRTHostAccess::address(device)) + ", reply timeout " +
+           seconds_text(config_.replyTimeout);
+}
+
+LineCounts SystemRunner::line_counts() const {
+    std::lock_guard<std::mutex> lock(countsMutex_);
+    return counts_;
+}
+
+void SystemRunner::say(Level level, const std::string& text) const {
+    options_.say(level, "power system " + std::to_string(config_.dataId) + ": " + text);
 }
 
 std::vector<unsigned> SystemRunner::data_ids() const {
@@ -128,12 +187,13 @@ std::vector<Event> SystemRunner::ask_queries() {
 }
 
 int SystemRunner::poll_fd() const {
-    if (finished_ || lineDown_ || restDue_) return -1;
+    if (finished_ || lineDown_ || restDue_ || !line_is_ours()) return -1;
     return line_->port().fd();
 }
 
 SystemRunner::Clock::time_point SystemRunner::wake_at() const {
     if (finished_) return Clock::time_point::max();
+    if (settling_) return settleUntil_;
     const Clock::time_point due = link_->awaiting() ? link_->deadline() : nextPoll_;
     return restDue_ ? std::min(due, *restDue_) : due;
 }
@@ -141,22 +201,73 @@ SystemRunner::Clock::time_point SystemRunner::wake_at() const {
 std::uint64_t SystemRunner::timeouts() const { return link_->timeouts(); }
 
 void SystemRunner::step(Clock::time_point now, short revents) {
-    // The hold ends when the rest is due, or at the reply deadline: what came by then counts.
-    const bool restDue = restDue_ && now >= wake_at();
-    if (restDue) restDue_.reset();
-    const bool reading = revents != 0 || restDue;
-    if (reading) {
-        read_answers();
-        // A hang-up with nothing to read: leave the line alone until the next request.
-        if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (revents & POLLIN) == 0) lineDown_ = true;
+    bool reading = false;
+    if (settling_) {
+        settle(now, revents);
+    } else {
+        // The hold ends when the rest is due, or at the reply deadline: what came by then counts.
+        const bool restDue = restDue_ && now >= wake_at();
+        if (restDue) restDue_.reset();
+        reading = revents != 0 || restDue;
+        if (reading) read_answers();
     }
+    // A hang-up with nothing to read: leave the line alone until the next request.
+    if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (revents & POLLIN) == 0) lineDown_ = true;
+    // A connection closed while reading is told now, not at the next request.
+    if (revents != 0 && !line_->port().is_open()) report_line(line_->last_error());
     if (roundEnded_) finish_round(now);
+    expire_request(now);
     poll_device(now);
     if (reading) hold_for_rest_of_frame(now);
+    watch_progress(now);
+    release_line();
 }
 
-// A new request drops the partial frame, so this looks at what is left after poll_device().
+// An answer may still come after the reply timeout. Asking again at once would pair it with
+// the new request, so the line has to stay quiet for the settle time first.
+void SystemRunner::expire_request(Clock::time_point now) {
+    if (!link_->expire(*system_.protocol, now)) return;
+    {
+        std::lock_guard<std::mutex> lock(countsMutex_);
+        ++counts_.replyTimeouts;
+    }
+    restDue_.reset();
+    settling_ = true;
+    settleUntil_ = now + config_.settle;
+    settleBytes_ = 0;
+}
+
+void SystemRunner::settle(Clock::time_point now, short revents) {
+    if ((revents & POLLIN) != 0) {
+        const std::size_t bytes = line_->discard_input();
+        if (bytes > 0) {
+            settleBytes_ += bytes;
+            settleUntil_ = now + config_.settle;
+        }
+    }
+    if (now < settleUntil_) return;
+    settleBytes_ += line_->discard_input();
+    settling_ = false;
+    if (settleBytes_ > 0) note_discard(settleBytes_, "late answer");
+}
+
+void SystemRunner::note_discard(std::size_t bytes, const char* reason) {
+    if (bytes == 0) return;
+    {
+        std::lock_guard<std::mutex> lock(countsMutex_);
+        counts_.discardedBytes += bytes;
+        if (std::string(reason) == "late answer") ++counts_.lateAnswers;
+    }
+    Event event;
+    event.kind = EventKind::Discard;
+    event.device = config_.dataId;
+    event.text = reason;
+    event.count = bytes;
+    controller_->emit(event);
+}
+
 void SystemRunner::hold_for_rest_of_frame(Clock::time_point now) {
+    // A new request drops the partial frame, so this looks at what is left after poll_device().
     const auto rest = line_->rest_of_frame();
     if (link_->awaiting() && rest.count() > 0) {
         restDue_ = now + rest;
@@ -171,23 +282,46 @@ void SystemRunner::read_answers() {
         // An answer that made the device send its next request: whatever came in with it was
         // on the line before that request and cannot answer it.
         if (handle(batch[i]) && link_->awaiting()) {
-            for (++i; i < batch.size(); ++i) reject(batch[i], "arrived before the request it would answer");
+            for (++i; i < batch.size(); ++i)
+                reject(batch[i], "arrived before the request it would answer", "unexpected");
         }
     }
+    note_discard(line_->take_discarded(), "unread input");
 }
 
 bool SystemRunner::handle(const Received& received) {
-    if (!received.ok()) return reject(received, to_string(received.error));
-    if (!link_->awaiting()) return reject(received, "no request outstanding");
+    if (!received.ok()) return reject(received, to_string(received.error), refusal_kind(received.error));
+    if (!link_->awaiting()) return reject(received, "no request outstanding", "unexpected");
+    const Answer& answer = received.answer;
+    if (skip_echo(answer)) return false;
+    if (config_.echo == EchoMode::Required && echoFor_ != link_->sent())
+        return reject(received, "answer before the line's echo of the request", "no echo");
     const std::uint8_t address = VRTHostAccess::address(*system_.protocol);
-    if (received.answer.adr != address)
-        return reject(received, "answer from address " + std::to_string(received.answer.adr));
-    link_->deliver(*system_.protocol, received.answer);
+    if (answer.adr != address) return reject(received, "answer from address " + std::to_string(answer.adr), "wrong address");
+    const std::uint8_t asked = link_->last_request().cid1;
+    if (answer.cid1 != asked)
+        return reject(received, "answer for CID1 " + hex_byte(answer.cid1) + " to a request for " + hex_byte(asked),
+                      "wrong CID1");
+    if (answer.rtn != 0) return reject(received, "return code not normal", "RTN " + hex_byte(answer.rtn));
+    link_->deliver(*system_.protocol, answer);
     return true;
 }
 
-bool SystemRunner::reject(const Received& received, const std::string& reason) {
+bool SystemRunner::skip_echo(const Answer& answer) {
+    if (config_.echo == EchoMode::Off || echoFor_ == link_->sent()) return false;
+    if (!is_echo_of(answer, link_->last_request())) return false;
+    echoFor_ = link_->sent();
+    std::lock_guard<std::mutex> lock(countsMutex_);
+    ++counts_.echoesSkipped;
+    return true;
+}
+
+bool SystemRunner::reject(const Received& received, const std::string& reason, const std::string& kind) {
     ++rejected_;
+    {
+        std::lock_guard<std::mutex> lock(countsMutex_);
+        ++counts_.refused[kind];
+    }
     Event event;
     event.kind = EventKind::Rejected;
     event.device = config_.dataId;
@@ -200,10 +334,26 @@ bool SystemRunner::reject(const Received& received, const std::string& reason) {
     return false;
 }
 
+bool SystemRunner::line_is_ours() const {
+    const void* holder = line_->holder();
+    return holder == nullptr || holder == this;
+}
+
+// Between a request and the end of its answer or settle time the line is this system's
+// (unless it gave up: then it never asks again).
+void SystemRunner::release_line() {
+    if (line_->holder() == this && (finished_ || (!link_->awaiting() && !settling_))) line_->hold(nullptr);
+}
+
 void SystemRunner::poll_device(Clock::time_point now) {
-    if (finished_ || roundEnded_) return;
-    if (link_->awaiting() ? now < link_->deadline() : now < nextPoll_) return;
+    if (finished_ || roundEnded_ || settling_ || link_->awaiting() || now < nextPoll_) return;
+    if (!line_is_ours()) {
+        nextPoll_ = now + kLineBusyRetry;
+        return;
+    }
+    line_->hold(this);
     system_.protocol->RefreshStatus();
+    note_discard(line_->take_discarded(), "unread input");
     if (!link_->awaiting()) {
         nextPoll_ = now + kDeclinedRetry;
         return;
@@ -216,9 +366,12 @@ void SystemRunner::poll_device(Clock::time_point now) {
     }
 }
 
-// Tells once when the line fails (with the reason) and once when it works again.
 void SystemRunner::report_line_state() {
-    const std::string state = line_->last_send_ok() ? std::string() : line_->last_error();
+    report_line(line_->last_send_ok() ? std::string() : line_->last_error());
+}
+
+// Tells once when the line fails (with the reason) and once when it works again.
+void SystemRunner::report_line(const std::string& state) {
     if (state == lineError_) return;
     Event event;
     event.kind = EventKind::Line;
@@ -226,6 +379,36 @@ void SystemRunner::report_line_state() {
     event.text = state.empty() ? "line working again" : "line failed: " + state;
     lineError_ = state;
     controller_->emit(event);
+    say(state.empty() ? Level::Info : Level::Error, event.text);
+}
+
+// Before the first round: every request of a round answered just within the reply timeout.
+SystemRunner::Clock::duration SystemRunner::expected_round() const {
+    const Clock::duration polling = lastRoundTook_.count() > 0
+                                        ? lastRoundTook_ + seconds(config_.minRoundGap)
+                                        : kRequestsPerRound * (config_.replyTimeout + config_.settle);
+    return std::max(polling, seconds(config_.pollInterval));
+}
+
+void SystemRunner::watch_progress(Clock::time_point now) {
+    if (finished_) return;
+    const Clock::duration quiet = now - lastRoundEnd_;
+    const bool stalled = !stallReported_ && quiet >= kStallRounds * expected_round();
+    const bool givingUp = options_.roundLimit != 0 && config_.giveUp > 0 && quiet >= seconds(config_.giveUp);
+    if (!stalled && !givingUp) return;
+    const std::string counts = (line_counts() - countsAtRoundEnd_).text();
+    if (stalled) {
+        stallReported_ = true;
+        const auto whole = std::chrono::duration_cast<std::chrono::seconds>(quiet).count();
+        say(Level::Warn, "no complete round for " + std::to_string(whole) + " s: " + counts);
+    }
+    if (givingUp) {
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", config_.giveUp);
+        gaveUp_ = "no complete round in " + std::string(limit) + " s: " + counts;
+        say(Level::Error, gaveUp_);
+        finished_ = true;
+    }
 }
 
 void SystemRunner::on_event(const Event& event) {
@@ -237,6 +420,12 @@ void SystemRunner::on_event(const Event& event) {
             break;
         case EventKind::Raised:
         case EventKind::Cleared: report_.transitions.push_back(event); break;
+        case EventKind::Log:
+            if (event.format.find("ProcotolError") != std::string::npos) {
+                std::lock_guard<std::mutex> lock(countsMutex_);
+                ++counts_.protocolErrors[event.format];
+            }
+            break;
         default: break;
     }
 }
@@ -257,6 +446,10 @@ void SystemRunner::finish_round(Clock::time_point now) {
 
     report_.round = rounds_;
     report_.took = now - roundStarted_;
+    lastRoundTook_ = report_.took;
+    lastRoundEnd_ = now;
+    countsAtRoundEnd_ = line_counts();
+    stallReported_ = false;
     report_.queries = ask_queries();
     if (options_.onRound) options_.onRound(report_);
     report_.published.clear();
@@ -273,7 +466,8 @@ void EventRouter::on_event(const Event& event) {
     switch (event.kind) {
         case EventKind::Publish:
         case EventKind::Raised:
-        case EventKind::Cleared: break;
+        case EventKind::Cleared:
+        case EventKind::Log: break;  // the runner counts log lines under a lock: any thread
         default: return;  // the others may come from the work queue's thread
     }
     const auto found = runners_.find(event.device);

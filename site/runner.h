@@ -3,14 +3,17 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "host/pmbus_protocol.h"
+#include "site/console.h"
 #include "site/controller.h"
 #include "site/events.h"
+#include "site/line_counts.h"
 #include "site/serial.h"
 #include "site/site_config.h"
 
@@ -62,6 +65,8 @@ public:
         std::uint64_t roundLimit = 0;  // 0: until stopped
         std::vector<QuerySpec> queries;
         std::function<void(const RoundReport&)> onRound;
+        // Console lines about the line's health (default: site::console).
+        std::function<void(Level, const std::string&)> say;
     };
 
     SystemRunner(SystemConfig config, PowerSystem system, std::shared_ptr<Controller> controller,
@@ -89,6 +94,12 @@ public:
     std::uint64_t rounds() const { return rounds_; }
     std::uint64_t rejected() const { return rejected_; }
     std::uint64_t timeouts() const;
+    // A copy of the line's counts; safe from any thread.
+    LineCounts line_counts() const;
+    // "port /dev/ttyUSB0 9600 8N1, address 1, reply timeout 1.5 s"
+    std::string line_settings() const;
+    // Set when the system completed no round for give_up seconds with a round limit: why.
+    const std::string& gave_up() const { return gaveUp_; }
 
     // Events of this system's devices, on the thread that calls step().
     void on_event(const Event& event);
@@ -97,11 +108,23 @@ private:
     void read_answers();
     // True when the answer was handed to the device.
     bool handle(const Received& received);
-    bool reject(const Received& received, const std::string& reason);
+    // True for the line's echo of the outstanding request, counted once per request.
+    bool skip_echo(const Answer& answer);
+    // `reason` goes into the event, `kind` is the class it is counted under.
+    bool reject(const Received& received, const std::string& reason, const std::string& kind);
+    void expire_request(Clock::time_point now);
+    void settle(Clock::time_point now, short revents);
+    void note_discard(std::size_t bytes, const char* reason);
     void poll_device(Clock::time_point now);
+    bool line_is_ours() const;
+    void release_line();
     void hold_for_rest_of_frame(Clock::time_point now);
     void report_line_state();
+    void report_line(const std::string& state);
     void finish_round(Clock::time_point now);
+    Clock::duration expected_round() const;
+    void watch_progress(Clock::time_point now);
+    void say(Level level, const std::string& text) const;
 
     SystemConfig config_;
     PowerSystem system_;
@@ -120,10 +143,25 @@ private:
     // character should be in, rather than waking for every few characters.
     std::optional<Clock::time_point> restDue_;
     std::string lineError_;  // the line's failure last reported; empty while it works
+    // After a reply timeout: the line must stay quiet until then before the next request.
+    bool settling_ = false;
+    Clock::time_point settleUntil_{};
+    std::size_t settleBytes_ = 0;
+    std::uint64_t echoFor_ = 0;  // the request (HostLink::sent()) whose echo was skipped
     bool finished_ = false;
     std::uint64_t rounds_ = 0;
     std::uint64_t rejected_ = 0;
     RoundReport report_;
+
+    mutable std::mutex countsMutex_;  // the plug-in's log lines may come from the work thread
+    LineCounts counts_;
+    // Progress: when the last round ended (or polling started), the counts then, and whether
+    // the missing rounds were reported.
+    Clock::time_point lastRoundEnd_;
+    Clock::duration lastRoundTook_{};
+    LineCounts countsAtRoundEnd_;
+    bool stallReported_ = false;
+    std::string gaveUp_;
 };
 
 // Hands each runner the events of its own devices. Add every runner before the first poll.

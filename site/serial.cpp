@@ -1,7 +1,13 @@
 #include "site/serial.h"
 
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -9,9 +15,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace site {
 namespace {
@@ -45,6 +53,11 @@ void set_nonblocking(int fd) {
 int poll_timeout(milliseconds timeout) {
     return static_cast<int>(std::clamp<milliseconds::rep>(timeout.count(), 0, 60'000));
 }
+
+constexpr char kTcpScheme[] = "tcp://";
+constexpr milliseconds kConnectTimeout(1000);
+constexpr milliseconds kFirstBackOff(500);
+constexpr milliseconds kLongestBackOff(30'000);
 
 milliseconds until(FrameReceiver::Clock::time_point deadline) {
     const auto now = FrameReceiver::Clock::now();
@@ -80,13 +93,23 @@ bool supported_baud(int baud) {
                        [baud](const BaudRate& rate) { return rate.baud == baud; });
 }
 
-void configure_raw(int fd, int baud) {
+std::string format_text(const LineFormat& format) {
+    const char parity = format.parity == Parity::Even ? 'E' : format.parity == Parity::Odd ? 'O' : 'N';
+    return std::string("8") + parity + std::to_string(format.stopBits);
+}
+
+bool is_tcp_port(const std::string& port) { return port.rfind(kTcpScheme, 0) == 0; }
+
+void configure_raw(int fd, int baud, const LineFormat& format) {
     const speed_t speed = speed_of(baud);
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) throw_errno("tcgetattr");
     ::cfmakeraw(&tio);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | CRTSCTS);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    if (format.parity != Parity::None) tio.c_cflag |= PARENB;
+    if (format.parity == Parity::Odd) tio.c_cflag |= PARODD;
+    if (format.stopBits == 2) tio.c_cflag |= CSTOPB;
     tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
@@ -111,13 +134,43 @@ PtyPair open_pty_pair() {
     return pair;
 }
 
-SerialPort::SerialPort(std::string path, int baud) : path_(std::move(path)), baud_(baud) {
-    speed_of(baud);
+SerialPort::SerialPort(std::string path, int baud, LineFormat format)
+    : path_(std::move(path)), baud_(baud), format_(format), socket_(is_tcp_port(path_)) {
+    if (!socket_) speed_of(baud);
 }
 
 SerialPort::SerialPort(UniqueFd fd, int baud) : baud_(baud), fd_(std::move(fd)), opens_(1) {
     set_nonblocking(fd_.get());
     configure_raw(fd_.get(), baud_);
+}
+
+SerialPort::~SerialPort() { close_fd(); }
+
+SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
+    if (this == &other) return *this;
+    close_fd();
+    path_ = std::move(other.path_);
+    baud_ = other.baud_;
+    format_ = other.format_;
+    socket_ = other.socket_;
+    fd_ = std::move(other.fd_);
+    opens_ = other.opens_;
+    lastError_ = std::move(other.lastError_);
+    inUse_ = other.inUse_;
+    exclusive_ = std::exchange(other.exclusive_, false);
+    retryAt_ = other.retryAt_;
+    backOff_ = other.backOff_;
+    return *this;
+}
+
+SerialPort SerialPort::adopt_socket(UniqueFd fd) {
+    SerialPort port;
+    port.baud_ = 0;
+    port.socket_ = true;
+    port.fd_ = std::move(fd);
+    port.opens_ = 1;
+    set_nonblocking(port.fd_.get());
+    return port;
 }
 
 bool SerialPort::ensure_open() {
@@ -126,33 +179,112 @@ bool SerialPort::ensure_open() {
         lastError_ = "line closed";
         return false;
     }
-    UniqueFd fd(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.valid()) {
-        fail("open", errno);
-        return false;
-    }
-    try {
-        configure_raw(fd.get(), baud_);
-    } catch (const std::system_error& e) {
-        fail("configure", e.code().value());
-        return false;
-    }
-    fd_ = std::move(fd);
+    if (!(socket_ ? open_tcp() : open_device())) return false;
     ++opens_;
     return true;
 }
 
+// Another program on the same line would take our answers and we theirs: refuse to share.
+bool SerialPort::open_device() {
+    inUse_ = false;
+    UniqueFd fd(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid() || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        if (err == EBUSY || err == EWOULDBLOCK) {
+            inUse_ = true;
+            lastError_ = path_ + ": in use by another program";
+            return false;
+        }
+        fail(fd.valid() ? "lock" : "open", err);
+        return false;
+    }
+    try {
+        configure_raw(fd.get(), baud_, format_);
+    } catch (const std::system_error& e) {
+        fail("configure", e.code().value());
+        return false;
+    }
+    exclusive_ = ::ioctl(fd.get(), TIOCEXCL) == 0;
+    fd_ = std::move(fd);
+    return true;
+}
+
+bool SerialPort::open_tcp() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < retryAt_) return false;  // last_error() still tells why
+    // A failed attempt waits longer each time, so a server that is away is not hammered.
+    backOff_ = std::clamp(backOff_ * 2, kFirstBackOff, kLongestBackOff);
+    retryAt_ = now + backOff_;
+    const std::string address = path_.substr(sizeof kTcpScheme - 1);
+    const auto colon = address.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == address.size()) {
+        lastError_ = path_ + ": not tcp://HOST:PORT";
+        return false;
+    }
+    std::string host = address.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const int looked = ::getaddrinfo(host.c_str(), address.c_str() + colon + 1, &hints, &found);
+    if (looked != 0) {
+        lastError_ = path_ + ": " + ::gai_strerror(looked);
+        return false;
+    }
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, ::freeaddrinfo);
+    UniqueFd fd(::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) {
+        fail("socket", errno);
+        return false;
+    }
+    if (::connect(fd.get(), found->ai_addr, found->ai_addrlen) != 0) {
+        if (errno != EINPROGRESS) {
+            fail("connect", errno);
+            return false;
+        }
+        pollfd p{fd.get(), POLLOUT, 0};
+        int err = 0;
+        socklen_t size = sizeof err;
+        if (::poll(&p, 1, poll_timeout(kConnectTimeout)) <= 0) {
+            err = ETIMEDOUT;
+        } else if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &size) != 0) {
+            err = errno;
+        }
+        if (err != 0) {
+            fail("connect", err);
+            return false;
+        }
+    }
+    const int on = 1;
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    fd_ = std::move(fd);
+    backOff_ = milliseconds(0);
+    retryAt_ = {};
+    return true;
+}
+
+void SerialPort::close_fd() {
+    // The exclusive mode outlives our descriptor while another end (a PTY's) keeps the
+    // terminal open; lift it so the next program may open the port.
+    if (exclusive_ && fd_.valid()) ::ioctl(fd_.get(), TIOCNXCL);
+    exclusive_ = false;
+    fd_.reset();
+}
+
 void SerialPort::fail(const char* what, int err) {
     lastError_ = (path_.empty() ? std::string("line") : path_) + ": " + what + ": " + std::strerror(err);
-    // A device path comes back by reopening it; a handed-over descriptor is all there is.
-    if (!path_.empty()) fd_.reset();
+    // A device path or address comes back by reopening it; a handed-over terminal is all there is.
+    if (!path_.empty() || socket_) close_fd();
 }
 
 bool SerialPort::write_all(const char* data, std::size_t size, milliseconds timeout) {
     if (!ensure_open()) return false;
     const auto deadline = FrameReceiver::Clock::now() + timeout;
     while (size > 0) {
-        const ssize_t n = ::write(fd_.get(), data, size);
+        // A socket whose peer has gone must fail the write, not raise SIGPIPE.
+        const ssize_t n = socket_ ? ::send(fd_.get(), data, size, MSG_NOSIGNAL) : ::write(fd_.get(), data, size);
         if (n > 0) {
             data += n;
             size -= static_cast<std::size_t>(n);
@@ -197,12 +329,30 @@ long SerialPort::read_some(std::uint8_t* buffer, std::size_t size, milliseconds 
     const ssize_t n = ::read(fd_.get(), buffer, size);
     if (n > 0) return static_cast<long>(n);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
-    fail("read", n == 0 ? EIO : errno);
+    if (n == 0 && socket_) {
+        fail("read", ECONNRESET);  // the server closed the connection
+    } else {
+        fail("read", n == 0 ? EIO : errno);
+    }
     return -1;
 }
 
-void SerialPort::discard_input() {
-    if (fd_.valid()) ::tcflush(fd_.get(), TCIFLUSH);
+std::size_t SerialPort::discard_input() {
+    std::size_t dropped = 0;
+    std::uint8_t buffer[256];
+    while (fd_.valid()) {
+        const ssize_t n = ::read(fd_.get(), buffer, sizeof buffer);
+        if (n > 0) {
+            dropped += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n == 0 && socket_) {
+            fail("read", ECONNRESET);  // the server closed the connection
+        } else {
+            break;  // nothing more now; a failure shows at the next read
+        }
+    }
+    return dropped;
 }
 
 const DecodeResult* FrameReceiver::next(SerialPort& port, Clock::time_point deadline) {
@@ -229,20 +379,22 @@ const DecodeResult* FrameReceiver::decode_pending() {
     return nullptr;
 }
 
-void FrameReceiver::reset() {
+std::size_t FrameReceiver::reset() {
+    const std::size_t unread = end_ - begin_;
     begin_ = end_ = 0;
     decoder_.reset();
+    return unread;
 }
 
-SerialTransport::SerialTransport(std::string device, int baud) : port_(std::move(device), baud) {}
+SerialTransport::SerialTransport(std::string device, int baud, LineFormat format)
+    : port_(std::move(device), baud, format) {}
 
 SerialTransport::SerialTransport(SerialPort port) : port_(std::move(port)) {}
 
 void SerialTransport::send(const Request& request) {
     lastSendOk_ = false;
     if (!port_.ensure_open()) return;
-    receiver_.reset();
-    port_.discard_input();
+    discardedBySend_ += discard_input();
     encode_frame(FrameHeader{request.ver, request.adr, request.cid1, request.cid2}, request.info.data(),
                  request.info.size(), frame_);
     lastSendOk_ = port_.write_all(frame_.data(), frame_.size(), milliseconds(1000));
@@ -258,7 +410,11 @@ std::vector<Received> SerialTransport::receive(milliseconds timeout) {
     return received;
 }
 
+std::size_t SerialTransport::discard_input() { return receiver_.reset() + port_.discard_input(); }
+
 std::chrono::microseconds SerialTransport::rest_of_frame() const {
+    // Over TCP a frame arrives as the server forwards it, not at the line's pace.
+    if (port_.is_socket()) return std::chrono::microseconds::zero();
     return line_time(receiver_.awaited(), port_.baud());
 }
 

@@ -48,6 +48,48 @@ void check_unique_ids(const SiteConfig& site) {
     }
 }
 
+void read_port(const Json::Value& port, SystemConfig& system, const std::string& where) {
+    if (!port.isNull() && !port.isString()) fail(where, "\"port\" must be a device path or tcp://HOST:PORT");
+    system.port = port.asString();
+    if (!is_tcp_port(system.port)) return;
+    const auto colon = system.port.rfind(':');
+    const std::string number = system.port.substr(colon + 1);
+    const bool numeric = !number.empty() && number.size() <= 5 && number.find_first_not_of("0123456789") == std::string::npos;
+    if (colon < 7 || !numeric || std::stoul(number) == 0 || std::stoul(number) > 65535)
+        fail(where, "\"port\" " + system.port + " must be tcp://HOST:PORT with a port from 1 to 65535");
+}
+
+void read_line_format(const Json::Value& object, SystemConfig& system, const std::string& where) {
+    const Json::Value& parity = object["parity"];
+    if (!parity.isNull()) {
+        const std::string text = parity.isString() ? parity.asString() : std::string();
+        if (text == "none") {
+            system.format.parity = Parity::None;
+        } else if (text == "even") {
+            system.format.parity = Parity::Even;
+        } else if (text == "odd") {
+            system.format.parity = Parity::Odd;
+        } else {
+            fail(where, "\"parity\" must be \"none\", \"even\" or \"odd\"");
+        }
+    }
+    const Json::Value& stopBits = object["stop_bits"];
+    if (!stopBits.isNull()) {
+        if (!stopBits.isIntegral() || (stopBits.asInt64() != 1 && stopBits.asInt64() != 2))
+            fail(where, "\"stop_bits\" must be 1 or 2");
+        system.format.stopBits = stopBits.asInt();
+    }
+}
+
+void read_echo(const Json::Value& echo, SystemConfig& system, const std::string& where) {
+    if (echo.isNull()) return;
+    if (echo.isBool()) {
+        system.echo = echo.asBool() ? EchoMode::Required : EchoMode::Off;
+    } else if (!echo.isString() || echo.asString() != "auto") {
+        fail(where, "\"echo\" must be \"auto\", true or false");
+    }
+}
+
 Json::Value read_simulator(const Json::Value& value, const std::string& folder, const std::string& where) {
     if (value.isNull() || value.isObject()) return value;
     if (value.isString()) return read_json_file(resolve_path(folder, value.asString()));
@@ -60,9 +102,9 @@ SystemConfig parse_system(const Json::Value& object, const std::string& folder, 
     system.settings = object;
     system.dataId = read_data_id(object["data_id"], where);
     const std::string named = where + " (data id " + std::to_string(system.dataId) + ")";
-    const Json::Value& port = object["port"];
-    if (!port.isNull() && !port.isString()) fail(named, "\"port\" must be a device path");
-    system.port = port.asString();
+    read_port(object["port"], system, named);
+    read_line_format(object, system, named);
+    read_echo(object["echo"], system, named);
     const Json::Value& baud = object["baud"];
     if (!baud.isNull()) {
         if (!baud.isIntegral() || !supported_baud(baud.asInt()))
@@ -88,11 +130,23 @@ SystemConfig parse_system(const Json::Value& object, const std::string& folder, 
             fail(named, "\"reply_timeout_ms\" must be a whole number from 10 to 60000");
         system.replyTimeout = std::chrono::milliseconds(timeout.asInt64());
     }
+    const Json::Value& settle = object["settle_ms"];
+    if (!settle.isNull()) {
+        if (!settle.isIntegral() || settle.asInt64() < 0 || settle.asInt64() > 60000)
+            fail(named, "\"settle_ms\" must be a whole number from 0 to 60000");
+        system.settle = std::chrono::milliseconds(settle.asInt64());
+    }
+    system.giveUp = read_seconds(object, "give_up_s", 60, named);
     system.simulator = read_simulator(object["simulator"], folder, named);
     return system;
 }
 
 }  // namespace
+
+void check_port(const std::string& port) {
+    SystemConfig system;
+    read_port(Json::Value(port), system, "--port");
+}
 
 std::string folder_of(const std::string& path) {
     const auto slash = path.find_last_of('/');

@@ -4,15 +4,27 @@
 #include <vector>
 
 #include "host/json.h"
+#include "site/serial.h"
 
 namespace site {
+
+// How the host treats a frame identical to the request it just sent (a two-wire RS-485
+// adapter hears itself): skip it when it comes, insist on it, or take no notice.
+enum class EchoMode { Auto, Required, Off };
 
 // One power system of the site: its line, how the host polls it, and the settings the
 // host hands the power system device (Init and InitSetting get the whole object).
 struct SystemConfig {
     unsigned dataId = 0;
-    std::string port;  // empty: no line configured (the host starts its built-in simulator)
+    std::string port;  // a device path or tcp://HOST:PORT; empty: the host starts its built-in simulator
     int baud = 9600;
+    LineFormat format;
+    EchoMode echo = EchoMode::Auto;
+    // After a reply timeout, how long the line must stay quiet before the request is repeated:
+    // an answer that comes late is dropped then, and never taken for the next request's.
+    std::chrono::milliseconds settle{300};
+    // With a round limit: seconds without a complete round after which the host gives up; 0: never.
+    double giveUp = 60;
     // Seconds from the start of one round to the start of the next; 0 polls as often as allowed.
     double pollInterval = 0;
     // Seconds from the end of a round to the start of the next. The host stamps the device's
@@ -39,6 +51,10 @@ struct SiteConfig {
 // file are taken relative to `folder`. Throws std::runtime_error naming what is wrong.
 SiteConfig parse_site(const Json::Value& root, const std::string& folder);
 SiteConfig load_site_file(const std::string& path);
+
+// Checks a port named on the command line as the site file's are checked; throws
+// std::runtime_error naming what is wrong (a tcp:// port without HOST:PORT, say).
+void check_port(const std::string& port);
 
 // Reads a JSON file; throws std::runtime_error with the parser's message.
 Json::Value read_json_file(const std::string& path);

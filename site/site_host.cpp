@@ -43,6 +43,7 @@ void print_stderr(const std::string& text) {
 SiteHost::SiteHost(SiteConfig site, SiteOptions options) : site_(std::move(site)), options_(std::move(options)) {
     if (!options_.print) options_.print = print_stdout;
     if (!options_.warn) options_.warn = print_stderr;
+    if (!options_.console) options_.console = console;
     plugin_ = std::make_shared<PluginLibrary>(options_.pluginPath);
     std::string notice;
     store_ = HistoryStore::open(options_.dbPath, HistoryStore::Mode::ReadWrite, &notice);
@@ -92,8 +93,10 @@ void SiteHost::create_runners(const PluginLibrary& plugin) {
         PowerSystem system = create_power_system(plugin, controller_, config);
         const int baud = VRTHostAccess::baud_rate(*system.protocol);
         if (!supported_baud(baud)) throw std::runtime_error(title + ": unsupported baud rate " + std::to_string(baud));
-        auto line = std::make_shared<SerialTransport>(config.port, baud);
+        std::shared_ptr<SerialTransport> line = line_for(config, baud);
+        lines_.push_back(line);
         SystemRunner::Options runnerOptions;
+        runnerOptions.say = options_.console;
         runnerOptions.roundLimit = options_.rounds;
         runnerOptions.queries = options_.queries;
         const auto print = options_.print;
@@ -110,7 +113,24 @@ void SiteHost::create_runners(const PluginLibrary& plugin) {
                                                           std::move(runnerOptions)));
         router_->add(*runners_.back());
         history_->add_system(config.dataId, runners_.back()->data_ids());
+        options_.console(Level::Info, title + ": " + runners_.back()->line_settings());
     }
+}
+
+std::shared_ptr<SerialTransport> SiteHost::line_for(const SystemConfig& config, int baud) {
+    for (std::size_t i = 0; i < runners_.size(); ++i) {
+        if (site_.systems[i].port != config.port) continue;
+        const SystemConfig& first = site_.systems[i];
+        if (lines_[i]->port().baud() != baud || format_text(first.format) != format_text(config.format))
+            throw std::runtime_error("power system " + std::to_string(config.dataId) + ": port " + config.port +
+                                     " is shared with power system " + std::to_string(first.dataId) +
+                                     " at other line settings");
+        return lines_[i];
+    }
+    auto line = std::make_shared<SerialTransport>(config.port, baud, config.format);
+    // A port held by another program fails at once rather than being polled in vain.
+    if (!line->port().ensure_open() && line->port().in_use()) throw std::runtime_error("port " + line->last_error());
+    return line;
 }
 
 void SiteHost::check_queries() const {
@@ -127,7 +147,16 @@ bool SiteHost::run(int stopFd) {
     const std::size_t wanted = options_.loops != 0 ? options_.loops : (runners_.size() + kSystemsPerLoop - 1) / kSystemsPerLoop;
     const std::size_t count = std::max<std::size_t>(1, std::min(wanted, runners_.size()));
     std::vector<EventLoop> loops(count);
-    for (std::size_t i = 0; i < runners_.size(); ++i) loops[i % count].add(*runners_[i]);
+    // Power systems on one line take turns on it, so they share a loop (and its thread).
+    std::vector<std::size_t> loopOf(runners_.size());
+    std::size_t nextLoop = 0;
+    for (std::size_t i = 0; i < runners_.size(); ++i) {
+        const auto shared = std::find(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(i), lines_[i]);
+        loopOf[i] = shared != lines_.begin() + static_cast<std::ptrdiff_t>(i)
+                        ? loopOf[static_cast<std::size_t>(shared - lines_.begin())]
+                        : nextLoop++ % count;
+        loops[loopOf[i]].add(*runners_[i]);
+    }
 
     std::vector<char> stopped(count, 0);
     std::vector<std::exception_ptr> errors(count);

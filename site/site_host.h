@@ -33,6 +33,8 @@ struct SiteOptions {
     std::function<void(const std::string&)> print;
     // Where warnings go (default: standard error).
     std::function<void(const std::string&)> warn;
+    // Console lines about the lines: settings at start, failures, missing rounds (default: site::console).
+    std::function<void(Level, const std::string&)> console;
 };
 
 // The stand-in site controller: loads the plug-in, creates and sets up every power system of
@@ -63,6 +65,8 @@ public:
 
 private:
     void create_runners(const PluginLibrary& plugin);
+    // The line of `config`: power systems that name the same port share one (a multi-drop bus).
+    std::shared_ptr<SerialTransport> line_for(const SystemConfig& config, int baud);
     void check_queries() const;
 
     SiteConfig site_;
@@ -74,6 +78,7 @@ private:
     std::shared_ptr<EventRouter> router_;
     std::shared_ptr<Controller> controller_;
     std::vector<std::unique_ptr<SystemRunner>> runners_;
+    std::vector<std::shared_ptr<SerialTransport>> lines_;  // one per runner, shared ones repeated
     std::vector<Event> firstAnswers_;
 };
 

@@ -12,22 +12,26 @@
 namespace {
 
 const char kUsage[] =
-    "usage: ktr40e-sim [--config FILE] [--port DEVICE | --pty [--link PATH]] [--baud N] [--address N]\n"
+    "usage: ktr40e-sim [--config FILE] [--port DEVICE | --pty [--link PATH] | --tcp PORT] [--baud N] [--address N]\n"
     "                  [--drop SHARE] [--corrupt SHARE] [--noise BYTES] [--wrong-cid1 SHARE]\n"
     "                  [--wrong-count SHARE] [--delay MS] [--slow SHARE] [--truncate SHARE]\n"
     "                  [--overcount SHARE] [--overcount-kind NAME] [--hang-up SHARE] [--away MS]\n"
-    "                  [--seed N] [--verbose]\n"
+    "                  [--late-every N] [--echo] [--seed N] [--verbose]\n"
     "With --pty (the default) the path of the line to open is printed on standard output; with\n"
     "--link that path is PATH, a symbolic link that follows the line when it hangs up and comes back.\n"
     "A share is a probability per answer from 0 to 1; --delay alone slows every answer.\n"
     "--truncate cuts INFO short (LENGTH and CHKSUM still right); --overcount sends a count the\n"
     "driver cannot keep or does not expect (--overcount-kind picks one: see below); --hang-up\n"
-    "closes the line instead of answering and reopens it after --away MS (needs --link).\n";
+    "closes the line instead of answering and reopens it after --away MS (needs --link).\n"
+    "--late-every N answers every Nth request only after --delay MS (and still answers the host's\n"
+    "repeat); --echo sends every request back before its answer, as a two-wire RS-485 line does;\n"
+    "--tcp PORT serves TCP clients on 127.0.0.1:PORT (0: a free port, printed) like a serial server.\n";
 
 struct Options {
     std::string configPath;
     std::string port;
     std::string link;
+    int tcpPort = -1;  // -1: no TCP server
     bool verbose = false;
 };
 
@@ -65,6 +69,13 @@ Options parse(int argc, char** argv, sim::SimConfig& config) {
             options.port.clear();
         } else if (arg == "--link") {
             options.link = value();
+        } else if (arg == "--tcp") {
+            options.tcpPort = static_cast<int>(parse_number(value(), arg, 0, 65535));
+        } else if (arg == "--late-every") {
+            faults.lateEvery = static_cast<std::uint64_t>(parse_number(value(), arg, 0, 1000000));
+            if (!slowGiven) faults.slow = 0;
+        } else if (arg == "--echo") {
+            faults.echo = true;
         } else if (arg == "--baud") {
             config.baud = static_cast<int>(parse_number(value(), arg, 0, 230400));
         } else if (arg == "--address") {
@@ -84,7 +95,7 @@ Options parse(int argc, char** argv, sim::SimConfig& config) {
             faults.noise = static_cast<std::size_t>(parse_number(value(), arg, 0, 4096));
         } else if (arg == "--delay") {
             faults.delay = std::chrono::milliseconds(static_cast<long>(parse_number(value(), arg, 0, 600000)));
-            if (!slowGiven) faults.slow = 1;
+            if (!slowGiven && faults.lateEvery == 0) faults.slow = 1;
         } else if (arg == "--truncate") {
             faults.truncate = share();
         } else if (arg == "--overcount") {
@@ -110,6 +121,8 @@ Options parse(int argc, char** argv, sim::SimConfig& config) {
         }
     }
     if (!options.port.empty() && !options.link.empty()) usage_error("--link goes with --pty, not --port");
+    if (options.tcpPort >= 0 && (!options.port.empty() || !options.link.empty()))
+        usage_error("--tcp goes without --port and --link");
     if (faults.hangUp > 0 && options.link.empty()) usage_error("--hang-up needs --link");
     return options;
 }
@@ -150,7 +163,11 @@ int main(int argc, char** argv) {
             simulator.set_trace([](const std::string& line) { std::cerr << line << std::endl; });
         }
         std::string line = options.port;
-        if (line.empty()) {
+        if (options.tcpPort >= 0) {
+            const std::uint16_t port = simulator.start_tcp(static_cast<std::uint16_t>(options.tcpPort));
+            line = "tcp://127.0.0.1:" + std::to_string(port);
+            std::cout << line << std::endl;
+        } else if (line.empty()) {
             line = simulator.start_pty(options.link);
             std::cout << line << std::endl;
         } else {

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -23,7 +24,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: sitehost --plugin PATH --site FILE [--port DEVICE] [--rounds N] [--events FILE]\n"
+    "usage: sitehost --plugin PATH --site FILE [--port DEVICE|tcp://HOST:PORT] [--rounds N] [--events FILE]\n"
     "                [--db FILE] [--query NAME@DATAID ...] [--loops N]\n"
     "       sitehost history [--db FILE] [--format json|csv] [--device DATAID] [--since TIME]\n"
     "                        [--until TIME] [--limit N] [--field NAME ...]\n"
@@ -96,9 +97,9 @@ int stop_pipe() {
 std::string summary_line(const site::SiteHost& host) {
     std::string line;
     for (const auto& runner : host.runners()) {
+        const site::LineCounts counts = runner->line_counts();
         line += "power system " + std::to_string(runner->data_id()) + ": " + std::to_string(runner->rounds()) +
-                " rounds, " + std::to_string(runner->timeouts()) + " timeouts, " +
-                std::to_string(runner->rejected()) + " answers refused\n";
+                " rounds, " + counts.text(true) + "\n";
     }
     return line + "history: " + std::to_string(host.history().saved()) + " images saved, " +
            std::to_string(host.history().failed()) + " failed\n";
@@ -109,6 +110,7 @@ int run_site(int argc, char** argv) {
     site::SiteConfig config = site::load_site_file(options.site);
     if (!options.port.empty()) {
         if (config.systems.size() != 1) throw std::runtime_error("--port needs a site with one power system");
+        site::check_port(options.port);
         config.systems.front().port = options.port;
     }
     const std::string db = !options.db.empty() ? options.db : !config.db.empty() ? config.db : "sitehost.db";
@@ -132,7 +134,10 @@ int run_site(int argc, char** argv) {
     const bool stopped = host.run(stopFd);
     host.drain();
     std::cout << (stopped ? "stopped\n" : "done\n") << summary_line(host) << std::flush;
-    return 0;
+    // A commissioning check: a system that completed no round in its give-up time fails the run.
+    const auto& runners = host.runners();
+    const bool gaveUp = std::any_of(runners.begin(), runners.end(), [](const auto& r) { return !r->gave_up().empty(); });
+    return gaveUp ? 3 : 0;
 }
 
 }  // namespace

@@ -343,6 +343,56 @@ TEST(SitehostProgram, HistoryOfADamagedDatabaseIsAWholeDocumentAndAnError) {
     EXPECT_TRUE(rows.isArray() && !rows.empty()) << read_file(listing.out);
     EXPECT_NE(read_file(listing.err).find("sitehost: listing the history: "), std::string::npos)
         << read_file(listing.err);
+// A port another host polls: a second host (or a second site host object) is refused at once,
+// naming the port, and the first goes on polling.
+TEST(SitehostProgram, SecondHostOnAPortInUseExitsOneNamingThePort) {
+    TempDir dir;
+    SimulatedSystem line;
+    HostRun first(site_of({system_json(1, line.port)}), options_for(dir, 3));
+
+    try {
+        site::SiteOptions options = options_for(dir, 1);
+        options.pluginPath = KTR40E_PLUGIN_PATH;
+        options.dbPath = dir.file("second.db");
+        options.print = [](const std::string&) {};
+        options.console = [](site::Level, const std::string&) {};
+        site::SiteHost second(site_of({system_json(1, line.port)}), options);
+        ADD_FAILURE() << "a second host object opened the port in use";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), "port " + line.port + ": in use by another program");
+    }
+
+    std::ofstream(dir.file("site.json")) << system_json(1, line.port).toStyledString();
+    const Program second =
+        start(dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", dir.file("site.json"), "--db", dir.file("p.db")}, "second");
+    EXPECT_EQ(wait_for(second, std::chrono::seconds(10)), 1);
+    EXPECT_NE(read_file(second.err).find("sitehost: port " + line.port + ": in use by another program"),
+              std::string::npos)
+        << read_file(second.err);
+
+    first.run();
+    EXPECT_EQ(first.host->runners().front()->rounds(), 3u);
+}
+
+// A commissioning check on a port that is not there: the reason within the first second, and
+// exit status 3 with the counts once the give-up time has passed without a round.
+TEST(SitehostProgram, RoundLimitOnADeadPortGivesUpWithStatusThree) {
+    TempDir dir;
+    Json::Value system = system_json(1, dir.file("ttyUSB9"));
+    system["give_up_s"] = 2;
+    std::ofstream(dir.file("site.json")) << system.toStyledString();
+    const Program host = start(
+        dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", dir.file("site.json"), "--db", dir.file("d.db"), "--rounds", "1"},
+        "run");
+    EXPECT_EQ(wait_for(host, std::chrono::seconds(30)), 3);
+    const std::string err = read_file(host.err);
+    EXPECT_NE(err.find("error power system 1: line failed: " + dir.file("ttyUSB9") + ": open: No such file or directory"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("power system 1: no complete round in 2 s: "), std::string::npos) << err;
+    EXPECT_NE(read_file(host.out).find("info  power system 1: port " + dir.file("ttyUSB9") + " 9600 8N1, address 1, reply timeout 0.1 s"),
+              std::string::npos)
+        << read_file(host.out);
 }
 
 }  // namespace

@@ -103,8 +103,9 @@ public:
             completed_ = round;
             if (round == 1) simulator_.set_faults(faults_);
         };
+        // A late answer is dropped, not answered: it closes the window too.
         hook.onEvent = [this](const site::Event& event) {
-            if (event.kind == EventKind::Answer) on_answer();
+            if (event.kind == EventKind::Answer || event.kind == EventKind::Discard) on_answer();
         };
     }
 
@@ -267,8 +268,8 @@ TEST(TruncatedAnswers, AreRefusedAndLoggedAndNoRoundKeepsAPartOfThem) {
     EXPECT_TRUE(logged(*run.recorder, "overflow")) << ::testing::PrintToString(log_formats(*run.recorder));
 }
 
-// Every answer comes after the host has given up on it; the host asks again, and a late
-// answer meets the repeated request or the next one, whose parser must refuse it.
+// Every answer comes after the host has given up on it; the host waits for the line to fall
+// quiet, drops the late answer and asks again, so no late answer meets another request.
 TEST(SlowAnswers, BeyondTheReplyTimeoutNeverBringWrongValuesIntoARound) {
     TempDir dir;
     SimulatedSystem line;
@@ -282,6 +283,10 @@ TEST(SlowAnswers, BeyondTheReplyTimeoutNeverBringWrongValuesIntoARound) {
 
     EXPECT_EQ(run.host->runners().front()->rounds(), 6u);
     EXPECT_GE(run.recorder->count(EventKind::Timeout), 10u);
+    const site::LineCounts counts = run.host->runners().front()->line_counts();
+    EXPECT_GE(counts.lateAnswers, 19u);
+    EXPECT_EQ(counts.refused_total(), 0u) << counts.text(true);
+    EXPECT_TRUE(counts.protocolErrors.empty()) << counts.text(true);
     ASSERT_GE(window.rounds().size(), 20u);
     EXPECT_LE(window.rounds().back(), 4);
     expect_history_whole(run);
@@ -355,6 +360,7 @@ TEST(CorruptCache, ImagesOfTheWrongSizeAreRefusedAndTheFirstRoundIsAsWithoutThem
     SimulatedSystem line;
     HostRun clean(fast_site(line.port), options_for(dir, 1));
     clean.run();
+    clean.host.reset();  // lets go of the port for the next host
 
     const std::string db = dir.file("junk.db");
     save_images(db, {{ac_id(1, 0), site::kAcRecord, junk(37 + 28, 16, 2)},

@@ -207,6 +207,7 @@ TEST(SiteRestart, UnreadableDatabaseIsMovedAsideAndTheHostGoesOn) {
 site::SiteConfig faulty_site(const std::string& port, int replyMs) {
     Json::Value system = system_json(1, port);
     system["reply_timeout_ms"] = replyMs;
+    system["settle_ms"] = 50;  // the simulator answers at once: a short settle keeps the many faults quick
     return site_of({system});
 }
 
@@ -237,8 +238,12 @@ TEST(FaultyLine, HundredRoundsWithTenPercentOfAnswersDroppedOrCorrupted) {
     const auto badChecksum = std::count_if(rejected.begin(), rejected.end(), [](const site::Event& e) {
         return e.text == site::to_string(site::FrameError::BadChecksum);
     });
-    EXPECT_EQ(static_cast<std::uint64_t>(badChecksum), stats.corrupted);
-    EXPECT_EQ(run.recorder->count(EventKind::Answer), stats.answers - stats.corrupted);
+    // On a busy machine an answer may come after its 50 ms reply timeout: it is then dropped
+    // whole as a late answer, never handed over, nor refused.
+    const std::uint64_t late = runner.line_counts().lateAnswers;
+    EXPECT_LE(static_cast<std::uint64_t>(badChecksum), stats.corrupted);
+    EXPECT_GE(static_cast<std::uint64_t>(badChecksum) + late, stats.corrupted);
+    EXPECT_EQ(run.recorder->count(EventKind::Answer) + static_cast<std::uint64_t>(badChecksum) + late, stats.answers);
     EXPECT_GE(runner.timeouts(), stats.dropped + stats.corrupted);
 }
 
@@ -330,7 +335,7 @@ TEST(DataFlag, TrustedDataFlagSparesStatusAndAlarmRequestsAfterTheFirstRound) {
     distrusting.run();
     EXPECT_EQ(later_status_requests(distrusting.recorder->events()), 10u);
     EXPECT_FALSE(VRTHostAccess::data_valid(*distrusting.host->runners().front()->system().device));
-    distrusting.host.reset();  // lets go of the database
+    distrusting.host.reset();  // lets go of the database and the port
 
     Json::Value system = system_json(1, line.port);
     system["trust_dataflag"] = true;
@@ -352,7 +357,7 @@ TEST(RoundSpacing, RoundEndStampsTheDeviceUnlessTheGapIsZero) {
                      VRTHostAccess::last_update(*stamped.host->runners().front()->system().device);
     EXPECT_LE(age.total_seconds(), 5);
     EXPECT_GE(age.total_seconds(), 0);
-    stamped.host.reset();  // lets go of the database
+    stamped.host.reset();  // lets go of the database and the port
 
     HostRun unstamped(site_of({system_json(1, line.port)}), options_for(dir, 1));
     unstamped.run();

@@ -113,6 +113,45 @@ TEST(SiteFile, RefusesWhatWouldMixHistoriesOrCannotBePolled) {
     Json::Value empty;
     empty["systems"] = Json::Value(Json::arrayValue);
     expect_refused(empty, "systems");
+
+    // The line's own keys: each wrong value is named.
+    const std::vector<std::pair<const char*, Json::Value>> wrongLine = {
+        {"settle_ms", -1},          {"settle_ms", 60001},   {"settle_ms", 2.5},  {"echo", "yes"},
+        {"echo", 1},                {"parity", "mark"},     {"parity", 0},       {"stop_bits", 3},
+        {"stop_bits", 1.5},         {"give_up_s", -1},      {"give_up_s", "60"}, {"port", "tcp://127.0.0.1"},
+        {"port", "tcp://:5000"},    {"port", "tcp://127.0.0.1:70000"},          {"port", 5},
+    };
+    for (const auto& [key, value] : wrongLine) {
+        Json::Value wrong = one_system();
+        wrong[key] = value;
+        expect_refused(wrong, key);
+    }
+}
+
+TEST(SiteFile, LineKeysReadWithTheirDefaults) {
+    const site::SystemConfig plain = site::parse_site(one_system(), "").systems.front();
+    EXPECT_EQ(plain.settle, std::chrono::milliseconds(300));
+    EXPECT_EQ(plain.echo, site::EchoMode::Auto);
+    EXPECT_EQ(site::format_text(plain.format), "8N1");
+    EXPECT_EQ(plain.giveUp, 60.0);
+
+    Json::Value set = one_system();
+    set["port"] = "tcp://127.0.0.1:4001";
+    set["settle_ms"] = 0;
+    set["echo"] = true;
+    set["parity"] = "odd";
+    set["stop_bits"] = 2;
+    set["give_up_s"] = 0;
+    const site::SystemConfig line = site::parse_site(set, "").systems.front();
+    EXPECT_EQ(line.port, "tcp://127.0.0.1:4001");
+    EXPECT_EQ(line.settle, std::chrono::milliseconds(0));
+    EXPECT_EQ(line.echo, site::EchoMode::Required);
+    EXPECT_EQ(site::format_text(line.format), "8O2");
+    EXPECT_EQ(line.giveUp, 0.0);
+    set["echo"] = false;
+    set["parity"] = "even";
+    EXPECT_EQ(site::parse_site(set, "").systems.front().echo, site::EchoMode::Off);
+    EXPECT_EQ(site::format_text(site::parse_site(set, "").systems.front().format), "8E2");
 }
 
 TEST(SiteFile, QueriesAreNameAtDataId) {
@@ -236,6 +275,11 @@ TEST(EventLines, LineLayoutsOfTheLineCalls) {
     EXPECT_EQ(line_of(publish), R"({"event":"publish","device":21,"record":5154,"image":"00FE"})");
     publish.kind = site::EventKind::History;
     EXPECT_EQ(line_of(publish), R"({"event":"history","device":21,"record":5154,"image":"00FE"})");
+    site::Event discard = event_of(site::EventKind::Discard);
+    discard.device = 3;
+    discard.text = "late answer";
+    discard.count = 82;
+    EXPECT_EQ(line_of(discard), R"({"event":"discard","device":3,"reason":"late answer","bytes":82})");
     for (const site::EventKind hostOwn : {site::EventKind::Rejected, site::EventKind::Timeout, site::EventKind::Round,
                                           site::EventKind::Raised, site::EventKind::Cleared, site::EventKind::Batch})
         EXPECT_FALSE(line_of(event_of(hostOwn))) << site::to_string(hostOwn);

@@ -156,6 +156,10 @@ struct HostRun {
             std::lock_guard<std::mutex> lock(mutex);
             warnings += text + "\n";
         };
+        options.console = [this](site::Level, const std::string& text) {
+            std::lock_guard<std::mutex> lock(mutex);
+            console += text + "\n";
+        };
         host = std::make_unique<site::SiteHost>(std::move(config), std::move(options));
     }
 
@@ -185,12 +189,18 @@ struct HostRun {
         return printed;
     }
 
+    std::string console_lines() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return console;
+    }
+
     std::shared_ptr<site::Recorder> recorder = std::make_shared<site::Recorder>();
     std::shared_ptr<RoundHook> hook = std::make_shared<RoundHook>();
     std::unique_ptr<site::SiteHost> host;
     std::mutex mutex;
     std::string printed;
     std::string warnings;
+    std::string console;
 };
 
 inline site::SiteOptions options_for(const TempDir& dir, std::uint64_t rounds) {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -136,6 +139,83 @@ TEST(SerialTransport, AMissingDeviceIsReportedNotThrown) {
     EXPECT_TRUE(site::supported_baud(9600));
     EXPECT_TRUE(site::supported_baud(115200));
     EXPECT_FALSE(site::supported_baud(0));
+}
+
+struct FormatCase {
+    site::LineFormat format;
+    const char* text;
+    tcflag_t kept;  // what a pseudo-terminal keeps of the setting among CSIZE, PARODD and CSTOPB
+};
+
+TEST(SerialPort, SetsParityAndStopBitsAsTheDevicesAre) {
+    // A pseudo-terminal drops PARENB (and refuses even parity outright), so odd parity shows
+    // in PARODD and even parity is left to real ports; each case gets a fresh terminal.
+    const FormatCase cases[] = {
+        {{site::Parity::None, 1}, "8N1", CS8},
+        {{site::Parity::Odd, 1}, "8O1", CS8 | PARODD},
+        {{site::Parity::None, 2}, "8N2", CS8 | CSTOPB},
+        {{site::Parity::Odd, 2}, "8O2", CS8 | PARODD | CSTOPB},
+    };
+    for (const FormatCase& c : cases) {
+        site::PtyPair pair = site::open_pty_pair();
+        site::SerialPort port(pair.slavePath, 9600, c.format);
+        ASSERT_TRUE(port.ensure_open()) << c.text << ": " << port.last_error();
+        termios tio{};
+        ASSERT_EQ(::tcgetattr(port.fd(), &tio), 0);
+        EXPECT_EQ(tio.c_cflag & (CSIZE | PARODD | CSTOPB), c.kept) << c.text;
+        EXPECT_EQ(site::format_text(c.format), c.text);
+    }
+}
+
+// A second open of a port held by this program fails as in use and leaves the first working.
+TEST(SerialPort, APortIsOpenedForOneProgramOnly) {
+    site::PtyPair pair = site::open_pty_pair();
+    site::SerialPort first(pair.slavePath, 9600);
+    ASSERT_TRUE(first.ensure_open()) << first.last_error();
+    site::SerialPort second(pair.slavePath, 9600);
+    EXPECT_FALSE(second.ensure_open());
+    EXPECT_TRUE(second.in_use());
+    EXPECT_EQ(second.last_error(), pair.slavePath + ": in use by another program");
+    first = site::SerialPort();  // closed: the port is free again
+    EXPECT_TRUE(second.ensure_open()) << second.last_error();
+}
+
+// A serial server over TCP: frames both ways, an end of connection seen as a failure, and
+// connection attempts spaced by the back-off rather than one per call.
+TEST(SerialPort, TcpPortsCarryFramesAndBackOffWhileTheServerIsAway) {
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(::listen(server, 1), 0);
+    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    const std::string url = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+    site::SerialTransport host(url, 9600);
+    EXPECT_TRUE(host.port().is_socket());
+    host.send(kRequest);
+    ASSERT_TRUE(host.last_send_ok()) << host.last_error();
+    site::SerialPort device = site::SerialPort::adopt_socket(site::UniqueFd(::accept4(server, nullptr, nullptr, SOCK_CLOEXEC)));
+    EXPECT_EQ(read_request(device), kRequestText);
+    write(device, kAnswerText.substr(0, 20));
+    EXPECT_EQ(host.rest_of_frame().count(), 0) << "no line pacing over TCP";
+    write(device, kAnswerText.substr(20));
+    const std::vector<site::Received> answers = host.receive(2s);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_TRUE(answers[0].ok());
+    EXPECT_EQ(answers[0].answer.info.size(), 10u);
+
+    device = site::SerialPort();  // the server drops the connection and goes away
+    ::close(server);
+    // The end of the connection is seen, and the one attempt to reconnect at once is refused.
+    EXPECT_TRUE(host.receive(300ms).empty());
+    EXPECT_FALSE(host.port().is_open());
+    EXPECT_EQ(host.last_error(), url + ": connect: Connection refused");
+    host.send(kRequest);  // within the back-off: not tried
+    EXPECT_FALSE(host.last_send_ok());
+    EXPECT_EQ(host.port().opens(), 1u);
 }
 
 }  // namespace

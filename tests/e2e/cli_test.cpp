@@ -343,6 +343,8 @@ TEST(SitehostProgram, HistoryOfADamagedDatabaseIsAWholeDocumentAndAnError) {
     EXPECT_TRUE(rows.isArray() && !rows.empty()) << read_file(listing.out);
     EXPECT_NE(read_file(listing.err).find("sitehost: listing the history: "), std::string::npos)
         << read_file(listing.err);
+}
+
 // A port another host polls: a second host (or a second site host object) is refused at once,
 // naming the port, and the first goes on polling.
 TEST(SitehostProgram, SecondHostOnAPortInUseExitsOneNamingThePort) {

@@ -82,10 +82,12 @@ TEST_F(AcQueryTest, CacheRestoreOfAHistoryImage) {
     EXPECT_FLOAT_EQ(restored->Get_Value(0, "ia_alert"), 3.0f);
     EXPECT_EQ(raw(restored->unit(), 0, 37), std::vector<std::uint8_t>(image.begin(), image.begin() + 37));
 
-    // The restore fixes the channel count that later answers must match.
+    // An image saved from a device with another channel count gives way to the device's answers.
     const std::vector<std::uint8_t> v = float_bytes(1.0f);
     const Portion one = analog_portion({{v, v, v, v}}, v, v, v);
-    EXPECT_EQ(feed_quietly(*restored, one.bytes(), one.bytes().size()), -1);
+    EXPECT_EQ(feed_quietly(*restored, one.bytes(), one.bytes().size()), 30);
+    EXPECT_FLOAT_EQ(restored->Get_Value(0, "channel_0_b"), 1.0f);
+    expect_query_error(*restored, "channel_1_b", "通道参数越界");
 }
 
 TEST_F(AcQueryTest, RefusedCacheImageChangesNothing) {

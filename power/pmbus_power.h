@@ -200,6 +200,7 @@ public:
         const pmbus_power::Command* command = pmbus_power::command_for(step_);
         if (command == nullptr) return true;
         progressed_ = false;
+        answeredSinceSend_ = true;
         const bool result = take(*command, pmbus_power::read_answer(payload_));
         if (progressed_) {
             refusals_ = 0;
@@ -226,7 +227,9 @@ protected:
 
 private:
     bool progressed_ = false;  // the answer being handled moved the cycle on
-    int refusals_ = 0;         // answers to the current step refused in a row
+    int refusals_ = 0;         // polls in a row whose answer to the current step was refused
+    bool askedSinceRefusal_ = false;  // the step was sent since the last refusal counted
+    bool answeredSinceSend_ = true;   // an answer came in since the last request was sent
     // Whether this round took the analog answer of the AC units, the rectifier group, the DC units.
     bool acFresh_ = false;
     bool rcFresh_ = false;
@@ -251,6 +254,11 @@ private:
         const pmbus_power::Command* command = pmbus_power::command_for(step);
         step_ = step;
         progressed_ = true;
+        askedSinceRefusal_ = true;
+        // A request that went unanswered breaks a run of refusals: the answers that follow it may
+        // be late ones to earlier requests, which says nothing about this step.
+        if (!answeredSinceSend_) refusals_ = 0;
+        answeredSinceSend_ = false;
         const bool withGroup = command->info == pmbus_power::InfoRule::Group ||
                                (command->info == pmbus_power::InfoRule::GroupUnderV21 &&
                                 protocolVersion_ == pmbus_power::kProtocolV21);
@@ -280,9 +288,12 @@ private:
     }
 
     // The answer did not move the cycle on. Whatever the reason, a step refused on every poll
-    // must not stop the whole power system: after the third refusal in a row the round goes on
-    // as if the answer had been skipped.
+    // must not stop the whole power system: after the third poll in a row whose answer was
+    // refused the round goes on as if the answer had been skipped. Further answers refused before
+    // the step is asked again (late answers to earlier requests) count once with the poll, and a
+    // poll left without any answer starts the count again.
     bool refused(const pmbus_power::Command& command, bool result) {
+        if (!std::exchange(askedSinceRefusal_, false)) return result;
         if (++refusals_ < pmbus_power::kRefusalsBeforeSkip) return result;
         refusals_ = 0;
         InfoLog("PMBusPower:ProcotolError {} answer {} refused {} times in a row, going on without it", dataId_,

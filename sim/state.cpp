@@ -6,6 +6,7 @@
 
 #include <json/reader.h>
 
+#include "sim/number_option.h"
 #include "sim/overcounts.h"
 
 // Configuration file, every member optional:
@@ -22,7 +23,7 @@
 //                                                          "fault", "user_alarms"}]},
 //   "parameters": {"ac", "ac_user", "dc", "dc_user"},
 //   "faults": {"drop", "corrupt", "wrong_cid1", "wrong_count", "slow", "delay_ms", "noise", "truncate",
-//              "overcount", "overcount_kind", "hang_up", "away_ms"}
+//              "overcount", "overcount_kind", "hang_up", "away_ms", "refuse"}
 // }
 // An analog value is a number, or null when the system does not provide it. A list may be
 // given as a count instead; it then holds that many default entries.
@@ -223,6 +224,11 @@ Faults faults_from_json(const Json::Value& v, Faults faults) {
     }
     faults.hangUp = share_of(v, "hang_up", faults.hangUp, w);
     faults.away = std::chrono::milliseconds(unsigned_of(v, "away_ms", static_cast<unsigned>(faults.away.count()), w));
+    if (v.isMember("refuse")) {
+        const std::optional<std::uint16_t> command = command_in(v["refuse"].asString());
+        if (!v["refuse"].isString() || !command) fail(at(w, "refuse"), "expected a command such as \"42/41\"");
+        faults.refuse = *command;
+    }
     return faults;
 }
 

@@ -104,6 +104,7 @@ struct Faults {
     std::string overcountKind;  // only the overcount of that name; empty: any that fits the answer
     double hangUp = 0;      // the line hangs up instead of answering and comes back after `away` (needs a link)
     std::chrono::milliseconds away{500};
+    std::uint16_t refuse = 0;  // (CID1 << 8) | CID2: every answer to that command carries another group's CID1
 };
 
 struct SimConfig {

@@ -70,7 +70,7 @@ inline constexpr Command kCommands[] = {
     {kDcParameters, 0x42, 0x46, InfoRule::None, 0, nullptr, "42_46"},
 };
 
-// Answers to one step refused in a row before the round goes on without it.
+// Polls in a row whose answer to one step is refused before the round goes on without that step.
 inline constexpr int kRefusalsBeforeSkip = 3;
 
 inline const Command* command_for(std::int32_t step) {

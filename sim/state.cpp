@@ -225,8 +225,10 @@ Faults faults_from_json(const Json::Value& v, Faults faults) {
     faults.hangUp = share_of(v, "hang_up", faults.hangUp, w);
     faults.away = std::chrono::milliseconds(unsigned_of(v, "away_ms", static_cast<unsigned>(faults.away.count()), w));
     if (v.isMember("refuse")) {
-        const std::optional<std::uint16_t> command = command_in(v["refuse"].asString());
-        if (!v["refuse"].isString() || !command) fail(at(w, "refuse"), "expected a command such as \"42/41\"");
+        const Json::Value& refuse = v["refuse"];
+        const std::optional<std::uint16_t> command =
+            refuse.isString() ? command_in(refuse.asString()) : std::optional<std::uint16_t>();
+        if (!command) fail(at(w, "refuse"), "expected a command such as \"42/41\"");
         faults.refuse = *command;
     }
     return faults;

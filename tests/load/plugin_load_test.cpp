@@ -89,6 +89,15 @@ TEST_F(PluginFile, NamesItselfAndNeedsOnlyTheRuntimes) {
     }
 }
 
+// No object at namespace scope with a constructor or destructor: the compiler would have emitted
+// an initializer function for it.
+TEST_F(PluginFile, HasNoDynamicInitializers) {
+    if (KTR40E_SANITIZED) GTEST_SKIP() << "the sanitizers add initializers of their own";
+    const std::string symbols = run("nm '" + path + "'");
+    ASSERT_FALSE(symbols.empty());
+    EXPECT_EQ(symbols.find("_GLOBAL__sub_I_"), std::string::npos);
+}
+
 TEST_F(PluginFile, ExportsGetProvidersUnmangled) {
     const std::string defined = run("nm -D --defined-only '" + path + "'");
     EXPECT_NE(defined.find(" T get_providers\n"), std::string::npos) << defined;

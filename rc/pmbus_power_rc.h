@@ -131,7 +131,8 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_41(const unsigned char* 
         tele_.module_count = count;
         channels_.resize(count);
     } else if (count != tele_.module_count) {
-        // A module plugged in or pulled: taken when the answer holds exactly that many modules.
+        // A module plugged in or pulled: taken when the answer holds exactly that many modules
+        // (after DATAFLAG, group value and count: a value, P and P values of 4 bytes each).
         if (!modules_fit(info, len, 6, count, 4, 4)) return -1;
         follow_module_count(count);
     }
@@ -157,6 +158,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const unsigned char* 
     std::uint8_t count = 0;
     if (!in.u8(count)) return overflow(readOverflow, in, len);
     if (count > channels_.size()) {
+        // A module plugged in: 3 status bytes, P and P bytes each.
         if (!modules_fit(info, len, 2, count, 3, 1)) return -1;
         follow_module_count(count);
     }
@@ -186,6 +188,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_44(const unsigned char* 
     std::uint8_t count = 0;
     if (!in.u8(count)) return overflow(readOverflow, in, len);
     if (count > channels_.size()) {
+        // A module plugged in: a fault byte, P and P bytes each.
         if (!modules_fit(info, len, 2, count, 1, 1)) {
             InfoLog(countMismatch, DataId(), static_cast<int>(count), tele_.module_count);
             return 0;

@@ -2,8 +2,12 @@
 
 #include <utility>
 
+#include "common/unit_support.h"
+
+// The rules and texts are built on first use and never destroyed: a host thread may still be in a
+// round at exit.
 const std::array<AcAlarmRule, 11>& ac_channel_rules() {
-    static const std::array<AcAlarmRule, 11> rules{{
+    static const auto* rules = new std::array<AcAlarmRule, 11>{{
         {"AC_0", "06015", "交流输入电压过低告警", 3, 0, 1},
         {"AC_1", "06015", "交流输入电压过低告警", 3, 1, 1},
         {"AC_2", "06015", "交流输入电压过低告警", 3, 2, 1},
@@ -16,12 +20,12 @@ const std::array<AcAlarmRule, 11>& ac_channel_rules() {
         {"AC_9", "06017", "交流输入缺相告警", 2, 1, 3},
         {"AC_10", "06017", "交流输入缺相告警", 2, 2, 3},
     }};
-    return rules;
+    return *rules;
 }
 
 // No rule uses the key "AC_11".
 const std::array<AcAlarmRule, 9>& ac_unit_rules() {
-    static const std::array<AcAlarmRule, 9> rules{{
+    static const auto* rules = new std::array<AcAlarmRule, 9>{{
         {"AC_12", "06029", "A相输入电流低于下限", 3, 0, 1},
         {"AC_13", "06029", "B相输入电流低于下限", 3, 1, 1},
         {"AC_14", "06029", "C相输入电流低于下限", 3, 2, 1},
@@ -32,11 +36,11 @@ const std::array<AcAlarmRule, 9>& ac_unit_rules() {
         {"AC_19", "06029", "B相输入电流缺项", 3, 1, 3},
         {"AC_20", "06029", "C相输入电流缺项", 3, 2, 3},
     }};
-    return rules;
+    return *rules;
 }
 
 const std::string& ac_unit_alarm_text() {
-    static const std::string text = "其他告警";
+    static const std::string& text = lasting_text("其他告警");
     return text;
 }
 

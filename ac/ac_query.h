@@ -10,4 +10,8 @@ struct AcChannelQuery {
     char field = 0;
 };
 
+// Found without backtracking or recursion, in one pass over names of any length.
 AcChannelQuery match_ac_channel_query(const std::string& name);
+
+// A longer name asks for nothing the unit provides, unless its channel number is out of range.
+inline constexpr std::size_t kAcQueryNameMax = 64;

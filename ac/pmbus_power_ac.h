@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -36,6 +37,9 @@ public:
     virtual int parse40_44(const unsigned char* data, int len);
     virtual void DoImpCheckAlert() = 0;
 
+    // The round now ending did not take this unit's analog answer.
+    void mark_round_stale() { freshness_.mark_stale(); }
+
 protected:
     TeleAC tele_{};
     std::vector<TeleACChannel> channels_;
@@ -46,6 +50,7 @@ protected:
     // Whether the last round moved a voltage by diffV_ or a current by diffI_ (or first made
     // the data valid). Nothing acts on it yet.
     bool changed_ = false;
+    RoundFreshness freshness_;
 
 private:
     static constexpr float VOLTAGE_NOT_PROVIDED = 0.0f;
@@ -60,6 +65,9 @@ private:
     int overflow(const char* format, int needed, int len) const;
     bool read_channel_analog(ByteReader& in, TeleACChannel& channel) const;
     bool read_channel_alarms(ByteReader& in, TeleACChannel& channel) const;
+    static bool analog_fits(const unsigned char* data, int len, int channels);
+    static bool alarms_fit(const unsigned char* data, int len, int channels);
+    void follow_channel_count(std::uint8_t count);
 
     bool exceeds_change_limits() const;
     void report(const AcAlarmRule& rule, const std::string& text, std::uint8_t state);
@@ -94,6 +102,7 @@ float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::channel_value(const std::strin
     const AcChannelQuery query = match_ac_channel_query(name);
     if (!query.matched) throw std::out_of_range("数据未提供");
     if (query.index >= channels_.size()) throw std::out_of_range("通道参数越界");
+    if (name.size() > kAcQueryNameMax) throw std::out_of_range("数据未提供");
     const TeleACChannel& channel = channels_[query.index];
     switch (query.field) {
         case 'a': return channel.a;
@@ -126,8 +135,43 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::overflow(const char* format, int
     return -1;
 }
 
-// The first answer that arrives while no channel is known fixes the channel count; later
-// answers must repeat it. Values are stored as they are read.
+// Whether a 40/41 portion holds `channels` channel blocks and the three currents.
+template <class TeleAC, class TeleACChannel, int RT_AC>
+bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::analog_fits(const unsigned char* data, int len, int channels) {
+    ByteReader in(data, len);
+    in.skip(1);
+    for (int k = 0; k < channels; ++k) {
+        if (!in.skip_counted(4 * 4, 4)) return false;
+    }
+    in.skip(3 * 4);
+    return in.position() <= in.length();
+}
+
+// Whether a 40/44 portion holds `channels` channel blocks and the three current states.
+template <class TeleAC, class TeleACChannel, int RT_AC>
+bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::alarms_fit(const unsigned char* data, int len, int channels) {
+    ByteReader in(data, len);
+    in.skip(1);
+    for (int k = 0; k < channels; ++k) {
+        if (!in.skip_counted(4, 1) || !in.skip_counted(0, 1)) return false;
+    }
+    in.skip(3);
+    return in.position() <= in.length();
+}
+
+// The unit was reconfigured (or the restored image came from another one): its channel list
+// follows the device, new channels zero-filled, removed ones dropped.
+template <class TeleAC, class TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::follow_channel_count(std::uint8_t count) {
+    InfoLog("PMBusPowerAC:{} channel_count changed from {} to {}", dataId_,
+            static_cast<unsigned int>(tele_.channel_count), static_cast<unsigned int>(count));
+    tele_.channel_count = count;
+    channels_.resize(count);
+}
+
+// The first answer that arrives while no channel is known fixes the channel count. A later
+// answer with another count is taken when it holds that many channels: the list follows it.
+// Values are stored as they are read.
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* data, int len) {
     static constexpr char overflowText[] = "PMBusPowerAC:ProcotolError {} read 40_41 read overflow {} - {}";
@@ -138,7 +182,8 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* 
         tele_.channel_count = count;
         channels_.assign(count, TeleACChannel{});
     } else if (tele_.channel_count != count) {
-        return -1;
+        if (!analog_fits(data, len, count)) return -1;
+        follow_channel_count(count);
     }
     for (TeleACChannel& channel : channels_) {
         if (!read_channel_analog(in, channel)) return overflow(overflowText, in.needed(), len);
@@ -173,12 +218,15 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const unsigned char* 
     static constexpr char overflowText[] = "PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}";
     ByteReader in(data, len);
     if (!in.u8(tele_.airlock_count)) return overflow(overflowText, in.needed(), len);
-    const std::uint8_t count = tele_.airlock_count;
+    const int count = tele_.airlock_count;
+    // More states than the record holds: the first ones are kept and the answer is taken.
     if (count > TeleAC::AIRLOCK_MAX()) {
         InfoLog("ProcotolError %u read 40_43 m is %d max %d", dataId_, count, TeleAC::AIRLOCK_MAX());
-        return -1;
     }
-    if (!in.bytes(tele_.airlock, count) || !in.u8(tele_.p40_43)) return overflow(overflowText, in.needed(), len);
+    const int kept = std::min<int>(count, TeleAC::AIRLOCK_MAX());
+    if (!in.bytes(tele_.airlock, kept)) return overflow(overflowText, in.needed(), len);
+    in.skip(count - kept);
+    if (!in.u8(tele_.p40_43)) return overflow(overflowText, in.needed(), len);
     if (tele_.p40_43 != TeleAC::P40_43_SIZE()) {
         InfoLog("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", dataId_, tele_.p40_43,
                 TeleAC::P40_43_SIZE());
@@ -188,13 +236,17 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const unsigned char* 
     return in.position();
 }
 
-// The channel blocks follow the established channel count, not the count the answer carries.
+// The channel blocks follow the established channel count, unless the answer announces another
+// one and holds that many blocks: then the list follows it.
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const unsigned char* data, int len) {
     static constexpr char overflowText[] = "PMBusPowerAC:ProcotolError {} read 40_44 read overflow {} - {}";
     ByteReader in(data, len);
     std::uint8_t announcedCount = 0;
     if (!in.u8(announcedCount)) return overflow(overflowText, in.needed(), len);
+    if (announcedCount != tele_.channel_count && alarms_fit(data, len, announcedCount)) {
+        follow_channel_count(announcedCount);
+    }
     for (TeleACChannel& channel : channels_) {
         if (!read_channel_alarms(in, channel)) return overflow(overflowText, in.needed(), len);
     }
@@ -227,12 +279,15 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::read_channel_alarms(ByteReader&
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
-    lastUpdate_ = boost::posix_time::second_clock::local_time();
-    tele_.update_time = current_ttime();
+    const bool fresh = freshness_.take();
+    if (fresh) {
+        lastUpdate_ = boost::posix_time::second_clock::local_time();
+        tele_.update_time = current_ttime();
+    }
     history_.fit(HistoryImage::size_for<TeleAC>(channels_));
     changed_ = !dataValid_ || exceeds_change_limits();
     history_.write(tele_, channels_);
-    dataValid_ = true;
+    if (fresh) dataValid_ = true;
     SendSP(RT_AC, history_.data(), history_.size(), false);
     alarmSeq_ = 1;
     // Room for the round's checks at once: a first round over 255 channels would otherwise move

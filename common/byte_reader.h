@@ -44,6 +44,16 @@ public:
     // Moves on without reading; the next read fails if this passed the end.
     void skip(int n) noexcept { pos_ += n; }
 
+    // Moves over `fixed` bytes, a count byte and that many items of `itemSize` bytes without
+    // keeping them; false when the count byte lies past the end.
+    bool skip_counted(int fixed, int itemSize) noexcept {
+        skip(fixed);
+        std::uint8_t count = 0;
+        if (!u8(count)) return false;
+        skip(count * itemSize);
+        return true;
+    }
+
 private:
     const unsigned char* take(int n) noexcept {
         if (n < 0 || pos_ > len_ || n > len_ - pos_) {

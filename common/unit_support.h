@@ -1,5 +1,7 @@
 #pragma once
 #include <cstdint>
+#include <string>
+#include <utility>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
@@ -17,6 +19,22 @@ void ensure_fresh(bool dataValid, const boost::posix_time::ptime& lastUpdate);
 // value with no text form, keeps the limit as it was.
 void read_change_limits(const Json::Value& setting, float& diffV, float& diffI);
 
+// A text built once and never destroyed, for a function-local static: a host thread still
+// inside a round when the process exits can go on using it.
+inline const std::string& lasting_text(const char* text) { return *new std::string(text); }
+
 // The host's time stamp of the current local time.
 tele_c_time current_ttime();
 
+
+// Whether the round now ending brought a unit's analog values. A round that did not keeps the
+// unit's time stamp and data age, so values nobody renewed age out instead of looking new.
+class RoundFreshness {
+public:
+    void mark_stale() { stale_ = true; }
+    // For the round now ending; the next one counts as fresh until marked.
+    bool take() { return !std::exchange(stale_, false); }
+
+private:
+    bool stale_ = false;
+};

@@ -10,5 +10,11 @@ public:
     Ktr40eDC();
     explicit Ktr40eDC(const std::string& model);
 
+    using PMBusPowerDC::LoadFromCache;
+    bool LoadFromCache(const unsigned char* data, int len) override;
     void DoImpCheckAlert() override;
+
+private:
+    // Whether the last round reported the model alarms: they are cleared once when the count changes.
+    bool modelAlarmsReported_ = false;
 };

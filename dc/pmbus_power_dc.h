@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -47,6 +48,9 @@ public:
     virtual int parse42_44(const unsigned char* block, int remaining);
     virtual void DoImpCheckAlert() = 0;
 
+    // The round now ending did not take this unit's analog answer.
+    void mark_round_stale() { freshness_.mark_stale(); }
+
 protected:
     // Zero-filled: a round publishes the record whole, also before every field has arrived.
     TeleDC tele_{};
@@ -58,6 +62,9 @@ protected:
     // Whether the latest round saw new data or a change of at least diffV_ / diffI_.
     bool changed_ = false;
     RoundWork roundWork_;
+    RoundFreshness freshness_;
+    // Whether the last round reported the fuse rules: they are cleared once when the count changes.
+    bool fuseRulesReported_ = false;
 
 private:
     static constexpr unsigned int kRecordSize = sizeof(TeleDC);
@@ -85,6 +92,8 @@ template <class TeleDC, int RT_DC>
 bool PMBusPowerDC<TeleDC, RT_DC>::LoadFromCache(const unsigned char* data, int len) {
     if (len != static_cast<int>(kRecordSize)) return false;
     std::memcpy(&tele_, data, kRecordSize);
+    // Alarms raised before the restart under a complete fuse count are cleared if it changed.
+    fuseRulesReported_ = tele_.alert_m_count == TeleDC::ALERT_M_SIZE();
     dataValid_ = true;
     lastUpdate_ = boost::posix_time::second_clock::local_time();
     return true;
@@ -131,15 +140,18 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* block, int rema
         !reader.u8(tele_.p_count)) {
         return overflow(kOverflow, reader.needed(), remaining);
     }
+    // Values beyond the record's room are passed over: the block ends where its last value does,
+    // so the next unit is fed from its own block.
     if (tele_.p_count > TeleDC::P_SIZE()) {
-        // The rest of the answer cannot be placed; it counts as consumed.
         InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read p_count is {}, support user_p max is {}", dataId_,
                 tele_.p_count, TeleDC::P_SIZE());
-        return remaining;
     }
-    for (int k = 0; k < tele_.p_count; ++k) {
+    const int kept = std::min<int>(tele_.p_count, TeleDC::P_SIZE());
+    for (int k = 0; k < kept; ++k) {
         if (!reader.analog(&tele_.user_p[k], kNotProvided)) return overflow(kOverflow, reader.needed(), remaining);
     }
+    reader.skip(4 * (tele_.p_count - kept));
+    if (reader.position() > reader.length()) return overflow(kOverflow, reader.position(), remaining);
     return reader.position();
 }
 
@@ -175,37 +187,50 @@ bool PMBusPowerDC<TeleDC, RT_DC>::changed_since_last_round() const {
 
 template <class TeleDC, int RT_DC>
 const std::array<std::string, TeleDC::ALERT_M_SIZE()>& PMBusPowerDC<TeleDC, RT_DC>::fuse_texts() {
-    static const std::array<std::string, TeleDC::ALERT_M_SIZE()> texts = [] {
-        std::array<std::string, TeleDC::ALERT_M_SIZE()> composed;
-        for (std::size_t k = 0; k < composed.size(); ++k) {
-            composed[k] = "直流" + std::to_string(k + 1) + "电池熔丝故障告警";
+    // Never destroyed: a host thread may still be in a round at exit.
+    static const auto* texts = [] {
+        auto* composed = new std::array<std::string, TeleDC::ALERT_M_SIZE()>;
+        for (std::size_t k = 0; k < composed->size(); ++k) {
+            (*composed)[k] = "直流" + std::to_string(k + 1) + "电池熔丝故障告警";
         }
         return composed;
     }();
-    return texts;
+    return *texts;
 }
 
 template <class TeleDC, int RT_DC>
 void PMBusPowerDC<TeleDC, RT_DC>::report_threshold_rules() {
-    static const std::string lowKey = "DC_0", lowCode = "06008", lowText = "输出电压过低告警";
-    static const std::string highKey = "DC_1", highCode = "06009", highText = "输出电压过高告警";
-    static const std::string fuseKey = "DC_3", fuseCode = "06001", fuseName = "电池熔丝故障告警";
+    static const std::string& lowKey = lasting_text("DC_0");
+    static const std::string& lowCode = lasting_text("06008");
+    static const std::string& lowText = lasting_text("输出电压过低告警");
+    static const std::string& highKey = lasting_text("DC_1");
+    static const std::string& highCode = lasting_text("06009");
+    static const std::string& highText = lasting_text("输出电压过高告警");
+    static const std::string& fuseKey = lasting_text("DC_3");
+    static const std::string& fuseCode = lasting_text("06001");
+    static const std::string& fuseName = lasting_text("电池熔丝故障告警");
     CheckThresholdBool(3, lowKey, lowCode, lowText, lowText, tele_.voltage_state == 1, alarmSeq_++);
     CheckThresholdBool(3, highKey, highCode, highText, highText, tele_.voltage_state == 2, alarmSeq_++);
-    // Fuse states are evaluated only when the unit reported all of them.
-    if (tele_.alert_m_count != TeleDC::ALERT_M_SIZE()) return;
+    // Fuse states are evaluated only when the unit reported all of them; when the count changes
+    // away from that, every fuse rule is reported clear once, so none stays raised.
+    const bool complete = tele_.alert_m_count == TeleDC::ALERT_M_SIZE();
+    if (!complete && !fuseRulesReported_) return;
+    fuseRulesReported_ = complete;
     const auto& texts = fuse_texts();
     for (std::size_t k = 0; k < texts.size(); ++k) {
-        CheckThresholdBool(1, fuseKey, fuseCode, fuseName, texts[k], tele_.alert_m[k] == 3, alarmSeq_++);
+        CheckThresholdBool(1, fuseKey, fuseCode, fuseName, texts[k], complete && tele_.alert_m[k] == 3, alarmSeq_++);
     }
 }
 
 template <class TeleDC, int RT_DC>
 void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
-    lastUpdate_ = boost::posix_time::second_clock::local_time();
-    tele_.update_time = current_ttime();
+    const bool fresh = freshness_.take();
+    if (fresh) {
+        lastUpdate_ = boost::posix_time::second_clock::local_time();
+        tele_.update_time = current_ttime();
+    }
     changed_ = changed_since_last_round();
-    dataValid_ = true;
+    if (fresh) dataValid_ = true;
     lastVoltage_ = tele_.voltage;
     lastCurrent_ = tele_.current;
     SendSP(RT_DC, image(), kRecordSize, false);

@@ -2,6 +2,8 @@
 // Input: per call an operation byte, then a chunk (the portion). Operation % 4: 0 parse40_41,
 // 1 parse40_43, 2 parse40_44, 3 RoundDone (at most kRoundsAsked); bit 0x80 hands the parser a
 // negative length.
+#include <algorithm>
+
 #include "fuzz/fuzz_support.h"
 
 namespace {
@@ -15,6 +17,14 @@ void check_status_result(const ProbeAC& unit, int result, int len) {
     const tele_c_ktr40e_ac& record = unit.unit();
     FUZZ_CHECK(record.p40_43 != 0);
     FUZZ_CHECK(result == 2 + record.airlock_count + record.p40_43);
+}
+
+// A portion taken keeps the first states it carries, at most the record's eight.
+void check_air_switches(const ProbeAC& unit, int result, const fuzz::ExactCopy& portion) {
+    if (result == -1) return;
+    const tele_c_ktr40e_ac& record = unit.unit();
+    const int kept = std::min<int>(record.airlock_count, tele_c_ktr40e_ac::AIRLOCK_MAX());
+    FUZZ_CHECK(std::memcmp(record.airlock, portion.data() + 1, static_cast<std::size_t>(kept)) == 0);
 }
 
 }  // namespace
@@ -34,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 1:
                 result = unit->parse40_43(portion.data(), len);
                 check_status_result(*unit, result, len);
-                FUZZ_CHECK(result == -1 || unit->unit().airlock_count <= tele_c_ktr40e_ac::AIRLOCK_MAX());
+                check_air_switches(*unit, result, portion);
                 break;
             case 2: result = unit->parse40_44(portion.data(), len); break;
             default:

@@ -171,6 +171,8 @@ Bytes vector_stream() {
 
 using Corpus = std::vector<Bytes>;
 
+Bytes text_bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
 std::vector<std::pair<std::string, Corpus>> corpora() {
     const auto op = [](std::uint8_t code, const Bytes& bytes) { return InputWriter().byte(code).chunk(bytes); };
     return {
@@ -200,6 +202,8 @@ std::vector<std::pair<std::string, Corpus>> corpora() {
         {"frame",
          {InputWriter().byte(0).byte(15).raw(answer_stream()).bytes(),
           InputWriter().byte(4).byte(0).raw(vector_stream()).bytes()}},
+        {"query", {text_bytes("channel_2_c"), text_bytes("xchannel_0_abc"), text_bytes("channel_99999999999999999999_a"),
+                   text_bytes("ia_alert"), text_bytes("channel_\nchannel_1_f")}},
     };
 }
 

@@ -47,23 +47,31 @@ struct Command {
     InfoRule info;
     int headBytes;          // INFO bytes the device reads before the units see the answer
     const char* shortLog;   // logged when the answer holds fewer than headBytes
+    const char* name;       // CID1_CID2, as log lines name the answer
 };
 
 inline constexpr Command kCommands[] = {
-    {kModel, 0x40, 0x51, InfoRule::None, 0, nullptr},
-    {kAcAnalog, 0x40, 0x41, InfoRule::Group, 2, "PMBusPower:ProcotolError {} read 40_41 info length is {}, needed {}"},
-    {kAcStatus, 0x40, 0x43, InfoRule::Group, 0, nullptr},
-    {kAcAlarm, 0x40, 0x44, InfoRule::Group, 0, nullptr},
-    {kRcAnalog, 0x41, 0x41, InfoRule::None, 1, "PMBusPower:ProcotolError {} read 41_41 info length is {}, needed {}"},
-    {kRcStatus, 0x41, 0x43, InfoRule::None, 1, "PMBusPower:ProcotolError {} read 41_43 info length is {}, needed {}"},
-    {kRcAlarm, 0x41, 0x44, InfoRule::None, 1, "PMBusPower:ProcotolError {} read 41_44 info length is {}, needed {}"},
+    {kModel, 0x40, 0x51, InfoRule::None, 0, nullptr, "40_51"},
+    {kAcAnalog, 0x40, 0x41, InfoRule::Group, 2, "PMBusPower:ProcotolError {} read 40_41 info length is {}, needed {}",
+     "40_41"},
+    {kAcStatus, 0x40, 0x43, InfoRule::Group, 0, nullptr, "40_43"},
+    {kAcAlarm, 0x40, 0x44, InfoRule::Group, 0, nullptr, "40_44"},
+    {kRcAnalog, 0x41, 0x41, InfoRule::None, 1, "PMBusPower:ProcotolError {} read 41_41 info length is {}, needed {}",
+     "41_41"},
+    {kRcStatus, 0x41, 0x43, InfoRule::None, 1, "PMBusPower:ProcotolError {} read 41_43 info length is {}, needed {}",
+     "41_43"},
+    {kRcAlarm, 0x41, 0x44, InfoRule::None, 1, "PMBusPower:ProcotolError {} read 41_44 info length is {}, needed {}",
+     "41_44"},
     {kDcAnalog, 0x42, 0x41, InfoRule::GroupUnderV21, 2,
-     "PMBusPower:ProcotolError {} read 42_41 info length is {}, needed {}"},
+     "PMBusPower:ProcotolError {} read 42_41 info length is {}, needed {}", "42_41"},
     {kDcAlarm, 0x42, 0x44, InfoRule::GroupUnderV21, 2,
-     "PMBusPower:ProcotolError {} read 42_44 info length is {}, needed {}"},
-    {kAcParameters, 0x40, 0x46, InfoRule::None, 0, nullptr},
-    {kDcParameters, 0x42, 0x46, InfoRule::None, 0, nullptr},
+     "PMBusPower:ProcotolError {} read 42_44 info length is {}, needed {}", "42_44"},
+    {kAcParameters, 0x40, 0x46, InfoRule::None, 0, nullptr, "40_46"},
+    {kDcParameters, 0x42, 0x46, InfoRule::None, 0, nullptr, "42_46"},
 };
+
+// Polls in a row whose answer to one step is refused before the round goes on without that step.
+inline constexpr int kRefusalsBeforeSkip = 3;
 
 inline const Command* command_for(std::int32_t step) {
     for (const Command& command : kCommands)
@@ -176,7 +184,7 @@ public:
         if (!VRTSPDevice::RefreshStatus()) return false;
         // Without a rectifier group no round can run; such a device is not polled at all.
         if (!rcUnit_) return false;
-        if (age_seconds(lastUpdate_) < 2 && !modelCheckPending_) {
+        if (too_recent(age_seconds(lastUpdate_)) && !modelCheckPending_) {
             portCounter_ = 0;
             return false;
         }
@@ -191,14 +199,19 @@ public:
         if (KTR40E_ANSWER_PAUSE_US > 0) usleep(KTR40E_ANSWER_PAUSE_US);
         const pmbus_power::Command* command = pmbus_power::command_for(step_);
         if (command == nullptr) return true;
-        const pmbus_power::Answer answer = pmbus_power::read_answer(payload_);
-        if (answer.cid1 != command->cid1) return drop_answer();
-        if (answer.len < command->headBytes) {
-            InfoLog(command->shortLog, dataId_, answer.len, command->headBytes);
-            return drop_answer();
+        progressed_ = false;
+        answeredSinceSend_ = true;
+        const bool result = take(*command, pmbus_power::read_answer(payload_));
+        if (progressed_) {
+            refusals_ = 0;
+            return result;
         }
-        return handle(answer);
+        return refused(*command, result);
     }
+
+    // Under 2 s since the last update no round starts. A clock that stepped back leaves the last
+    // update ahead of it: that is old enough, and the next round stamps everything anew.
+    static bool too_recent(std::int64_t ageSeconds) { return ageSeconds >= 0 && ageSeconds < 2; }
 
 protected:
     static constexpr unsigned char commandGroup_ = 0xFF;
@@ -213,6 +226,15 @@ protected:
     std::vector<std::string> supportedModels_;
 
 private:
+    bool progressed_ = false;  // the answer being handled moved the cycle on
+    int refusals_ = 0;         // polls in a row whose answer to the current step was refused
+    bool askedSinceRefusal_ = false;  // the step was sent since the last refusal counted
+    bool answeredSinceSend_ = true;   // an answer came in since the last request was sent
+    // Whether this round took the analog answer of the AC units, the rectifier group, the DC units.
+    bool acFresh_ = false;
+    bool rcFresh_ = false;
+    bool dcFresh_ = false;
+
     template <class Unit>
     std::shared_ptr<Unit> make_unit(std::shared_ptr<Unit> unit, const Json::Value& setting) {
         unit->InitV(this, setting["data_id"].asUInt(), setting);
@@ -231,6 +253,12 @@ private:
     bool send(std::int32_t step) {
         const pmbus_power::Command* command = pmbus_power::command_for(step);
         step_ = step;
+        progressed_ = true;
+        askedSinceRefusal_ = true;
+        // A request that went unanswered breaks a run of refusals: the answers that follow it may
+        // be late ones to earlier requests, which says nothing about this step.
+        if (!answeredSinceSend_) refusals_ = 0;
+        answeredSinceSend_ = false;
         const bool withGroup = command->info == pmbus_power::InfoRule::Group ||
                                (command->info == pmbus_power::InfoRule::GroupUnderV21 &&
                                 protocolVersion_ == pmbus_power::kProtocolV21);
@@ -248,6 +276,57 @@ private:
         if (step_ != pmbus_power::kAcAnalog) return true;
         Reset();
         return false;
+    }
+
+    bool take(const pmbus_power::Command& command, const pmbus_power::Answer& answer) {
+        if (answer.cid1 != command.cid1) return drop_answer();
+        if (answer.len < command.headBytes) {
+            InfoLog(command.shortLog, dataId_, answer.len, command.headBytes);
+            return drop_answer();
+        }
+        return handle(answer);
+    }
+
+    // The answer did not move the cycle on. Whatever the reason, a step refused on every poll
+    // must not stop the whole power system: after the third poll in a row whose answer was
+    // refused the round goes on as if the answer had been skipped. Further answers refused before
+    // the step is asked again (late answers to earlier requests) count once with the poll, and a
+    // poll left without any answer starts the count again.
+    bool refused(const pmbus_power::Command& command, bool result) {
+        if (!std::exchange(askedSinceRefusal_, false)) return result;
+        if (++refusals_ < pmbus_power::kRefusalsBeforeSkip) return result;
+        refusals_ = 0;
+        InfoLog("PMBusPower:ProcotolError {} answer {} refused {} times in a row, going on without it", dataId_,
+                command.name, pmbus_power::kRefusalsBeforeSkip);
+        return go_on_after(command.step);
+    }
+
+    // The request that follows `step` once its answer has been taken, or skipped.
+    bool go_on_after(std::int32_t step) {
+        using namespace pmbus_power;
+        switch (step) {
+            case kModel:
+                modelCheckPending_ = false;
+                return send(first_step());
+            case kAcAnalog:
+                if (wanted(acDataFlag_, kStatusChanged)) return send(kAcStatus);
+                return go_on_after(kAcStatus);
+            case kAcStatus: return send(wanted(acDataFlag_, kAlarmChanged) ? kAcAlarm : kRcAnalog);
+            case kAcAlarm: return send(kRcAnalog);
+            case kRcAnalog:
+                if (wanted(rcDataFlag_, kStatusChanged)) return send(kRcStatus);
+                return go_on_after(kRcStatus);
+            case kRcStatus:
+                if (wanted(rcDataFlag_, kAlarmChanged)) return send(kRcAlarm);
+                return leave_rectifiers();
+            case kRcAlarm: return leave_rectifiers();
+            // Without the analog answer's DATAFLAG the alarm states are asked for.
+            case kDcAnalog: return send(kDcAlarm);
+            case kDcAlarm: return send(acUnits_.empty() ? kDcParameters : kAcParameters);
+            case kAcParameters: return send(kDcParameters);
+            case kDcParameters: return end_round();
+            default: return true;
+        }
     }
 
     // While the device holds no valid data every optional request is made.
@@ -307,8 +386,7 @@ private:
         ByteReader(answer.info, answer.len).bytes(text, size);
         detectedModel_.assign(text, static_cast<std::size_t>(size));
         if (!model_supported()) report_model_mismatch();
-        modelCheckPending_ = false;
-        return send(first_step());
+        return go_on_after(pmbus_power::kModel);
     }
 
     bool model_supported() const {
@@ -318,9 +396,9 @@ private:
     }
 
     void report_model_mismatch() {
-        static const std::string key = "device_model";
-        static const std::string code = "70319";
-        static const std::string name = "设备配置检测";
+        static const std::string& key = lasting_text("device_model");
+        static const std::string& code = lasting_text("70319");
+        static const std::string& name = lasting_text("设备配置检测");
         CheckThresholdBool(3, key, code, name, "本驱动类型:" + deviceType_ + " 检测型号:" + detectedModel_, true, 0);
     }
 
@@ -339,9 +417,8 @@ private:
             InfoLog("PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary", dataId_);
             return true;
         }
-        if (wanted(acDataFlag_, pmbus_power::kStatusChanged)) return send(pmbus_power::kAcStatus);
-        if (wanted(acDataFlag_, pmbus_power::kAlarmChanged)) return send(pmbus_power::kAcAlarm);
-        return send(pmbus_power::kRcAnalog);
+        acFresh_ = true;
+        return go_on_after(pmbus_power::kAcAnalog);
     }
 
     bool on_ac_status(const pmbus_power::Answer& answer) {
@@ -353,29 +430,26 @@ private:
                 return true;
             }
         }
-        if (wanted(acDataFlag_, pmbus_power::kAlarmChanged)) return send(pmbus_power::kAcAlarm);
-        return send(pmbus_power::kRcAnalog);
+        return go_on_after(pmbus_power::kAcStatus);
     }
 
     bool on_ac_alarm(const pmbus_power::Answer& answer) {
         if (feed(acUnits_, &AC::parse40_44, answer, 2) != answer.len) return true;
-        return send(pmbus_power::kRcAnalog);
+        return go_on_after(pmbus_power::kAcAlarm);
     }
 
     bool on_rc_analog(const pmbus_power::Answer& answer) {
         rcDataFlag_ = pmbus_power::read_head(answer).flag;
         if (!rc_used_all(&RC::parse41_41, answer, "PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary"))
             return true;
-        if (wanted(rcDataFlag_, pmbus_power::kStatusChanged)) return send(pmbus_power::kRcStatus);
-        if (wanted(rcDataFlag_, pmbus_power::kAlarmChanged)) return send(pmbus_power::kRcAlarm);
-        return leave_rectifiers();
+        rcFresh_ = true;
+        return go_on_after(pmbus_power::kRcAnalog);
     }
 
     bool on_rc_status(const pmbus_power::Answer& answer) {
         if (!rc_used_all(&RC::parse41_43, answer, "PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary"))
             return true;
-        if (wanted(rcDataFlag_, pmbus_power::kAlarmChanged)) return send(pmbus_power::kRcAlarm);
-        return leave_rectifiers();
+        return go_on_after(pmbus_power::kRcStatus);
     }
 
     bool on_rc_alarm(const pmbus_power::Answer& answer) {
@@ -400,9 +474,10 @@ private:
         const std::int64_t consumed = feed(dcUnits_, &DC::parse42_41, answer, 2);
         if (consumed < 0) return true;
         if (consumed > answer.len) InfoLog("PMBusPower:ProcotolError {} parse 42_41 overflow memory boundary", dataId_);
+        dcFresh_ = true;
         if (wanted(head.flag, pmbus_power::kAlarmChanged | pmbus_power::kStatusChanged))
             return send(pmbus_power::kDcAlarm);
-        return leave_dc();
+        return go_on_after(pmbus_power::kDcAlarm);
     }
 
     bool on_dc_alarm(const pmbus_power::Answer& answer) {
@@ -410,15 +485,13 @@ private:
         const std::int64_t consumed = feed(dcUnits_, &DC::parse42_44, answer, 2);
         if (consumed < 0) return true;
         if (consumed > answer.len) InfoLog("PMBusPower:ProcotolError {} parse 42_44 overflow memory boundary", dataId_);
-        return leave_dc();
+        return go_on_after(pmbus_power::kDcAlarm);
     }
-
-    bool leave_dc() { return send(acUnits_.empty() ? pmbus_power::kDcParameters : pmbus_power::kAcParameters); }
 
     bool on_ac_parameters(const pmbus_power::Answer& answer) {
         if (!rc_parameters(&RC::parse40_46, answer, "PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary"))
             return true;
-        return send(pmbus_power::kDcParameters);
+        return go_on_after(pmbus_power::kAcParameters);
     }
 
     bool on_dc_parameters(const pmbus_power::Answer& answer) {
@@ -428,11 +501,23 @@ private:
     }
 
     bool end_round() {
-        for (const std::shared_ptr<AC>& unit : acUnits_) unit->RoundDone();
-        for (const std::shared_ptr<DC>& unit : dcUnits_) unit->RoundDone();
+        complete_round(acUnits_, acFresh_);
+        complete_round(dcUnits_, dcFresh_);
+        if (!rcFresh_) rcUnit_->mark_round_stale();
         rcUnit_->RoundDone();
+        acFresh_ = rcFresh_ = dcFresh_ = false;
         step_ = pmbus_power::kAcAnalog;
+        progressed_ = true;
         Reset();
         return false;
+    }
+
+    // Units whose analog answer this round did not take keep the time stamp of their last good round.
+    template <class Unit>
+    static void complete_round(const std::vector<std::shared_ptr<Unit>>& units, bool fresh) {
+        for (const std::shared_ptr<Unit>& unit : units) {
+            if (!fresh) unit->mark_round_stale();
+            unit->RoundDone();
+        }
     }
 };

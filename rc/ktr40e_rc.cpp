@@ -5,9 +5,6 @@
 
 namespace {
 
-const std::string commKey = "KTRE40_RC_0";
-const std::string commCode = "06028";
-const std::string commName = "整流模块通信状态告警";
 constexpr int commLevel = 4;
 // The user-defined alarm byte a module sends when it has lost contact with the controller.
 constexpr std::uint8_t commLost = 0xE2;
@@ -19,6 +16,9 @@ Ktr40eRC::Ktr40eRC() { deviceType_ = "ktr40e-rc"; }
 Ktr40eRC::~Ktr40eRC() = default;
 
 void Ktr40eRC::DoImpCheckAlert() {
+    static const std::string& commKey = lasting_text("KTRE40_RC_0");
+    static const std::string& commCode = lasting_text("06028");
+    static const std::string& commName = lasting_text("整流模块通信状态告警");
     for (std::size_t i = 0; i < channels_.size(); ++i) {
         const tele_c_ktr40e_rc_channel& module = channels_[i];
         // Any other count leaves the alarm as it stands until a later answer brings one byte again.

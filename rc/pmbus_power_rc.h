@@ -17,11 +17,21 @@
 #include "host/vrt_sp_device.h"
 #include "rc/module_texts.h"
 
-// Module fault alarm, checked for every module at each round end.
+// Module fault alarm, checked for every module at each round end. The texts are built on first
+// use and never destroyed.
 namespace rc_fault_alarm {
-inline const std::string key = "RC_0";
-inline const std::string code = "06024";
-inline const std::string name = "整流模块故障告警";
+inline const std::string& key() {
+    static const std::string& text = lasting_text("RC_0");
+    return text;
+}
+inline const std::string& code() {
+    static const std::string& text = lasting_text("06024");
+    return text;
+}
+inline const std::string& name() {
+    static const std::string& text = lasting_text("整流模块故障告警");
+    return text;
+}
 constexpr int level = 2;
 constexpr std::uint8_t faultState = 1;
 }  // namespace rc_fault_alarm
@@ -50,13 +60,19 @@ public:
     // The model's own alarms, checked at each round end after the module fault alarms.
     virtual void DoImpCheckAlert() {}
 
+    // The round now ending did not take the group's analog answer.
+    void mark_round_stale() { freshness_.mark_stale(); }
+
 protected:
     TeleRC tele_{};
     std::vector<TeleRCChannel> channels_;
     HistoryImage history_;
     RoundWork roundWork_;
+    RoundFreshness freshness_;
 
 private:
+    static bool modules_fit(const unsigned char* info, int len, int offset, int modules, int fixed, int itemSize);
+    void follow_module_count(std::uint8_t count);
     int overflow(const char* line, const ByteReader& in, int len) const;
     int finish(const char* line, const ByteReader& in, int len) const;
     bool userCountMatches(ByteReader& in, std::uint8_t count, std::uint8_t expected, int itemSize,
@@ -115,7 +131,10 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_41(const unsigned char* 
         tele_.module_count = count;
         channels_.resize(count);
     } else if (count != tele_.module_count) {
-        return -1;
+        // A module plugged in or pulled: taken when the answer holds exactly that many modules
+        // (after DATAFLAG, group value and count: a value, P and P values of 4 bytes each).
+        if (!modules_fit(info, len, 6, count, 4, 4)) return -1;
+        follow_module_count(count);
     }
     for (TeleRCChannel& module : channels_) {
         if (!in.bytes(&module.output_current, 4) || !in.u8(module.p41_41)) return overflow(channelOverflow, in, len);
@@ -138,7 +157,11 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const unsigned char* 
     in.skip(1);  // DATAFLAG
     std::uint8_t count = 0;
     if (!in.u8(count)) return overflow(readOverflow, in, len);
-    if (count > channels_.size()) return -1;
+    if (count > channels_.size()) {
+        // A module plugged in: 3 status bytes, P and P bytes each.
+        if (!modules_fit(info, len, 2, count, 3, 1)) return -1;
+        follow_module_count(count);
+    }
     for (std::size_t i = 0; i < count; ++i) {
         TeleRCChannel& module = channels_[i];
         if (!in.bytes(module.status, sizeof module.status) || !in.u8(module.p41_43)) {
@@ -165,8 +188,12 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_44(const unsigned char* 
     std::uint8_t count = 0;
     if (!in.u8(count)) return overflow(readOverflow, in, len);
     if (count > channels_.size()) {
-        InfoLog(countMismatch, DataId(), static_cast<int>(count), tele_.module_count);
-        return 0;
+        // A module plugged in: a fault byte, P and P bytes each.
+        if (!modules_fit(info, len, 2, count, 1, 1)) {
+            InfoLog(countMismatch, DataId(), static_cast<int>(count), tele_.module_count);
+            return 0;
+        }
+        follow_module_count(count);
     }
     for (std::size_t i = 0; i < count; ++i) {
         TeleRCChannel& module = channels_[i];
@@ -206,6 +233,28 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse42_46(const unsigned char* 
     return in.position();
 }
 
+// Whether the INFO holds, from `offset` to its end, exactly `modules` blocks of `fixed` bytes, a
+// user-defined count and that many items of `itemSize` bytes.
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::modules_fit(const unsigned char* info, int len, int offset,
+                                                            int modules, int fixed, int itemSize) {
+    ByteReader in(info, len);
+    in.skip(offset);
+    for (int i = 0; i < modules; ++i) {
+        if (!in.skip_counted(fixed, itemSize)) return false;
+    }
+    return in.position() == len;
+}
+
+// A module plugged in or pulled: the list follows, new modules zero-filled, removed ones dropped.
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::follow_module_count(std::uint8_t count) {
+    InfoLog("PMBusPowerRC:{} module_count changed from {} to {}", DataId(), static_cast<unsigned int>(tele_.module_count),
+            static_cast<unsigned int>(count));
+    tele_.module_count = count;
+    channels_.resize(count);
+}
+
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::overflow(const char* line, const ByteReader& in, int len) const {
     InfoLog(line, DataId(), in.needed(), len);
@@ -236,9 +285,11 @@ bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::userCountMatches(ByteReader& in
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
-    dataValid_ = true;
-    lastUpdate_ = boost::posix_time::second_clock::local_time();
-    tele_.update_time = current_ttime();
+    if (freshness_.take()) {
+        dataValid_ = true;
+        lastUpdate_ = boost::posix_time::second_clock::local_time();
+        tele_.update_time = current_ttime();
+    }
     history_.write(tele_, channels_);
     SendSP(RT_RC, history_.data(), history_.size(), false);
     alarmSeq_ = 1;
@@ -250,7 +301,7 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::checkModuleFaults() {
     for (std::size_t i = 0; i < channels_.size(); ++i) {
-        CheckThresholdBool(rc_fault_alarm::level, rc_fault_alarm::key, rc_fault_alarm::code, rc_fault_alarm::name,
+        CheckThresholdBool(rc_fault_alarm::level, rc_fault_alarm::key(), rc_fault_alarm::code(), rc_fault_alarm::name(),
                            faultTexts_.of(i), channels_[i].fault == rc_fault_alarm::faultState, alarmSeq_++);
     }
 }

@@ -16,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # FUZZ_TARGETS="frame power" runs only those, in that order.
-read -r -a targets <<<"${FUZZ_TARGETS:-ac_parse dc_parse rc_parse power ac_cache dc_cache rc_cache frame}"
+read -r -a targets <<<"${FUZZ_TARGETS:-ac_parse dc_parse rc_parse power ac_cache dc_cache rc_cache frame query}"
 build=build-fuzz
 out="$build/fuzz"
 

@@ -1,4 +1,6 @@
 #pragma once
+#include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <optional>
 #include <string>
@@ -17,6 +19,16 @@ inline std::optional<double> number_in(const std::string& text, double low, doub
     }
     if (text.empty() || used != text.size() || value < low || value > high) return std::nullopt;
     return value;
+}
+
+// A command written as "CID1/CID2" in hex ("42/41") as (CID1 << 8) | CID2, or nothing.
+inline std::optional<std::uint16_t> command_in(const std::string& text) {
+    unsigned cid1 = 0;
+    unsigned cid2 = 0;
+    int used = 0;
+    if (std::sscanf(text.c_str(), "%2x/%2x%n", &cid1, &cid2, &used) != 2 || used != static_cast<int>(text.size()))
+        return std::nullopt;
+    return static_cast<std::uint16_t>(cid1 << 8 | cid2);
 }
 
 }  // namespace sim

@@ -31,6 +31,7 @@ struct SimStats {
     std::uint64_t truncated = 0;
     std::uint64_t overcounted = 0;
     std::uint64_t hangUps = 0;  // hang-ups of the fault (not those asked for with hang_up())
+    std::uint64_t refusable = 0;  // answers to the command of Faults::refuse
 };
 
 // What goes on the line in return for one request.

@@ -6,6 +6,7 @@
 
 #include <json/reader.h>
 
+#include "sim/number_option.h"
 #include "sim/overcounts.h"
 
 // Configuration file, every member optional:
@@ -22,7 +23,7 @@
 //                                                          "fault", "user_alarms"}]},
 //   "parameters": {"ac", "ac_user", "dc", "dc_user"},
 //   "faults": {"drop", "corrupt", "wrong_cid1", "wrong_count", "slow", "delay_ms", "noise", "truncate",
-//              "overcount", "overcount_kind", "hang_up", "away_ms", "late_every", "echo"}
+//              "overcount", "overcount_kind", "hang_up", "away_ms", "late_every", "echo", "refuse"}
 // }
 // An analog value is a number, or null when the system does not provide it. A list may be
 // given as a count instead; it then holds that many default entries.
@@ -227,6 +228,13 @@ Faults faults_from_json(const Json::Value& v, Faults faults) {
     if (v.isMember("echo")) {
         if (!v["echo"].isBool()) fail(at(w, "echo"), "expected true or false");
         faults.echo = v["echo"].asBool();
+    }
+    if (v.isMember("refuse")) {
+        const Json::Value& refuse = v["refuse"];
+        const std::optional<std::uint16_t> command =
+            refuse.isString() ? command_in(refuse.asString()) : std::optional<std::uint16_t>();
+        if (!command) fail(at(w, "refuse"), "expected a command such as \"42/41\"");
+        faults.refuse = *command;
     }
     return faults;
 }

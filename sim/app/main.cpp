@@ -16,7 +16,7 @@ const char kUsage[] =
     "                  [--drop SHARE] [--corrupt SHARE] [--noise BYTES] [--wrong-cid1 SHARE]\n"
     "                  [--wrong-count SHARE] [--delay MS] [--slow SHARE] [--truncate SHARE]\n"
     "                  [--overcount SHARE] [--overcount-kind NAME] [--hang-up SHARE] [--away MS]\n"
-    "                  [--late-every N] [--echo] [--seed N] [--verbose]\n"
+    "                  [--late-every N] [--echo] [--refuse CID1/CID2] [--seed N] [--verbose]\n"
     "With --pty (the default) the path of the line to open is printed on standard output; with\n"
     "--link that path is PATH, a symbolic link that follows the line when it hangs up and comes back.\n"
     "A share is a probability per answer from 0 to 1; --delay alone slows every answer.\n"
@@ -25,7 +25,8 @@ const char kUsage[] =
     "closes the line instead of answering and reopens it after --away MS (needs --link).\n"
     "--late-every N answers every Nth request only after --delay MS (and still answers the host's\n"
     "repeat); --echo sends every request back before its answer, as a two-wire RS-485 line does;\n"
-    "--tcp PORT serves TCP clients on 127.0.0.1:PORT (0: a free port, printed) like a serial server.\n";
+    "--tcp PORT serves TCP clients on 127.0.0.1:PORT (0: a free port, printed) like a serial server.\n"
+    "--refuse 42/41 answers that command always with another group's CID1, so the driver refuses it.\n";
 
 struct Options {
     std::string configPath;
@@ -107,6 +108,10 @@ Options parse(int argc, char** argv, sim::SimConfig& config) {
             faults.hangUp = share();
         } else if (arg == "--away") {
             faults.away = std::chrono::milliseconds(static_cast<long>(parse_number(value(), arg, 0, 600000)));
+        } else if (arg == "--refuse") {
+            const std::optional<std::uint16_t> command = sim::command_in(value());
+            if (!command) usage_error("--refuse expects a command such as 42/41");
+            faults.refuse = *command;
         } else if (arg == "--seed") {
             config.seed = static_cast<std::uint32_t>(parse_number(value(), arg, 0, 4294967295.0));
         } else if (arg == "--verbose") {
@@ -139,7 +144,8 @@ void print_stats(const sim::SimStats& st) {
               << " replies, " << st.dropped << " dropped, " << st.corrupted << " corrupted, " << st.wrongCid1
               << " wrong CID1, " << st.wrongCount << " wrong count, " << st.slowed << " slowed, " << st.truncated
               << " truncated, " << st.overcounted << " overcounted, " << st.hangUps << " hang-ups, "
-              << st.otherAddress << " to another address, " << st.unknown << " unknown commands" << std::endl;
+              << st.otherAddress << " to another address, " << st.unknown << " unknown commands, " << st.refusable
+              << " refusable" << std::endl;
 }
 
 }  // namespace

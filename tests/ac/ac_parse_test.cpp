@@ -57,19 +57,44 @@ TEST_F(AcParseTest, AnalogPortionStoresEveryValueAtItsOffset) {
     EXPECT_EQ(events(EventKind::Log).size(), 0u);
 }
 
-TEST_F(AcParseTest, AnalogPortionWithAnotherChannelCountIsRefusedUntouched) {
-    establish_two_channels();
-    const std::vector<std::uint8_t> before = raw(unit_->unit(), 0, sizeof(tele_c_ktr40e_ac));
-    const std::vector<std::uint8_t> firstBefore = raw(unit_->channels()[0], 0, sizeof(tele_c_ktr40e_ac_channel));
-
+// A reconfigured unit: an answer with another channel count is followed when it holds that many
+// channels (one log line, new channels filled from the answer); one that does not is refused untouched.
+TEST_F(AcParseTest, AnalogPortionWithAnotherChannelCountIsFollowedWhenItHoldsThatMany) {
     const std::vector<std::uint8_t> v = float_bytes(1.0f);
-    const Portion three = analog_portion({{v, v, v, v}, {v, v, v, v}, {v, v, v, v}}, v, v, v);
-    EXPECT_EQ(feed_quietly(*unit_, three.bytes(), three.bytes().size()), -1);
-
-    EXPECT_EQ(raw(unit_->unit(), 0, sizeof(tele_c_ktr40e_ac)), before);
-    EXPECT_EQ(raw(unit_->channels()[0], 0, sizeof(tele_c_ktr40e_ac_channel)), firstBefore);
-    EXPECT_EQ(unit_->channels().size(), 2u);
-    EXPECT_EQ(events(EventKind::Log).size(), 0u);
+    const ChannelAnalog ones{v, v, v, v};
+    struct Case {
+        const char* what;
+        std::vector<ChannelAnalog> channels;
+        int cut;  // bytes missing from the end
+        int result;
+        std::size_t channelsAfter;
+    };
+    const Case cases[] = {
+        {"one more channel", {ones, ones, ones}, 0, 13 + 17 * 3, 3},
+        {"one channel less", {ones}, 0, 13 + 17, 1},
+        {"no channel left", {}, 0, 13, 0},
+        {"three announced, the last current missing", {ones, ones, ones}, 4, -1, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        recorder_->clear();
+        unit_ = make_unit();
+        establish_two_channels();
+        const std::vector<std::uint8_t> before = raw(unit_->unit(), 0, sizeof(tele_c_ktr40e_ac));
+        const Portion portion = analog_portion(c.channels, v, v, v);
+        EXPECT_EQ(feed_quietly(*unit_, portion.bytes(), portion.bytes().size() - c.cut), c.result);
+        ASSERT_EQ(unit_->channels().size(), c.channelsAfter);
+        EXPECT_EQ(unit_->unit().channel_count, c.channelsAfter);
+        if (c.result < 0) {
+            EXPECT_EQ(raw(unit_->unit(), 0, sizeof(tele_c_ktr40e_ac)), before);
+            EXPECT_EQ(events(EventKind::Log).size(), 0u);
+            continue;
+        }
+        for (const tele_c_ktr40e_ac_channel& channel : unit_->channels()) EXPECT_EQ(channel.a, 1.0f);
+        EXPECT_EQ(unit_->unit().ic, 1.0f);
+        expect_single_log("PMBusPowerAC:{} channel_count changed from {} to {}",
+                          {"4001", "2", std::to_string(c.channelsAfter)});
+    }
 }
 
 TEST_F(AcParseTest, AnalogUserCountIsLoggedAndItsValuesSkipped) {
@@ -96,13 +121,17 @@ TEST_F(AcParseTest, StatusPortionStoresTheAirSwitchStates) {
     EXPECT_EQ(events(EventKind::Log).size(), 0u);
 }
 
-TEST_F(AcParseTest, StatusPortionWithTooManyAirSwitchesIsRefused) {
-    ASSERT_EQ(feed(*unit_, &ProbeAC::parse40_43, Portion().u8(2).u8(7).u8(7).u8(0)), 4);
-    const Portion nine = Portion().u8(9).repeat(1, 9).u8(0);
-    EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_43, nine), -1);
+TEST_F(AcParseTest, StatusPortionWithTooManyAirSwitchesKeepsTheFirstEightAndIsTaken) {
+    const Portion nine = Portion().u8(9).append({1, 2, 3, 4, 5, 6, 7, 8, 9}).u8(0);
+    EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_43, nine), 11);
     EXPECT_EQ(unit_->unit().airlock_count, 9);
-    EXPECT_EQ(raw(unit_->unit(), 18, 8), (std::vector<std::uint8_t>{7, 7, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(raw(unit_->unit(), 18, 9), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 0}))
+        << "the ninth state is not written over p40_43";
     expect_single_log("ProcotolError %u read 40_43 m is %d max %d", {"4001", "9", "8"});
+
+    // The skipped states still count against the length.
+    recorder_->clear();
+    EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_43, Portion().u8(9).repeat(1, 9)), -1);
 }
 
 TEST_F(AcParseTest, StatusUserCountIsCountedWithoutLookingAtTheLength) {
@@ -130,9 +159,22 @@ TEST_F(AcParseTest, AlarmPortionFollowsTheEstablishedChannels) {
 }
 
 TEST_F(AcParseTest, AlarmPortionBeforeAnyAnalogAnswerTakesFourBytes) {
-    // The count byte says 2, but no channel is known yet: only the current states follow.
+    // The count byte says 2, but the portion holds no channel block: only the current states follow.
     EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_44, Portion().u8(2).u8(3).u8(0).u8(1)), 4);
     EXPECT_EQ(raw(unit_->unit(), 27, 3), (std::vector<std::uint8_t>{3, 0, 1}));
+    EXPECT_TRUE(unit_->channels().empty());
+}
+
+TEST_F(AcParseTest, AlarmPortionWithAnotherChannelCountIsFollowedWhenItHoldsThatMany) {
+    establish_two_channels();
+    const Portion three = alarm_portion({{1, 1, 1, 1}, {2, 2, 2, 2}, {3, 0, 0, 2}}, 0, 0, 1);
+    EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_44, three), 4 + 12 * 3);
+    ASSERT_EQ(unit_->channels().size(), 3u);
+    EXPECT_EQ(unit_->unit().channel_count, 3);
+    EXPECT_EQ(raw(unit_->channels()[2], 17, 4), (std::vector<std::uint8_t>{3, 0, 0, 2}));
+    EXPECT_EQ(unit_->channels()[2].a, 0.0f) << "a new channel starts zero-filled";
+    EXPECT_EQ(unit_->unit().ic_alert, 1);
+    expect_single_log("PMBusPowerAC:{} channel_count changed from {} to {}", {"4001", "2", "3"});
 }
 
 TEST_F(AcParseTest, AlarmFurtherStatesAreLoggedAndSkipped) {

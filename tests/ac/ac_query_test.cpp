@@ -59,6 +59,34 @@ TEST_F(AcQueryTest, QueriesThatCannotBeAnswered) {
     expect_query_error(*unit_, "", "数据未提供");
 }
 
+// Names of any length are read in one pass, without recursion: a channel number of 100,000
+// digits is out of range like any other, and a name longer than 64 characters names nothing.
+TEST_F(AcQueryTest, LongNamesAreAnsweredWithoutRecursion) {
+    complete_two_channel_round();
+    const std::string digits(100000, '7');
+    struct Case {
+        std::string name;
+        const char* error;  // nullptr: answers channel 0's a
+    };
+    const Case cases[] = {
+        {"channel_" + digits + "_a", "通道参数越界"},
+        {"channel_0_a" + std::string(53, 'x'), nullptr},  // 64 characters
+        {"channel_0_a" + std::string(54, 'x'), "数据未提供"},
+        {std::string(100000, 'c') + "channel_0_a", "数据未提供"},
+        {"channel_" + std::string(100000, '0') + "_a", "数据未提供"},  // channel 0, but far too long
+        {"channel_\n_a" + digits, "数据未提供"},
+        {"channel_1_\nchannel_0_a", nullptr},  // the field is on the same line: the second one counts
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name.substr(0, 24));
+        if (c.error == nullptr) {
+            EXPECT_FLOAT_EQ(unit_->Get_Value(0, c.name), 220.5f);
+        } else {
+            expect_query_error(*unit_, c.name, c.error);
+        }
+    }
+}
+
 TEST_F(AcQueryTest, AnswersUpToSixtySecondsOfAge) {
     complete_two_channel_round();
     set_age(60);
@@ -82,10 +110,12 @@ TEST_F(AcQueryTest, CacheRestoreOfAHistoryImage) {
     EXPECT_FLOAT_EQ(restored->Get_Value(0, "ia_alert"), 3.0f);
     EXPECT_EQ(raw(restored->unit(), 0, 37), std::vector<std::uint8_t>(image.begin(), image.begin() + 37));
 
-    // The restore fixes the channel count that later answers must match.
+    // An image saved from a device with another channel count gives way to the device's answers.
     const std::vector<std::uint8_t> v = float_bytes(1.0f);
     const Portion one = analog_portion({{v, v, v, v}}, v, v, v);
-    EXPECT_EQ(feed_quietly(*restored, one.bytes(), one.bytes().size()), -1);
+    EXPECT_EQ(feed_quietly(*restored, one.bytes(), one.bytes().size()), 30);
+    EXPECT_FLOAT_EQ(restored->Get_Value(0, "channel_0_b"), 1.0f);
+    expect_query_error(*restored, "channel_1_b", "通道参数越界");
 }
 
 TEST_F(AcQueryTest, RefusedCacheImageChangesNothing) {

@@ -71,16 +71,26 @@ TEST(DcAnalogBlock, TooManyBatteryCurrentsAreSkippedAndKeepTheOldOnes) {
 }
 
 
-TEST(DcAnalogBlock, TooManyUserValuesConsumeEverythingGiven) {
+// Nine user values for a record of eight: the first eight are kept and the block ends after the
+// ninth, so a unit behind it would be fed from its own block.
+TEST(DcAnalogBlock, TooManyUserValuesKeepWhatFitsAndUseExactlyTheirBlock) {
     Rig rig;
-    Bytes block = analog_block(1.0f, 2.0f, {}, {}, std::vector<Bytes>(9, Bytes{5, 5, 5, 5}));
-    block.resize(block.size() - 10);  // what follows p is not even looked at
-    EXPECT_EQ(parse41(*rig.unit, block), static_cast<int>(block.size()));
+    std::vector<Bytes> values;
+    for (std::uint8_t k = 1; k <= 9; ++k) values.push_back(Bytes{0, 0, k, 0x40});
+    Bytes block = analog_block(1.0f, 2.0f, {}, {}, values);
+    const int blockSize = static_cast<int>(block.size());
+    block.insert(block.end(), {0xAA, 0xBB, 0xCC, 0xDD});  // the next unit's block
+    EXPECT_EQ(parse41(*rig.unit, block), blockSize);
     const Bytes image = rig.unit->image();
     EXPECT_EQ(image[66], 9);
-    EXPECT_EQ(slice(image, 67, 32), Bytes(32, 0));
+    for (std::uint8_t k = 0; k < 8; ++k) EXPECT_EQ(slice(image, 67 + 4 * k, 4), values[k]) << "value " << int(k);
+    EXPECT_EQ(image[99], 0) << "nothing is written past the user values";
     EXPECT_EQ(logged(rig, "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read p_count is {}, support user_p max is {}"),
               (std::vector<std::string>{"7", "9", "8"}));
+
+    // The ninth value cut short: the block does not hold what it announces.
+    block.resize(static_cast<std::size_t>(blockSize) - 1);
+    EXPECT_EQ(parse41(*rig.unit, block), -1);
 }
 
 TEST(DcAnalogBlock, UserValuesMarkedNotProvidedBecomeMinusPointOne) {

@@ -259,3 +259,49 @@ TEST(DcRound, ChangeDecisionFollowsTheDiffSettings) {
     EXPECT_FALSE(round(50.5f, 9.5f));
 }
 
+
+namespace {
+
+struct ClearingRound {
+    std::size_t fuses;
+    std::size_t states;
+    std::size_t fuseCalls;   // DC_3 calls of the round
+    std::size_t modelCalls;  // KTRE40_DC_ calls of the round
+    bool raised;             // whether any of them is active
+};
+
+// Raised under complete counts, then another count: each alarm is reported clear once, then
+// nothing is reported until the counts are complete again. A restore counts as the round before.
+void expect_clearing(Rig& rig, const std::vector<ClearingRound>& rounds) {
+    for (std::size_t r = 0; r < rounds.size(); ++r) {
+        const ClearingRound& c = rounds[r];
+        SCOPED_TRACE("round " + std::to_string(r + 1));
+        rig.recorder->clear();
+        set_alarms(rig, 0, Bytes(c.fuses, 3), Bytes(kRaising.begin(), kRaising.begin() + c.states));
+        rig.unit->RoundDone();
+        std::size_t fuseCalls = 0;
+        bool raised = false;
+        for (const Event& e : rig.checks()) {
+            if (e.key == "DC_3") ++fuseCalls;
+            if (e.key != "DC_0" && e.key != "DC_1") raised = raised || e.active || e.state != 0;
+        }
+        EXPECT_EQ(fuseCalls, c.fuseCalls);
+        EXPECT_EQ(model_checks(rig).size(), c.modelCalls);
+        EXPECT_EQ(raised, c.raised);
+    }
+}
+
+}  // namespace
+
+TEST(DcRound, AlarmsRaisedUnderCompleteCountsAreClearedOnceWhenTheCountChanges) {
+    Rig rig;
+    expect_clearing(rig, {{64, 17, 64, 11, true}, {2, 5, 64, 11, false}, {2, 5, 0, 0, false}, {64, 17, 64, 11, true},
+                          {64, 5, 64, 11, true}, {63, 5, 64, 0, false}, {63, 5, 0, 0, false}});
+
+    Rig complete;
+    expect_clearing(complete, {{64, 17, 64, 11, true}});
+    const Bytes image = complete.unit->image();
+    Rig restored;
+    ASSERT_TRUE(restored.unit->LoadFromCache(image.data(), static_cast<int>(image.size())));
+    expect_clearing(restored, {{2, 5, 64, 11, false}, {2, 5, 0, 0, false}});
+}

@@ -204,6 +204,14 @@ TEST(Simulator, InjectsTheConfiguredFaults) {
     EXPECT_EQ(reply->line.find_first_of("~\r"), 32u);
     EXPECT_TRUE(decoded(reply).ok());
 
+    // One command refused: its answers carry another group's CID1, the others are untouched.
+    f = sim::Faults();
+    f.refuse = 0x4143;
+    s.set_faults(f);
+    EXPECT_EQ(decoded(s.respond(request(0x41, 0x43))).frame.header.cid1, 0x42);
+    EXPECT_EQ(decoded(s.respond(request(0x41, 0x41))).frame.header.cid1, 0x41);
+    EXPECT_EQ(s.stats().refusable, 1u);
+
     s.set_faults(dropping(0.5));
     int dropped = 0;
     for (int i = 0; i < 1000; ++i) dropped += s.respond(request(0x40, 0x46)) ? 0 : 1;
@@ -239,12 +247,13 @@ TEST(Simulator, AnalogValuesDriftAndParametersDoNot) {
 
 TEST(SimulatorConfig, ReadsCountsAndNamesWrongMembers) {
     const sim::SimConfig c = config_of(R"({"ac": [{"channels": 3}], "dc": 2, "rectifiers": {"modules": 5},
-                                           "faults": {"delay_ms": 100, "drop": 0.1}})");
+                                           "faults": {"delay_ms": 100, "drop": 0.1, "refuse": "42/41"}})");
     EXPECT_EQ(c.state.ac.at(0).channels.size(), 3u);
     EXPECT_EQ(c.state.dc.size(), 2u);
     EXPECT_EQ(c.state.rectifiers.modules.size(), 5u);
     EXPECT_EQ(c.faults.slow, 1.0);
     EXPECT_EQ(c.faults.drop, 0.1);
+    EXPECT_EQ(c.faults.refuse, 0x4241);
 
     const auto error_of = [](const std::string& text) {
         try {
@@ -258,6 +267,8 @@ TEST(SimulatorConfig, ReadsCountsAndNamesWrongMembers) {
     EXPECT_NE(error_of(R"({"ac": [{"channels": [{"a": "high"}]}]})").find("ac[0].channels[0].a"), std::string::npos);
     EXPECT_NE(error_of(R"({"dataflag": "sometimes"})").find("dataflag"), std::string::npos);
     EXPECT_NE(error_of(R"({"faults": {"drop": 2}})").find("faults.drop"), std::string::npos);
+    EXPECT_NE(error_of(R"({"faults": {"refuse": "42-41"}})").find("faults.refuse"), std::string::npos);
+    EXPECT_NE(error_of(R"({"faults": {"refuse": 4241}})").find("faults.refuse"), std::string::npos);
     EXPECT_NE(error_of(R"({"model": "KTR-40 with a name longer than twenty"})").find("model"), std::string::npos);
 }
 

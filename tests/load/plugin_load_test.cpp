@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "host/provider.h"
+#include "load/allocation_counter.h"
 #include "host/vrt_sp_device.h"
 #include "site/controller.h"
 
@@ -59,6 +60,22 @@ protected:
     const std::string path = KTR40E_PLUGIN_PATH;
 };
 
+// The plug-in keeps no state at load time: loading it constructs nothing that allocates (and so
+// nothing a host thread could find destroyed at exit). Runs first: only the first load of the
+// library in the process runs its initializers.
+TEST(PluginLoad, RunsNoInitializerThatAllocates) {
+    if (void* loaded = dlopen(KTR40E_PLUGIN_PATH, RTLD_NOW | RTLD_NOLOAD)) {
+        dlclose(loaded);
+        GTEST_SKIP() << "the plug-in was loaded before this test";
+    }
+    const std::size_t before = load::allocations_so_far();
+    void* handle = dlopen(KTR40E_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+    const std::size_t allocations = load::allocations_so_far() - before;
+    ASSERT_NE(handle, nullptr) << dlerror();
+    EXPECT_EQ(allocations, 0u);
+    EXPECT_NE(dlsym(handle, "get_providers"), nullptr);
+}
+
 TEST_F(PluginFile, NamesItselfAndNeedsOnlyTheRuntimes) {
     const std::string dynamic = run("readelf -d '" + path + "'");
     EXPECT_NE(dynamic.find("Library soname: [ktr40e.so]"), std::string::npos) << dynamic;
@@ -70,6 +87,15 @@ TEST_F(PluginFile, NamesItselfAndNeedsOnlyTheRuntimes) {
         ASSERT_NE(open, std::string::npos);
         EXPECT_TRUE(allowed.count(line.substr(open + 1, close - open - 1))) << line;
     }
+}
+
+// No object at namespace scope with a constructor or destructor: the compiler would have emitted
+// an initializer function for it.
+TEST_F(PluginFile, HasNoDynamicInitializers) {
+    if (KTR40E_SANITIZED) GTEST_SKIP() << "the sanitizers add initializers of their own";
+    const std::string symbols = run("nm '" + path + "'");
+    ASSERT_FALSE(symbols.empty());
+    EXPECT_EQ(symbols.find("_GLOBAL__sub_I_"), std::string::npos);
 }
 
 TEST_F(PluginFile, ExportsGetProvidersUnmangled) {

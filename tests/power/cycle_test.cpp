@@ -221,26 +221,32 @@ TEST_F(PowerTest, AcStatusAnswerWithoutValuesCallsNoUnitAndMovesOn) {
     EXPECT_EQ(sent(), (Strings{"40/44"}));
 }
 
+// Rounds start once 2 s have passed since the last update. A last update ahead of the clock (the
+// clock stepped back) counts as old enough: the round that follows stamps it anew.
 TEST_F(PowerTest, PollsWaitTwoSecondsAfterTheLastUpdateExceptForTheModelQuery) {
     using boost::posix_time::seconds;
     configure({11}, {21});
-    const auto now = boost::posix_time::second_clock::local_time();
-    VRTHostAccess::last_update(*dev) = now;
+    VRTHostAccess::last_update(*dev) = boost::posix_time::second_clock::local_time();
     ASSERT_TRUE(poll());
     EXPECT_EQ(sent(), (Strings{"40/51"}));
     ASSERT_TRUE(answer(0x40, model_info("KTR-40")));
-    dev->Reset();  // the 40/41 just sent is not waited for
-    script->clear();
 
-    EXPECT_FALSE(poll());
-    EXPECT_EQ(VRTHostAccess::port_counter(*dev), 0);
-    VRTHostAccess::last_update(*dev) = now + seconds(30);  // a clock set back: no round yet
-    EXPECT_FALSE(poll());
-    EXPECT_EQ(script->count(), 0u);
-
-    VRTHostAccess::last_update(*dev) = now - seconds(3);
-    EXPECT_TRUE(poll());
-    EXPECT_EQ(sent(), (Strings{"40/41"}));
+    struct Case {
+        long ageSeconds;
+        bool polls;
+    };
+    const Case cases[] = {{0, false}, {3, true}, {61, true}, {-10, true}, {-86400, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("age " + std::to_string(c.ageSeconds));
+        dev->Reset();  // the request just sent is not waited for
+        script->clear();
+        VRTHostAccess::last_update(*dev) = boost::posix_time::second_clock::local_time() - seconds(c.ageSeconds);
+        EXPECT_EQ(poll(), c.polls);
+        EXPECT_EQ(sent(), c.polls ? Strings{"40/41"} : Strings{});
+        if (!c.polls) {
+            EXPECT_EQ(VRTHostAccess::port_counter(*dev), 0);
+        }
+    }
 }
 
 TEST_F(PowerTest, ADeviceWithoutRectifierGroupIsNotPolled) {

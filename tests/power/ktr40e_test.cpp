@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
+
 #include "power/ktr40e.h"
 #include "site/controller.h"
 #include "site/events.h"
@@ -100,20 +102,12 @@ float float_at(const Bytes& image, std::size_t offset) {
     return value;
 }
 
-// One round with the real units: 1 AC unit with one channel, 1 DC unit, 2 rectifier modules.
-TEST(Ktr40eTest, RoundWithRealUnitsPublishesTheirImagesAndAlarms) {
-    auto recorder = std::make_shared<site::Recorder>();
-    auto controller = std::make_shared<site::Controller>(recorder, site::WorkMode::Inline);
-    auto script = std::make_shared<site::ScriptedTransport>();
-    auto link = std::make_shared<HostLink>(script);
-    auto dev = std::make_shared<Ktr40e>();
-    dev->Init(controller, 1000, Json::Value());
-    ASSERT_TRUE(dev->InitSetting(plant_settings()));
-    HostLink::attach(*dev, link);
-
+// The model answer and one round's answers of the plant: 1 AC unit with one channel, 1 DC unit,
+// 2 rectifier modules.
+std::vector<std::pair<std::uint8_t, Bytes>> plant_answers() {
     const Bytes blanks = {0x20, 0x20, 0x20, 0x20};
     const std::string model = "KTR-40              ";
-    const std::vector<std::pair<std::uint8_t, Bytes>> answers = {
+    return {
         {0x40, Bytes(model.begin(), model.end())},
         {0x40, join({{0x11, 1, 1}, f32(220.5f), f32(221), f32(219), f32(50), {0}, f32(10.25f), blanks, f32(0)})},
         {0x40, {0, 1, 2, 1, 0, 0}},
@@ -126,6 +120,20 @@ TEST(Ktr40eTest, RoundWithRealUnitsPublishesTheirImagesAndAlarms) {
         {0x40, join({f32(1), f32(2), f32(3), f32(4), f32(5), {0}})},
         {0x42, join({f32(6), f32(7), {3}, f32(8), f32(9), f32(10)})},
     };
+}
+
+// One round with the real units: 1 AC unit with one channel, 1 DC unit, 2 rectifier modules.
+TEST(Ktr40eTest, RoundWithRealUnitsPublishesTheirImagesAndAlarms) {
+    auto recorder = std::make_shared<site::Recorder>();
+    auto controller = std::make_shared<site::Controller>(recorder, site::WorkMode::Inline);
+    auto script = std::make_shared<site::ScriptedTransport>();
+    auto link = std::make_shared<HostLink>(script);
+    auto dev = std::make_shared<Ktr40e>();
+    dev->Init(controller, 1000, Json::Value());
+    ASSERT_TRUE(dev->InitSetting(plant_settings()));
+    HostLink::attach(*dev, link);
+
+    const std::vector<std::pair<std::uint8_t, Bytes>> answers = plant_answers();
     ASSERT_TRUE(dev->RefreshStatus());  // each answer then brings the next request itself
     for (const auto& answer : answers) {
         link->deliver(*dev, site::Answer{0x20, 1, answer.first, 0, answer.second});
@@ -162,6 +170,59 @@ TEST(Ktr40eTest, RoundWithRealUnitsPublishesTheirImagesAndAlarms) {
     EXPECT_EQ(raised, expectedRaised);
     EXPECT_EQ(dev->GetChildVDevice(11)->Get_Value(0, "channel_0_a"), 220.5f);
     EXPECT_EQ(dev->GetChildVDevice(21)->Get_Value(0, "i"), 40.0f);
+}
+
+// A round that went on without the DC analog answer (refused on three polls) does not renew the
+// DC unit: its image keeps the last good round's time stamp and its values age out after 60 s,
+// while the units whose answers were taken are renewed.
+TEST(Ktr40eTest, AUnitWhoseAnalogAnswerWasNotTakenAgesOut) {
+    auto recorder = std::make_shared<site::Recorder>();
+    auto controller = std::make_shared<site::Controller>(recorder, site::WorkMode::Inline);
+    auto script = std::make_shared<site::ScriptedTransport>();
+    auto link = std::make_shared<HostLink>(script);
+    auto dev = std::make_shared<Ktr40e>();
+    dev->Init(controller, 1000, Json::Value());
+    ASSERT_TRUE(dev->InitSetting(plant_settings()));
+    HostLink::attach(*dev, link);
+    const std::vector<std::pair<std::uint8_t, Bytes>> answers = plant_answers();
+    auto deliver = [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k) link->deliver(*dev, site::Answer{0x20, 1, answers[k].first, 0, answers[k].second});
+    };
+    ASSERT_TRUE(dev->RefreshStatus());
+    deliver(0, answers.size());
+    const std::shared_ptr<VRTVDevice> ac = dev->GetChildVDevice(11);
+    const std::shared_ptr<VRTVDevice> dc = dev->GetChildVDevice(21);
+    const Bytes firstDcImage = recorder->of(site::EventKind::Publish).at(1).bytes;
+    const auto longAgo = boost::posix_time::second_clock::local_time() - boost::posix_time::seconds(61);
+    VRTHostAccess::last_update(*ac) = longAgo;
+    VRTHostAccess::last_update(*dc) = longAgo;
+    recorder->clear();
+
+    ASSERT_TRUE(dev->RefreshStatus());
+    deliver(1, 7);  // AC and rectifier answers; 42/41 is asked for
+    for (int poll = 0; poll < 3; ++poll) {
+        if (poll > 0) {
+            link->end_exchange(*dev);
+            ASSERT_TRUE(dev->RefreshStatus());
+        }
+        link->deliver(*dev, site::Answer{0x20, 1, 0x40, 0, answers[7].second});  // another group's answer
+    }
+    deliver(8, answers.size());
+    EXPECT_EQ(VRTHostAccess::step(*dev), 0) << "the round ended";
+
+    const auto images = recorder->of(site::EventKind::Publish);
+    ASSERT_EQ(images.size(), 3u);
+    EXPECT_EQ(Bytes(images[1].bytes.begin() + 183, images[1].bytes.end()),
+              Bytes(firstDcImage.begin() + 183, firstDcImage.end()))
+        << "update_time of the last good round";
+    EXPECT_EQ(VRTHostAccess::last_update(*dc), longAgo);
+    EXPECT_EQ(ac->Get_Value(0, "channel_0_a"), 220.5f);
+    try {
+        dc->Get_Value(0, "i");
+        ADD_FAILURE() << "the DC values did not age out";
+    } catch (const std::out_of_range& e) {
+        EXPECT_STREQ(e.what(), "数据已超时");
+    }
 }
 
 }  // namespace

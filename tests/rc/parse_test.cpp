@@ -90,22 +90,34 @@ TEST(RcImage, FiveAnswersLandAtTheirOffsetsAndArePublishedAndSavedByteForByte) {
     EXPECT_EQ(saved[0].record, 5155);
 }
 
-TEST(RcParse41_41, ModuleCountLatchesOnFirstNonZeroAnswerThenOthersAreRefusedSilently) {
+// A module pulled: an answer that holds exactly its modules is followed with one log line; one
+// whose modules do not fill it is refused silently and leaves the modules as they were.
+TEST(RcParse41_41, ModuleCountIsSetByTheFirstAnswerAndFollowsWholeAnswersWithAnother) {
     Rig rig;
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_41, {0x00, 1, 2, 3, 4, 0}), 6);
     EXPECT_EQ(rig.rc->modules(), 0u);
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_41, info41_41()), 33);
     ASSERT_EQ(rig.rc->modules(), 3u);
+    EXPECT_TRUE(rig.logs().empty()) << "the first count is no change";
     const Bytes before = rig.rc->records();
 
     Bytes two = {0x00, 9, 9, 9, 8, 2};
     for (int i = 0; i < 2; ++i) two.insert(two.end(), {5, 5, 5, 5, 1, 6, 6, 6, 6});
-    EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_41, two), -1);
+    Bytes cut = two;
+    cut.pop_back();
+    EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_41, cut), -1);
     EXPECT_TRUE(rig.logs().empty());
     Bytes after = rig.rc->records();
     EXPECT_EQ(slice(after, 45, 49), (Bytes{9, 9, 9, 8}));  // read before the count
     std::copy(before.begin() + 45, before.begin() + 49, after.begin() + 45);
     EXPECT_EQ(after, before);
+
+    EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_41, two), 24);
+    ASSERT_EQ(rig.rc->modules(), 2u);
+    EXPECT_EQ(rig.rc->records()[49], 2);
+    EXPECT_EQ(slice(rig.rc->records(), 57 + 18, 57 + 18 + 5), (Bytes{5, 5, 5, 5, 1}));
+    ASSERT_EQ(rig.logs().size(), 1u);
+    expect_log(rig.logs()[0], "PMBusPowerRC:{} module_count changed from {} to {}", {"7", "3", "2"});
 }
 
 TEST_F(Latched, WrongUserCountIsLoggedAndSkippedAndTheAnswerStillCounts) {
@@ -172,8 +184,8 @@ TEST_F(Latched, StatusAnswerSkipsWrongCountsAndRefusesUnknownModules) {
     EXPECT_EQ(module(1), slice(before, 75, 93));
 }
 
-TEST_F(Latched, AlarmAnswerForMoreModulesIsLoggedAndCountsZero) {
-    EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_44, {0x00, 4, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0}), 0);
+TEST_F(Latched, AlarmAnswerForMoreModulesIsFollowedWhenWholeElseLoggedAndCountsZero) {
+    EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_44, {0x00, 4, 0, 1, 0, 0, 1, 0, 0, 1, 0}), 0);
     ASSERT_EQ(rig.logs().size(), 1u);
     expect_log(rig.logs()[0],
                "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} parse p41_44 channel_count not equal {} != {} ",
@@ -183,7 +195,12 @@ TEST_F(Latched, AlarmAnswerForMoreModulesIsLoggedAndCountsZero) {
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_44, {0x00, 1, 1, 0}), 4);
     expect_log(rig.logs()[1], "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_44 p is {}, not {}",
                {"7", "0", "1"});
+
     EXPECT_EQ(slice(module(0), 15, 18), (Bytes{1, 0, 0xE2}));  // alarm byte keeps its value
+    EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_44, {0x00, 4, 0, 1, 0, 0, 1, 0, 0, 1, 0, 1, 1, 0xE2}), 14);
+    ASSERT_EQ(rig.rc->modules(), 4u);
+    EXPECT_EQ(slice(module(3), 15, 18), (Bytes{1, 1, 0xE2}));
+    expect_log(rig.logs()[2], "PMBusPowerRC:{} module_count changed from {} to {}", {"7", "3", "4"});
 }
 
 TEST(RcParse40_46, UserParametersAreCountedNotReadAndAMissingCountIsAnOverflow) {

@@ -244,12 +244,12 @@ std::optional<Reply> Simulator::respond(const site::DecodeResult& request) {
         ++stats_.unknown;
         return with_faults({h.ver, h.adr, h.cid1, kRtnInvalidCommand}, std::string(), false);
     }
-    std::uint8_t cid1 = h.cid1;
+    // A well-formed frame the host hands over, with an INFO the driver cannot use.
     if (faults_.refuse == (h.cid1 << 8 | h.code)) {
-        cid1 = other_group(cid1);
         ++stats_.refusable;
+        info->clear();
     }
-    return with_faults({h.ver, h.adr, cid1, 0x00}, std::move(*info), DeviceModel::carries_unit_count(h.cid1, h.code));
+    return with_faults({h.ver, h.adr, h.cid1, 0x00}, std::move(*info), DeviceModel::carries_unit_count(h.cid1, h.code));
 }
 
 std::optional<Reply> Simulator::reply_to_refused(const site::DecodeResult& request) {

@@ -106,7 +106,7 @@ struct Faults {
     double hangUp = 0;      // the line hangs up instead of answering and comes back after `away` (needs a link)
     std::chrono::milliseconds away{500};
     bool echo = false;      // every request is heard back on the line before the answer (two-wire RS-485)
-    std::uint16_t refuse = 0;  // (CID1 << 8) | CID2: every answer to that command carries another group's CID1
+    std::uint16_t refuse = 0;  // (CID1 << 8) | CID2: every answer to that command comes with an empty INFO
 };
 
 struct SimConfig {

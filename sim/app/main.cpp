@@ -26,7 +26,7 @@ const char kUsage[] =
     "--late-every N answers every Nth request only after --delay MS (and still answers the host's\n"
     "repeat); --echo sends every request back before its answer, as a two-wire RS-485 line does;\n"
     "--tcp PORT serves TCP clients on 127.0.0.1:PORT (0: a free port, printed) like a serial server.\n"
-    "--refuse 42/41 answers that command always with another group's CID1, so the driver refuses it.\n";
+    "--refuse 42/41 answers that command always with an empty INFO, so the driver refuses it.\n";
 
 struct Options {
     std::string configPath;

@@ -204,12 +204,15 @@ TEST(Simulator, InjectsTheConfiguredFaults) {
     EXPECT_EQ(reply->line.find_first_of("~\r"), 32u);
     EXPECT_TRUE(decoded(reply).ok());
 
-    // One command refused: its answers carry another group's CID1, the others are untouched.
+    // One command refused: its answers are well-formed with an empty INFO, the others are untouched.
     f = sim::Faults();
     f.refuse = 0x4143;
     s.set_faults(f);
-    EXPECT_EQ(decoded(s.respond(request(0x41, 0x43))).frame.header.cid1, 0x42);
-    EXPECT_EQ(decoded(s.respond(request(0x41, 0x41))).frame.header.cid1, 0x41);
+    const site::DecodeResult refusedAnswer = decoded(s.respond(request(0x41, 0x43)));
+    EXPECT_TRUE(refusedAnswer.ok());
+    EXPECT_EQ(refusedAnswer.frame.header.cid1, 0x41);
+    EXPECT_TRUE(refusedAnswer.frame.info.empty());
+    EXPECT_FALSE(decoded(s.respond(request(0x41, 0x41))).frame.info.empty());
     EXPECT_EQ(s.stats().refusable, 1u);
 
     s.set_faults(dropping(0.5));

@@ -36,6 +36,7 @@ enum class EventKind {
     WorkError, // a work item threw: text
     Round,     // a polling round ended (host side)
     Line,      // the line to a power system failed or came back: text
+    Trace,     // a line the plug-in printed on its standard output: text
 };
 
 struct Event {

@@ -1,21 +1,17 @@
 #include "site/app/app.h"
 
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <optional>
 #include <stdexcept>
 
 #include "sim/simulator.h"
+#include "site/console.h"
 #include "site/history_listing.h"
 #include "site/history_store.h"
 
 namespace app {
 namespace {
-
-const char kHistoryUsage[] =
-    "usage: sitehost history [--db FILE] [--format json|csv] [--device DATAID]\n"
-    "Lists the saved images (oldest first) decoded into named fields.\n";
 
 // The simulator's configuration for a system: what the site file gives, completed from the
 // system's own settings so that the two agree.
@@ -31,25 +27,17 @@ Json::Value simulator_json(const site::SystemConfig& system) {
 
 }  // namespace
 
-void usage_error(const std::string& message, const char* usage) {
-    std::cerr << "sitehost: " << message << "\n" << usage;
-    std::exit(2);
-}
-
-std::string option_value(int argc, char** argv, int& i) {
-    if (i + 1 >= argc) {
-        std::cerr << "sitehost: " << argv[i] << " needs a value\n";
-        std::exit(2);
-    }
-    return argv[++i];
-}
-
-std::uint64_t parse_count(const std::string& text, const std::string& option) {
-    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) {
-        std::cerr << "sitehost: " << option << " expects a whole number\n";
-        std::exit(2);
-    }
-    return std::stoull(text);
+CLI::App* add_history_command(CLI::App& cli, HistoryOptions& options) {
+    CLI::App* history = cli.add_subcommand("history", "List the saved images (oldest first) decoded into named fields");
+    history->add_option("--db", options.db, "History database")->type_name("FILE")->capture_default_str();
+    history->add_option("--format", options.format, "Listing format")
+        ->check(CLI::IsMember({"json", "csv"}))
+        ->capture_default_str();
+    history->add_option_function<std::uint32_t>(
+        "--device", [&options](const std::uint32_t& id) { options.device = id; }, "Only the images of this data id")
+        ->type_name("DATAID")
+        ->check(site::kWholeNumber);
+    return history;
 }
 
 std::vector<std::unique_ptr<sim::Simulator>> start_simulators(site::SiteConfig& site) {
@@ -58,39 +46,19 @@ std::vector<std::unique_ptr<sim::Simulator>> start_simulators(site::SiteConfig& 
         if (!system.port.empty()) continue;
         auto simulator = std::make_unique<sim::Simulator>(sim::config_from_json(simulator_json(system)));
         system.port = simulator->start_pty();
-        std::cout << "power system " << system.dataId << ": built-in simulator on " << system.port << "\n";
+        site::console(site::Level::Info,
+                      "power system " + std::to_string(system.dataId) + ": built-in simulator on " + system.port);
         simulators.push_back(std::move(simulator));
     }
     return simulators;
 }
 
-int run_history(int argc, char** argv) {
-    std::string db = "sitehost.db";
-    std::string format = "json";
-    std::optional<unsigned> device;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::cout << kHistoryUsage;
-            return 0;
-        }
-        const std::string value = option_value(argc, argv, i);
-        if (arg == "--db") {
-            db = value;
-        } else if (arg == "--format") {
-            if (value != "json" && value != "csv") usage_error("--format is json or csv", kHistoryUsage);
-            format = value;
-        } else if (arg == "--device") {
-            const std::uint64_t id = parse_count(value, arg);
-            if (id > 0xFFFFFFFFu) usage_error("--device expects a data id", kHistoryUsage);
-            device = static_cast<unsigned>(id);
-        } else {
-            usage_error("unknown option " + arg, kHistoryUsage);
-        }
-    }
+int run_history(const HistoryOptions& options) {
+    const std::string& db = options.db;
+    const std::optional<unsigned>& device = options.device;
     if (!std::ifstream(db)) throw std::runtime_error(db + ": no such history database");
     const auto store = site::HistoryStore::open(db, site::HistoryStore::Mode::ReadOnly);
-    if (format == "csv") {
+    if (options.format == "csv") {
         site::list_history_csv(*store, std::cout, device);
     } else {
         site::list_history_json(*store, std::cout, device);

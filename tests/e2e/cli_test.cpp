@@ -196,7 +196,7 @@ TEST(SitehostProgram, RefusesASiteWithAUnitIdUsedTwice) {
     system["dcSetting"][0]["data_id"] = ac_id(1, 0);
     std::ofstream(dir.file("site.json")) << system.toStyledString();
     const Program host = start(dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", dir.file("site.json")}, "run");
-    EXPECT_EQ(wait_for(host), 1);
+    EXPECT_EQ(wait_for(host), 2);
     EXPECT_NE(read_file(host.err).find("data id 101 is used twice"), std::string::npos) << read_file(host.err);
 }
 

@@ -1,5 +1,6 @@
 #include "site/controller.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -44,8 +45,9 @@ const char* append_printf_arg(std::string& out, const char* p, const VRTLogArg& 
     }
     if ((*end == 'x' || *end == 'X') && arg.kind != VRTLogArg::Text) {
         char hex[24];
-        const unsigned long long value =
-            arg.kind == VRTLogArg::Unsigned ? arg.u : static_cast<unsigned long long>(arg.i);
+        unsigned long long value = arg.kind == VRTLogArg::Unsigned ? arg.u : static_cast<unsigned long long>(arg.i);
+        // Without an "l" the argument was an int, as printf would have shown it.
+        if (std::find(p, end, 'l') == end) value &= 0xFFFFFFFFull;
         std::snprintf(hex, sizeof hex, *end == 'x' ? "%llx" : "%llX", value);
         out += hex;
     } else {

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,7 +43,15 @@ TraceFile::TraceFile(std::string path, std::size_t capacity, std::string (*dropp
     reopenSeen_ = g_reopenRequests.load(std::memory_order_relaxed);
     fd_ = open_for_append(path_);
     if (fd_ < 0 && errno != ENXIO) throw std::runtime_error(path_ + ": cannot be written: " + error_text(errno));
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        // A FIFO whose reader left then fails the write with EPIPE instead of killing the
+        // process, whatever the program does with SIGPIPE.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        run();
+    });
 }
 
 TraceFile::~TraceFile() {

@@ -1,93 +1,11 @@
 // The sitehost program itself: its event file, its stop on SIGTERM and its history listing.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-
+#include "program_support.h"
 #include "site/history_store.h"
-#include "site_fixture.h"
-
-extern char** environ;
 
 namespace e2e {
 namespace {
-
-struct Program {
-    pid_t pid = -1;
-    std::string out;
-    std::string err;
-};
-
-// Starts sitehost with its output going to files in `dir`.
-Program start(const TempDir& dir, const std::vector<std::string>& args, const std::string& tag) {
-    Program program;
-    program.out = dir.file(tag + ".out");
-    program.err = dir.file(tag + ".err");
-    std::vector<std::string> all = {SITEHOST_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : all) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, program.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, program.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    EXPECT_EQ(posix_spawn(&program.pid, SITEHOST_PATH, &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    return program;
-}
-
-// The exit code, or -1 when the program ended otherwise (or had to be killed after `limit`).
-int wait_for(const Program& program, std::chrono::seconds limit = std::chrono::seconds(60)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (::waitpid(program.pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(program.pid, SIGKILL);
-            ::waitpid(program.pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-Json::Value parse(const std::string& text) {
-    Json::CharReaderBuilder builder;
-    Json::Value value;
-    std::string errors;
-    std::istringstream in(text);
-    EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << " in: " << text;
-    return value;
-}
-
-// A site file whose one power system runs on the host's built-in simulator, fast.
-std::string write_site(const TempDir& dir) {
-    Json::Value system = system_json(1, "");
-    system["simulator"]["baud"] = 0;
-    system["simulator"]["drift"] = 0;
-    const std::string path = dir.file("site.json");
-    std::ofstream(path) << system.toStyledString();
-    return path;
-}
 
 std::size_t count_kind(const std::vector<Json::Value>& events, const std::string& kind) {
     return static_cast<std::size_t>(std::count_if(events.begin(), events.end(),

@@ -2,17 +2,24 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 
 namespace site {
 namespace {
 
 bool starts_with(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
-// CLI11 lists the arguments it did not expect after a colon.
+// CLI11 lists the arguments it did not expect after a colon, separated by blanks; an option
+// among them is named first.
 std::string unexpected_text(const std::string& message) {
     const auto colon = message.find(": ");
-    const std::string rest = colon == std::string::npos ? message : message.substr(colon + 2);
-    return (starts_with(rest, "-") ? "unknown option " : "unexpected argument ") + rest;
+    std::istringstream words(colon == std::string::npos ? message : message.substr(colon + 2));
+    std::string first;
+    for (std::string word; words >> word;) {
+        if (starts_with(word, "-")) return "unknown option " + word;
+        if (first.empty()) first = word;
+    }
+    return "unexpected argument " + first;
 }
 
 }  // namespace

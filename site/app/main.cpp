@@ -118,7 +118,7 @@ int summarize(const site::SiteHost& host, bool stopped, std::uint64_t roundsWant
                                          std::to_string(failed) + " failed");
     if (failed != 0) lost += "; " + std::to_string(failed) + " images not saved";
     if (lost.empty()) return 0;
-    site::console(site::Level::Error, "lost" + lost.substr(1));
+    site::console(site::Level::Error, "lost:" + lost.substr(1));
     return kExitLost;
 }
 

@@ -28,6 +28,7 @@
 
 #include "sim/simulator.h"
 #include "site/command_line.h"
+#include "site/console.h"
 #include "site/history_store.h"
 #include "site/image_layouts.h"
 #include "site/site_config.h"
@@ -369,6 +370,8 @@ int main(int argc, char** argv) {
     // A reader that leaves the report is a failed write, not a kill.
     ::signal(SIGPIPE, SIG_IGN);
     const Options options = parse(argc, argv);
+    // The report counts the plug-in's log lines and the host's warnings itself.
+    site::set_console_level(site::Level::Error);
     // The report keeps the real standard output; the plug-in's trace lines go nowhere.
     const int reportFd = ::dup(STDOUT_FILENO);
     if (reportFd < 0 || std::freopen("/dev/null", "w", stdout) == nullptr) {

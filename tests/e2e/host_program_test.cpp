@@ -158,11 +158,15 @@ TEST(Console, LevelsChooseWhatIsShownAndTheTraceAlwaysReachesTheAppendedEventFil
         ASSERT_EQ(wait_for(host), 0) << read_file(host.err);
         const std::string out = read_file(host.out);
         for (const std::string& line : lines_of(out)) {
-            if (line.rfind("  ", 0) != 0) EXPECT_TRUE(std::regex_match(line, stamped)) << c.flag << ": " << line;
+            if (line.rfind("  ", 0) != 0) {
+                EXPECT_TRUE(std::regex_match(line, stamped)) << c.flag << ": " << line;
+            }
         }
         for (const std::string& words : c.shown) EXPECT_NE(out.find(words), std::string::npos) << c.flag << ": " << out;
         for (const std::string& words : c.hidden) EXPECT_EQ(out.find(words), std::string::npos) << c.flag << ": " << out;
-        if (std::string(c.flag) == "-q") EXPECT_TRUE(out.empty()) << out;
+        if (std::string(c.flag) == "-q") {
+            EXPECT_TRUE(out.empty()) << out;
+        }
 
         // Each run appends: the earlier runs' lines stay as they were.
         const std::string now = read_file(events);

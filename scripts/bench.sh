@@ -21,8 +21,8 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-bash scripts/install-deps.sh
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKTR40E_TESTS=OFF -DKTR40E_BENCH=ON >/dev/null
+bash scripts/install-deps.sh --test
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKTR40E_TESTS=OFF -DKTR40E_BENCH=ON -DKTR40E_WERROR=ON >/dev/null
 ninja -C build-bench -j"$(nproc)" ktr40e-bench ktr40e-line-bench ktr40e-scale-bench
 
 echo "== machine: $(nproc) CPUs"

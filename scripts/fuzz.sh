@@ -28,8 +28,8 @@ if [ $# -gt 0 ]; then
   esac
 fi
 
-bash scripts/install-deps.sh
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DKTR40E_FUZZ=ON -DKTR40E_TESTS=OFF >/dev/null
+bash scripts/install-deps.sh --test
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DKTR40E_FUZZ=ON -DKTR40E_TESTS=OFF -DKTR40E_WERROR=ON >/dev/null
 ninja -C "$build" -j"${FUZZ_BUILD_JOBS:-2}" fuzz_seeds "${targets[@]/#/fuzz_}"
 
 rm -rf "$out/seeds"

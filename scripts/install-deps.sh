@@ -1,14 +1,24 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the project builds and tests with (run as root).
+# Installs the Debian 12 packages the project needs (run as root). Without arguments only what
+# building and running the host needs; with --test also what the tests, fuzz targets and
+# benchmarks need.
 set -euo pipefail
-packages=(
+build_packages=(
   cmake ninja-build g++ pkg-config binutils
+  libjsoncpp-dev libboost-dev libboost-date-time-dev libsqlite3-dev libcli11-dev
+)
+test_packages=(
   clang libclang-rt-14-dev
-  libjsoncpp-dev libboost-dev libboost-date-time-dev
-  libgtest-dev libbenchmark-dev libsqlite3-dev
+  libgtest-dev libbenchmark-dev
   # serial device servers between the simulator's terminal and a TCP port, for the line tests
   socat ser2net
 )
+packages=("${build_packages[@]}")
+case "${1:-}" in
+  "") ;;
+  --test) packages+=("${test_packages[@]}") ;;
+  *) echo "usage: scripts/install-deps.sh [--test]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKTR40E_TESTS=OFF >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKTR40E_TESTS=OFF -DKTR40E_WERROR=ON >/dev/null
 ninja -C build ktr40e sitehost ktr40e-sim
 exec ./build/sitehost --plugin build/ktr40e.so --site config/site.json --rounds 5 "$@"

@@ -15,6 +15,6 @@ if [ $# -gt 0 ] && [[ "$1" != -* ]]; then
 fi
 build=${SOAK_BUILD_DIR:-build-soak}
 bash scripts/install-deps.sh
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKTR40E_TESTS=OFF >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKTR40E_TESTS=OFF -DKTR40E_WERROR=ON >/dev/null
 ninja -C "$build" -j"${JOBS:-$(nproc)}" ktr40e ktr40e-soak >/dev/null
 exec "$build/ktr40e-soak" --plugin "$build/ktr40e.so" --seconds "$seconds" "$@"

@@ -4,14 +4,14 @@
 # every fuzz target (FUZZ_SECONDS each, default 20; 0 skips them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --test
 jobs=$(nproc)
 
 passed=0
 failed=0
 suite() {  # build dir, cmake options...
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja -DKTR40E_TESTS=ON "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DKTR40E_TESTS=ON -DKTR40E_WERROR=ON "$@" >/dev/null
   ninja -C "$dir" -j"$jobs"
   local status=0
   (cd "$dir" && ctest --output-on-failure -j"$jobs") | tee "$dir/ctest.log" || status=$?

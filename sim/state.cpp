@@ -1,12 +1,12 @@
 #include "sim/state.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <stdexcept>
 
 #include <json/reader.h>
 
-#include "sim/number_option.h"
 #include "sim/overcounts.h"
 
 // Configuration file, every member optional:
@@ -271,6 +271,15 @@ SimConfig config_from_json(const Json::Value& root) {
     if (root.isMember("parameters")) read_parameters(root["parameters"], s.parameters, "parameters");
     if (root.isMember("faults")) config.faults = faults_from_json(root["faults"]);
     return config;
+}
+
+std::optional<std::uint16_t> command_in(const std::string& text) {
+    unsigned cid1 = 0;
+    unsigned cid2 = 0;
+    int used = 0;
+    if (std::sscanf(text.c_str(), "%2x/%2x%n", &cid1, &cid2, &used) != 2 || used != static_cast<int>(text.size()))
+        return std::nullopt;
+    return static_cast<std::uint16_t>(cid1 << 8 | cid2);
 }
 
 SimConfig load_config_file(const std::string& path) {

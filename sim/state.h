@@ -125,6 +125,9 @@ struct SimConfig {
 // naming the member that is wrong.
 SimConfig config_from_json(const Json::Value& root);
 SimConfig load_config_file(const std::string& path);
+
+// A command written as "CID1/CID2" in hex ("42/41") as (CID1 << 8) | CID2, or nothing.
+std::optional<std::uint16_t> command_in(const std::string& text);
 Faults faults_from_json(const Json::Value& faults, Faults defaults = Faults());
 
 }  // namespace sim

@@ -1,5 +1,6 @@
 #include "site/controller.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -32,6 +33,29 @@ LogValue to_value(const VRTLogArg& arg) {
     return value;
 }
 
+// One printf conversion ("%u", "%-5d", "%lx", "%s" ...) at `p`, its argument appended: the
+// conversion letter picks hexadecimal for x and X, the argument's own kind does the rest.
+// Returns the conversion's last character.
+const char* append_printf_arg(std::string& out, const char* p, const VRTLogArg& arg) {
+    const char* end = p + 1;
+    while (*end != '\0' && std::strchr("-+ #0123456789.hlLqjzt", *end) != nullptr) ++end;
+    if (*end == '\0') {
+        out += p;
+        return end - 1;
+    }
+    if ((*end == 'x' || *end == 'X') && arg.kind != VRTLogArg::Text) {
+        char hex[24];
+        unsigned long long value = arg.kind == VRTLogArg::Unsigned ? arg.u : static_cast<unsigned long long>(arg.i);
+        // Without an "l" the argument was an int, as printf would have shown it.
+        if (std::find(p, end, 'l') == end) value &= 0xFFFFFFFFull;
+        std::snprintf(hex, sizeof hex, *end == 'x' ? "%llx" : "%llX", value);
+        out += hex;
+    } else {
+        append_arg(out, arg);
+    }
+    return end;
+}
+
 }  // namespace
 
 std::string render_log(const char* format, const VRTLogArg* args, unsigned count) noexcept try {
@@ -42,6 +66,11 @@ std::string render_log(const char* format, const VRTLogArg* args, unsigned count
         if (p[0] == '{' && p[1] == '}' && next < count) {
             append_arg(out, args[next++]);
             ++p;
+        } else if (p[0] == '%' && p[1] == '%') {
+            out += '%';
+            ++p;
+        } else if (p[0] == '%' && next < count) {
+            p = append_printf_arg(out, p, args[next++]);
         } else {
             out += *p;
         }

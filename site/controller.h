@@ -12,7 +12,8 @@
 
 namespace site {
 
-// Renders a "{}" format with its arguments; never throws.
+// Renders a log format with its arguments, in "{}" or printf style ("%u", "%d", "%x", "%s");
+// never throws.
 std::string render_log(const char* format, const VRTLogArg* args, unsigned count) noexcept;
 
 // Keeps the state of every alarm by device, key, code and text, and tells transitions.

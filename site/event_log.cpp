@@ -117,27 +117,27 @@ std::optional<std::string> event_line(const Event& event, Json::StreamWriter& wr
                 .add("reason", event.text)
                 .add("bytes", static_cast<Json::UInt64>(event.count));
             break;
+        case EventKind::Trace: line.add("text", event.text); break;
         default: return std::nullopt;
     }
     return line.str(writer);
 }
 
-EventLog::EventLog(const std::string& path) : out_(path, std::ios::out | std::ios::trunc), writer_(make_line_writer()) {
-    if (!out_) throw std::runtime_error(path + ": cannot be written");
+namespace {
+
+std::string dropped_line(std::uint64_t count) {
+    return "{\"event\":\"dropped\",\"count\":" + std::to_string(count) + "}";
 }
+
+}  // namespace
+
+EventLog::EventLog(const std::string& path, std::size_t capacity) : file_(path, capacity, dropped_line) {}
 
 void EventLog::on_event(const Event& event) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const std::optional<std::string> line = event_line(event, *writer_);
-    if (!line) return;
-    out_ << *line << '\n';
-    out_.flush();
-    ++lines_;
-}
-
-std::uint64_t EventLog::lines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
+    // Events come from the polling threads, the work queue and the trace reader at once.
+    thread_local const std::unique_ptr<Json::StreamWriter> writer = make_line_writer();
+    std::optional<std::string> line = event_line(event, *writer);
+    if (line && file_.append(std::move(*line))) ++lines_;
 }
 
 }  // namespace site

@@ -38,6 +38,7 @@ const char* to_string(EventKind kind) {
         case EventKind::Round: return "round";
         case EventKind::Line: return "line";
         case EventKind::Discard: return "discard";
+        case EventKind::Trace: return "trace";
     }
     return "unknown";
 }

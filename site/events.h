@@ -37,6 +37,7 @@ enum class EventKind {
     Round,     // a polling round ended (host side)
     Line,      // the line to a power system failed or came back: text
     Discard,   // input dropped unread: reason in `text`, `count` bytes
+    Trace,     // a line the plug-in printed on its standard output: text
 };
 
 struct Event {

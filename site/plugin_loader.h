@@ -14,7 +14,9 @@ namespace site {
 // devices and work items made by its code may outlive any owner here.
 class PluginLibrary {
 public:
-    // Throws std::runtime_error with the loader's message.
+    // A path without a slash names a file in the working folder ("ktr40e.so" is
+    // "./ktr40e.so"), never one the library search path finds. Throws std::runtime_error
+    // with the loader's message.
     explicit PluginLibrary(const std::string& path);
 
     // A new device from provider `index`, adopted into a shared_ptr as the devices require.

@@ -47,16 +47,14 @@ struct SiteConfig {
     unsigned historyKeepDays = 90;
 };
 
-// Reads a site: either one system object or {"systems": [...]}. File names inside the site
-// file are taken relative to `folder`. Throws std::runtime_error naming what is wrong.
-SiteConfig parse_site(const Json::Value& root, const std::string& folder);
+// Reads a site: either one system object or {"systems": [...]}, every key checked against
+// the known ones (site_keys.h). File names inside the site file are taken relative to
+// `folder`. Throws UsageError naming `source` (the file) and the key path of what is wrong.
+SiteConfig parse_site(const Json::Value& root, const std::string& folder, const std::string& source = "site");
 SiteConfig load_site_file(const std::string& path);
 
-// Checks a port named on the command line as the site file's are checked; throws
-// std::runtime_error naming what is wrong (a tcp:// port without HOST:PORT, say).
-void check_port(const std::string& port);
-
-// Reads a JSON file; throws std::runtime_error with the parser's message.
+// Reads a JSON file strictly (no comments, no trailing garbage, no key given twice); throws
+// UsageError naming the file with the parser's message.
 Json::Value read_json_file(const std::string& path);
 
 // `name` as seen from `folder` (unchanged when absolute or when folder is empty).

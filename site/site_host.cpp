@@ -1,18 +1,19 @@
 #include "site/site_host.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <exception>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 
+#include "site/console.h"
 #include "site/event_log.h"
 #include "site/history_store.h"
 #include "site/host_access.h"
 #include "site/plugin_loader.h"
 #include "site/round_summary.h"
 #include "site/serial.h"
+#include "site/trace_capture.h"
+#include "site/usage_error.h"
 
 namespace site {
 namespace {
@@ -21,28 +22,43 @@ constexpr std::size_t kSystemsPerLoop = 8;
 // How long stopping waits for rounds the database has not taken yet (another process holds it).
 constexpr std::chrono::seconds kHistoryFlushLimit(5);
 
-std::mutex& terminal_mutex() {
-    static std::mutex mutex;
-    return mutex;
+// Text handed over in blocks of lines, told as one console entry without the last newline.
+void print_info(const std::string& text) {
+    if (text.empty()) return;
+    console(Level::Info, text.back() == '\n' ? text.substr(0, text.size() - 1) : text);
 }
 
-// Standard output is shared with the plug-in's trace lines: one block at a time, flushed.
-void print_stdout(const std::string& text) {
-    std::lock_guard<std::mutex> lock(terminal_mutex());
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
-}
+void print_warning(const std::string& text) { console(Level::Warn, text); }
 
-void print_stderr(const std::string& text) {
-    std::lock_guard<std::mutex> lock(terminal_mutex());
-    std::fprintf(stderr, "sitehost: %s\n", text.c_str());
-}
+// The host's own account of what happens on the lines and in the plug-in, on the console.
+class ConsoleReport : public Observer {
+public:
+    void on_event(const Event& event) override {
+        switch (event.kind) {
+            case EventKind::Log: console(Level::Warn, "device " + std::to_string(event.device) + ": " + event.text); break;
+            case EventKind::Line:
+                console(event.text.rfind("line failed", 0) == 0 ? Level::Warn : Level::Info, system(event) + event.text);
+                break;
+            case EventKind::WorkError: console(Level::Error, "round work failed: " + event.text); break;
+            case EventKind::Rejected:
+                if (console_shows(Level::Debug)) console(Level::Debug, system(event) + "answer refused: " + event.text);
+                break;
+            case EventKind::Timeout:
+                if (console_shows(Level::Debug)) console(Level::Debug, system(event) + "no answer in time");
+                break;
+            default: break;
+        }
+    }
+
+private:
+    static std::string system(const Event& event) { return "power system " + std::to_string(event.device) + ": "; }
+};
 
 }  // namespace
 
 SiteHost::SiteHost(SiteConfig site, SiteOptions options) : site_(std::move(site)), options_(std::move(options)) {
-    if (!options_.print) options_.print = print_stdout;
-    if (!options_.warn) options_.warn = print_stderr;
+    if (!options_.print) options_.print = print_info;
+    if (!options_.warn) options_.warn = print_warning;
     if (!options_.console) options_.console = console;
     plugin_ = std::make_shared<PluginLibrary>(options_.pluginPath);
     std::string notice;
@@ -62,15 +78,15 @@ SiteHost::SiteHost(SiteConfig site, SiteOptions options) : site_(std::move(site)
     observers->add(history_);
     router_ = std::make_shared<EventRouter>();
     observers->add(router_);
+    observers->add(std::make_shared<ConsoleReport>());
     if (options_.observer) observers->add(options_.observer);
     controller_ = std::make_shared<Controller>(observers, WorkMode::Thread);
+    if (options_.captureTrace) capture_ = std::make_unique<TraceCapture>([this](const std::string& line) { trace(line); });
 
     create_runners(*plugin_);
     check_queries();
-    std::string restored;
     for (const auto& runner : runners_)
-        for (const std::string& line : runner->restore(*store_)) restored += "restore " + line + "\n";
-    options_.print(restored);
+        for (const std::string& line : runner->restore(*store_)) options_.print("restore " + line + "\n");
     std::string answers;
     for (const auto& runner : runners_) {
         for (Event& answer : runner->ask_queries()) {
@@ -84,6 +100,14 @@ SiteHost::SiteHost(SiteConfig site, SiteOptions options) : site_(std::move(site)
 SiteHost::~SiteHost() {
     // Round work still queued must run while the controller is alive: it saves the history.
     if (controller_) drain();
+}
+
+void SiteHost::trace(const std::string& line) const {
+    if (console_shows(Level::Debug)) console(Level::Debug, "plug-in: " + line);
+    Event event;
+    event.kind = EventKind::Trace;
+    event.text = line;
+    controller_->emit(event);
 }
 
 void SiteHost::create_runners(const PluginLibrary& plugin) {
@@ -138,7 +162,7 @@ void SiteHost::check_queries() const {
         const bool known = std::any_of(runners_.begin(), runners_.end(),
                                        [&](const auto& runner) { return runner->find(query.dataId) != nullptr; });
         if (!known)
-            throw std::invalid_argument("query " + query.name + "@" + std::to_string(query.dataId) +
+            throw UsageError("query " + query.name + "@" + std::to_string(query.dataId) +
                                         ": no unit of the site has that data id");
     }
 }

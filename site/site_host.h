@@ -16,6 +16,7 @@ class EventLog;
 class HistoryStore;
 class HistoryWriter;
 class PluginLibrary;
+class TraceCapture;
 
 struct SiteOptions {
     std::string pluginPath;
@@ -27,11 +28,14 @@ struct SiteOptions {
     // systems. The plug-in pauses 20 ms before it handles each answer, and a loop waits
     // through that pause, so many systems need more than one loop.
     std::size_t loops = 0;
+    // Takes over standard output while the host lives, so that the plug-in's own lines go to
+    // the event file as "trace" events and to the console at debug level only (the program).
+    bool captureTrace = false;
     // Sees every event besides the host's own observers (tests).
     std::shared_ptr<Observer> observer;
-    // Where the terminal lines go (default: standard output, flushed per block).
+    // Where the terminal lines go (default: the console at info level).
     std::function<void(const std::string&)> print;
-    // Where warnings go (default: standard error).
+    // Where warnings go (default: the console at warn level).
     std::function<void(const std::string&)> warn;
     // Console lines about the lines: settings at start, failures, missing rounds (default: site::console).
     std::function<void(Level, const std::string&)> console;
@@ -43,7 +47,7 @@ struct SiteOptions {
 class SiteHost {
 public:
     // Everything up to the first request: load, create, restore, first queries.
-    // Throws std::runtime_error or std::invalid_argument with a message for the user.
+    // Throws UsageError for a query naming no unit, std::runtime_error with a message for the user.
     SiteHost(SiteConfig site, SiteOptions options);
     ~SiteHost();
     SiteHost(const SiteHost&) = delete;
@@ -64,6 +68,8 @@ public:
     const std::vector<Event>& first_answers() const { return firstAnswers_; }
 
 private:
+    // One line of the plug-in's standard output.
+    void trace(const std::string& line) const;
     void create_runners(const PluginLibrary& plugin);
     // The line of `config`: power systems that name the same port share one (a multi-drop bus).
     std::shared_ptr<SerialTransport> line_for(const SystemConfig& config, int baud);
@@ -80,6 +86,8 @@ private:
     std::vector<std::unique_ptr<SystemRunner>> runners_;
     std::vector<std::shared_ptr<SerialTransport>> lines_;  // one per runner, shared ones repeated
     std::vector<Event> firstAnswers_;
+    // Last, so that it goes first: its final lines still reach the event file.
+    std::unique_ptr<TraceCapture> capture_;
 };
 
 }  // namespace site

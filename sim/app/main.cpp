@@ -2,133 +2,160 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
+#include <functional>
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "sim/number_option.h"
+#include "site/command_line.h"
 #include "sim/simulator.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: ktr40e-sim [--config FILE] [--port DEVICE | --pty [--link PATH] | --tcp PORT] [--baud N] [--address N]\n"
-    "                  [--drop SHARE] [--corrupt SHARE] [--noise BYTES] [--wrong-cid1 SHARE]\n"
-    "                  [--wrong-count SHARE] [--delay MS] [--slow SHARE] [--truncate SHARE]\n"
-    "                  [--overcount SHARE] [--overcount-kind NAME] [--hang-up SHARE] [--away MS]\n"
-    "                  [--late-every N] [--echo] [--refuse CID1/CID2] [--seed N] [--verbose]\n"
-    "With --pty (the default) the path of the line to open is printed on standard output; with\n"
-    "--link that path is PATH, a symbolic link that follows the line when it hangs up and comes back.\n"
+const char kDescription[] =
+    "A KTR-40 power system on a serial port or a new pseudo-terminal. With --pty (the default) the\n"
+    "path of the line to open is printed on standard output; with --link that path is PATH, a\n"
+    "symbolic link that follows the line when it hangs up and comes back. Options given here win\n"
+    "over the configuration file.\n"
     "A share is a probability per answer from 0 to 1; --delay alone slows every answer.\n"
     "--truncate cuts INFO short (LENGTH and CHKSUM still right); --overcount sends a count the\n"
-    "driver cannot keep or does not expect (--overcount-kind picks one: see below); --hang-up\n"
-    "closes the line instead of answering and reopens it after --away MS (needs --link).\n"
+    "driver cannot keep or does not expect (--overcount-kind picks one); --hang-up closes the line\n"
+    "instead of answering and reopens it after --away MS (needs --link).\n"
     "--late-every N answers every Nth request only after --delay MS (and still answers the host's\n"
     "repeat); --echo sends every request back before its answer, as a two-wire RS-485 line does;\n"
-    "--tcp PORT serves TCP clients on 127.0.0.1:PORT (0: a free port, printed) like a serial server.\n"
-    "--refuse 42/41 answers that command always with an empty INFO, so the driver refuses it.\n";
+    "--tcp PORT serves TCP clients on 127.0.0.1:PORT (0: a free port, printed) like a serial server;\n"
+    "--refuse 42/41 answers that command always with an empty INFO, so the driver refuses it.";
 
 struct Options {
     std::string configPath;
     std::string port;
     std::string link;
     int tcpPort = -1;  // -1: no TCP server
+    bool echo = false;
     bool verbose = false;
 };
 
-[[noreturn]] void usage_error(const std::string& message) {
-    std::cerr << "ktr40e-sim: " << message << "\n" << kUsage;
-    std::exit(2);
-}
+// Settings that win over the configuration file: each option given is kept as a change and
+// made once the file has been read. A new one is one add() call.
+class Overrides {
+public:
+    explicit Overrides(CLI::App& cli) : cli_(cli) {}
 
-double parse_number(const std::string& text, const std::string& option, double low, double high) {
-    if (const std::optional<double> value = sim::number_in(text, low, high)) return *value;
-    usage_error(option + " expects a number from " + std::to_string(low) + " to " + std::to_string(high));
+    template <typename T>
+    CLI::Option* add(const std::string& name, const char* type, const std::string& help,
+                     std::function<void(sim::SimConfig&, T)> change) {
+        return cli_
+            .add_option_function<T>(
+                name, [this, change](const T& value) { changes_.push_back([change, value](sim::SimConfig& c) { change(c, value); }); },
+                help)
+            ->type_name(type);
+    }
+
+    void apply(sim::SimConfig& config) const {
+        for (const auto& change : changes_) change(config);
+    }
+
+private:
+    CLI::App& cli_;
+    std::vector<std::function<void(sim::SimConfig&)>> changes_;
+};
+
+using Milliseconds = std::chrono::milliseconds;
+
+void add_fault_options(Overrides& overrides) {
+    struct Share {
+        const char* name;
+        double sim::Faults::*field;
+        const char* help;
+    };
+    const Share shares[] = {
+        {"--drop", &sim::Faults::drop, "Share of the answers left out"},
+        {"--corrupt", &sim::Faults::corrupt, "Share of the answers with a wrong checksum"},
+        {"--wrong-cid1", &sim::Faults::wrongCid1, "Share of the answers with another group's CID1"},
+        {"--wrong-count", &sim::Faults::wrongCount, "Share of the answers with a unit count one too high"},
+        {"--truncate", &sim::Faults::truncate, "Share of the answers with INFO cut short"},
+        {"--overcount", &sim::Faults::overcount, "Share of the answers with a count the driver cannot keep"},
+        {"--hang-up", &sim::Faults::hangUp, "Share of the requests answered by hanging up (needs --link)"},
+    };
+    for (const Share& share : shares) {
+        overrides
+            .add<double>(share.name, "SHARE", share.help,
+                         [field = share.field](sim::SimConfig& c, double value) { c.faults.*field = value; })
+            ->check(CLI::Range(0.0, 1.0));
+    }
+    overrides.add<std::uint64_t>("--late-every", "N", "Every Nth request answered only after --delay",
+                                 [](sim::SimConfig& c, std::uint64_t n) { c.faults.lateEvery = n; })
+        ->check(CLI::Range(0, 1000000));
+    overrides.add<std::string>("--refuse", "CID1/CID2", "Answer that command with an empty INFO", [](sim::SimConfig& c, std::string text) {
+        const std::optional<std::uint16_t> command = sim::command_in(text);
+        if (!command) throw CLI::ValidationError("--refuse", "expects a command such as 42/41");
+        c.faults.refuse = *command;
+    });
+    CLI::Option* slow = overrides.add<double>("--slow", "SHARE", "Share of the answers sent after --delay",
+                                              [](sim::SimConfig& c, double share) { c.faults.slow = share; });
+    slow->check(CLI::Range(0.0, 1.0));
+    overrides
+        .add<long>("--delay", "MS", "Delay of slow answers (alone: of every answer)",
+                   [slow](sim::SimConfig& c, long ms) {
+                       c.faults.delay = Milliseconds(ms);
+                       if (slow->count() == 0 && c.faults.lateEvery == 0) c.faults.slow = 1;
+                   })
+        ->check(CLI::Range(0, 600000));
+    overrides
+        .add<std::size_t>("--noise", "BYTES", "Bytes of noise before every answer",
+                          [](sim::SimConfig& c, std::size_t bytes) { c.faults.noise = bytes; })
+        ->check(CLI::Range(0, 4096));
+    overrides
+        .add<long>("--away", "MS", "How long a hung-up line stays away",
+                   [](sim::SimConfig& c, long ms) { c.faults.away = Milliseconds(ms); })
+        ->check(CLI::Range(0, 600000));
 }
 
 // Reads the options; faults and line settings given here win over the configuration file.
 Options parse(int argc, char** argv, sim::SimConfig& config) {
+    CLI::App cli(kDescription, "ktr40e-sim");
+    site::add_version_flag(cli);
+    std::string overcounts;
+    for (const sim::Overcount& overcount : sim::overcounts()) overcounts += std::string(" ") + overcount.name;
+    cli.footer("Overcounts:" + overcounts);
     Options options;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::string(argv[i]) == "--config") options.configPath = argv[i + 1];
-    }
+    Overrides overrides(cli);
+    cli.add_option("--config", options.configPath, "Configuration file (see sim/ktr40e-sim.example.json)")
+        ->type_name("FILE");
+    CLI::Option* port = cli.add_option("--port", options.port, "Serial device to answer on")->type_name("DEVICE");
+    CLI::Option* pty = cli.add_flag("--pty", "Answer on a new pseudo-terminal (the default)")->excludes(port);
+    cli.add_option("--link", options.link, "Symbolic link to the pseudo-terminal")->type_name("PATH")->excludes(port);
+    overrides.add<int>("--baud", "N", "Pace of the answers (0: at once)", [](sim::SimConfig& c, int baud) { c.baud = baud; })
+        ->check(CLI::Range(0, 230400));
+    overrides
+        .add<unsigned>("--address", "N", "Address answered",
+                       [](sim::SimConfig& c, unsigned address) { c.address = static_cast<std::uint8_t>(address); })
+        ->check(CLI::Range(0, 255));
+    add_fault_options(overrides);
+    overrides.add<std::string>("--overcount-kind", "NAME", "Only this overcount (see below)",
+                               [](sim::SimConfig& c, std::string name) { c.faults.overcountKind = std::move(name); });
+    overrides.add<std::uint32_t>("--seed", "N", "Seed of the faults and the drift (0: random)",
+                                 [](sim::SimConfig& c, std::uint32_t seed) { c.seed = seed; });
+    cli.add_option("--tcp", options.tcpPort, "Serve TCP clients on 127.0.0.1:PORT (0: a free port)")
+        ->type_name("PORT")
+        ->check(CLI::Range(0, 65535));
+    cli.add_flag("--echo", options.echo, "Send every request back before its answer");
+    cli.add_flag("--verbose", options.verbose, "Print every request and answer on standard error");
+    (void)pty;
+    site::parse_command_line(cli, argc, argv);
+
     if (!options.configPath.empty()) config = sim::load_config_file(options.configPath);
-    sim::Faults& faults = config.faults;
-    bool slowGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) usage_error(arg + " needs a value");
-            return argv[++i];
-        };
-        auto share = [&]() { return parse_number(value(), arg, 0, 1); };
-        if (arg == "--config") {
-            value();  // read above
-        } else if (arg == "--port") {
-            options.port = value();
-        } else if (arg == "--pty") {
-            options.port.clear();
-        } else if (arg == "--link") {
-            options.link = value();
-        } else if (arg == "--tcp") {
-            options.tcpPort = static_cast<int>(parse_number(value(), arg, 0, 65535));
-        } else if (arg == "--late-every") {
-            faults.lateEvery = static_cast<std::uint64_t>(parse_number(value(), arg, 0, 1000000));
-            if (!slowGiven) faults.slow = 0;
-        } else if (arg == "--echo") {
-            faults.echo = true;
-        } else if (arg == "--baud") {
-            config.baud = static_cast<int>(parse_number(value(), arg, 0, 230400));
-        } else if (arg == "--address") {
-            config.address = static_cast<std::uint8_t>(parse_number(value(), arg, 0, 255));
-        } else if (arg == "--drop") {
-            faults.drop = share();
-        } else if (arg == "--corrupt") {
-            faults.corrupt = share();
-        } else if (arg == "--wrong-cid1") {
-            faults.wrongCid1 = share();
-        } else if (arg == "--wrong-count") {
-            faults.wrongCount = share();
-        } else if (arg == "--slow") {
-            faults.slow = share();
-            slowGiven = true;
-        } else if (arg == "--noise") {
-            faults.noise = static_cast<std::size_t>(parse_number(value(), arg, 0, 4096));
-        } else if (arg == "--delay") {
-            faults.delay = std::chrono::milliseconds(static_cast<long>(parse_number(value(), arg, 0, 600000)));
-            if (!slowGiven && faults.lateEvery == 0) faults.slow = 1;
-        } else if (arg == "--truncate") {
-            faults.truncate = share();
-        } else if (arg == "--overcount") {
-            faults.overcount = share();
-        } else if (arg == "--overcount-kind") {
-            faults.overcountKind = value();
-            if (sim::find_overcount(faults.overcountKind) == nullptr) usage_error("no overcount " + faults.overcountKind);
-        } else if (arg == "--hang-up") {
-            faults.hangUp = share();
-        } else if (arg == "--away") {
-            faults.away = std::chrono::milliseconds(static_cast<long>(parse_number(value(), arg, 0, 600000)));
-        } else if (arg == "--refuse") {
-            const std::optional<std::uint16_t> command = sim::command_in(value());
-            if (!command) usage_error("--refuse expects a command such as 42/41");
-            faults.refuse = *command;
-        } else if (arg == "--seed") {
-            config.seed = static_cast<std::uint32_t>(parse_number(value(), arg, 0, 4294967295.0));
-        } else if (arg == "--verbose") {
-            options.verbose = true;
-        } else if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage << "Overcounts:";
-            for (const sim::Overcount& overcount : sim::overcounts()) std::cout << ' ' << overcount.name;
-            std::cout << '\n';
-            std::exit(0);
-        } else {
-            usage_error("unknown option " + arg);
-        }
-    }
-    if (!options.port.empty() && !options.link.empty()) usage_error("--link goes with --pty, not --port");
+    overrides.apply(config);
+    if (options.echo) config.faults.echo = true;
+    const sim::Faults& faults = config.faults;
+    if (!faults.overcountKind.empty() && sim::find_overcount(faults.overcountKind) == nullptr)
+        site::usage_error(cli, "no overcount " + faults.overcountKind);
+    if (faults.hangUp > 0 && options.link.empty()) site::usage_error(cli, "--hang-up needs --link");
     if (options.tcpPort >= 0 && (!options.port.empty() || !options.link.empty()))
-        usage_error("--tcp goes without --port and --link");
-    if (faults.hangUp > 0 && options.link.empty()) usage_error("--hang-up needs --link");
+        site::usage_error(cli, "--tcp goes without --port and --link");
     return options;
 }
 
@@ -154,6 +181,8 @@ int main(int argc, char** argv) {
     // The signals are taken by sigwait below, never by the line thread. A signal a parent
     // shell set to be ignored would never reach sigwait, hence the default dispositions first.
     std::signal(SIGINT, SIG_DFL);
+    // A reader that leaves standard output or error makes a failed write, not a kill.
+    std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGTERM, SIG_DFL);
     sigset_t stopSignals;
     sigemptyset(&stopSignals);

@@ -1,25 +1,18 @@
 #include "site/app/app.h"
 
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 
 #include "sim/simulator.h"
+#include "site/console.h"
 #include "site/history_listing.h"
 #include "site/history_store.h"
 
 namespace app {
 namespace {
-
-const char kHistoryUsage[] =
-    "usage: sitehost history [--db FILE] [--format json|csv] [--device DATAID] [--since TIME]\n"
-    "                        [--until TIME] [--limit N] [--field NAME ...]\n"
-    "Lists the saved images (oldest first) decoded into named fields.\n"
-    "TIME is 2026-12-08, 2026-12-08T11:02 or 2026-12-08 11:02:03, local unless it ends in Z or +HH:MM;\n"
-    "--since is inclusive, --until exclusive. --limit N lists the newest N images. --field NAME\n"
-    "(repeatable) keeps only that field or the fields under it (\"voltage\", \"channels.0\").\n";
 
 // The simulator's configuration for a system: what the site file gives, completed from the
 // system's own settings so that the two agree.
@@ -33,27 +26,44 @@ Json::Value simulator_json(const site::SystemConfig& system) {
     return json;
 }
 
+void add_time_option(CLI::App& command, const std::string& name, std::optional<std::int64_t>& ms, const std::string& help) {
+    command
+        .add_option_function<std::string>(
+            name,
+            [&ms, name](const std::string& text) {
+                ms = site::parse_time_text(text);
+                if (!ms) throw CLI::ValidationError(name, "expects a time such as 2026-12-08T11:02:03");
+            },
+            help)
+        ->type_name("TIME");
+}
+
 }  // namespace
 
-void usage_error(const std::string& message, const char* usage) {
-    std::cerr << "sitehost: " << message << "\n" << usage;
-    std::exit(2);
-}
-
-std::string option_value(int argc, char** argv, int& i) {
-    if (i + 1 >= argc) {
-        std::cerr << "sitehost: " << argv[i] << " needs a value\n";
-        std::exit(2);
-    }
-    return argv[++i];
-}
-
-std::uint64_t parse_count(const std::string& text, const std::string& option) {
-    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) {
-        std::cerr << "sitehost: " << option << " expects a whole number\n";
-        std::exit(2);
-    }
-    return std::stoull(text);
+CLI::App* add_history_command(CLI::App& cli, HistoryOptions& options) {
+    CLI::App* history = cli.add_subcommand("history", "List the saved images (oldest first) decoded into named fields");
+    history->add_option("--db", options.db, "History database")->type_name("FILE")->capture_default_str();
+    history->add_option("--format", options.format, "Listing format")
+        ->check(CLI::IsMember({"json", "csv"}))
+        ->capture_default_str();
+    site::HistoryFilter& filter = options.listing.filter;
+    history->add_option_function<std::uint32_t>(
+        "--device", [&filter](const std::uint32_t& id) { filter.device = id; }, "Only the images of this data id")
+        ->type_name("DATAID")
+        ->check(site::kWholeNumber);
+    add_time_option(*history, "--since", filter.sinceMs, "Only images saved at or after TIME");
+    add_time_option(*history, "--until", filter.untilMs, "Only images saved before TIME");
+    history->add_option("--limit", options.listing.limit, "Only the newest N images (still listed oldest first)")
+        ->type_name("N")
+        ->check(CLI::Range(std::size_t{1}, std::numeric_limits<std::size_t>::max()));
+    history->add_option("--field", options.listing.fields,
+                        "Only this field or the fields under it (\"voltage\", \"channels.0\"); repeatable")
+        ->type_name("NAME")
+        ->take_all()
+        ->allow_extra_args(false);
+    history->footer(
+        "TIME is 2026-12-08, 2026-12-08T11:02 or 2026-12-08 11:02:03, local unless it ends in Z or +HH:MM.");
+    return history;
 }
 
 std::vector<std::unique_ptr<sim::Simulator>> start_simulators(site::SiteConfig& site) {
@@ -62,52 +72,21 @@ std::vector<std::unique_ptr<sim::Simulator>> start_simulators(site::SiteConfig& 
         if (!system.port.empty()) continue;
         auto simulator = std::make_unique<sim::Simulator>(sim::config_from_json(simulator_json(system)));
         system.port = simulator->start_pty();
-        std::cout << "power system " << system.dataId << ": built-in simulator on " << system.port << "\n";
+        site::console(site::Level::Info,
+                      "power system " + std::to_string(system.dataId) + ": built-in simulator on " + system.port);
         simulators.push_back(std::move(simulator));
     }
     return simulators;
 }
 
-int run_history(int argc, char** argv) {
-    std::string db = "sitehost.db";
-    std::string format = "json";
-    site::ListingOptions listing;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::cout << kHistoryUsage;
-            return 0;
-        }
-        const std::string value = option_value(argc, argv, i);
-        if (arg == "--db") {
-            db = value;
-        } else if (arg == "--format") {
-            if (value != "json" && value != "csv") usage_error("--format is json or csv", kHistoryUsage);
-            format = value;
-        } else if (arg == "--device") {
-            const std::uint64_t id = parse_count(value, arg);
-            if (id > 0xFFFFFFFFu) usage_error("--device expects a data id", kHistoryUsage);
-            listing.filter.device = static_cast<unsigned>(id);
-        } else if (arg == "--since" || arg == "--until") {
-            const auto ms = site::parse_time_text(value);
-            if (!ms) usage_error(arg + " expects a time such as 2026-12-08T11:02:03", kHistoryUsage);
-            (arg == "--since" ? listing.filter.sinceMs : listing.filter.untilMs) = *ms;
-        } else if (arg == "--limit") {
-            listing.limit = parse_count(value, arg);
-            if (listing.limit == 0) usage_error("--limit expects a count of 1 or more", kHistoryUsage);
-        } else if (arg == "--field") {
-            if (value.empty()) usage_error("--field expects a field name", kHistoryUsage);
-            listing.fields.push_back(value);
-        } else {
-            usage_error("unknown option " + arg, kHistoryUsage);
-        }
-    }
+int run_history(const HistoryOptions& options) {
+    const std::string& db = options.db;
     if (!std::ifstream(db)) throw std::runtime_error(db + ": no such history database");
     const auto store = site::HistoryStore::open(db, site::HistoryStore::Mode::ReadOnly);
-    if (format == "csv") {
-        site::list_history_csv(*store, std::cout, listing);
+    if (options.format == "csv") {
+        site::list_history_csv(*store, std::cout, options.listing);
     } else {
-        site::list_history_json(*store, std::cout, listing);
+        site::list_history_json(*store, std::cout, options.listing);
     }
     return 0;
 }

@@ -5,30 +5,29 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "site/app/app.h"
+#include "site/command_line.h"
+#include "site/console.h"
 #include "site/history_store.h"
 #include "site/runner.h"
 #include "site/site_config.h"
 #include "site/site_host.h"
+#include "site/site_keys.h"
 #include "site/storage_paths.h"
+#include "site/trace_file.h"
+#include "site/usage_error.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: sitehost --plugin PATH --site FILE [--port DEVICE|tcp://HOST:PORT] [--rounds N] [--events FILE]\n"
-    "                [--db FILE] [--query NAME@DATAID ...] [--loops N]\n"
-    "       sitehost history [--db FILE] [--format json|csv] [--device DATAID] [--since TIME]\n"
-    "                        [--until TIME] [--limit N] [--field NAME ...]\n"
-    "Power systems without a port are polled over a built-in simulator on a pseudo-terminal.\n";
+// Exit statuses besides 0 (everything asked for was done) and 2 (usage errors).
+constexpr int kExitError = 1;
+constexpr int kExitLost = 3;
 
 struct RunOptions {
     std::string plugin;
@@ -38,49 +37,55 @@ struct RunOptions {
     std::string events;
     std::uint64_t rounds = 0;
     std::size_t loops = 0;
-    std::vector<site::QuerySpec> queries;
+    std::vector<std::string> queries;
+    bool verbose = false;
+    bool quiet = false;
 };
 
-RunOptions parse_run(int argc, char** argv) {
-    RunOptions options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
-            std::exit(0);
-        }
-        const std::string value = app::option_value(argc, argv, i);
-        if (arg == "--plugin") {
-            options.plugin = value;
-        } else if (arg == "--site") {
-            options.site = value;
-        } else if (arg == "--port") {
-            options.port = value;
-        } else if (arg == "--db") {
-            options.db = value;
-        } else if (arg == "--events") {
-            options.events = value;
-        } else if (arg == "--rounds") {
-            options.rounds = app::parse_count(value, arg);
-        } else if (arg == "--loops") {
-            options.loops = app::parse_count(value, arg);
-        } else if (arg == "--query") {
-            options.queries.push_back(site::parse_query(value));
-        } else {
-            app::usage_error("unknown option " + arg, kUsage);
-        }
-    }
-    if (options.plugin.empty() || options.site.empty()) app::usage_error("--plugin and --site are required", kUsage);
-    return options;
+void add_run_options(CLI::App& cli, RunOptions& options) {
+    cli.add_option("--plugin", options.plugin, "The driver plug-in (a bare name is taken from the working folder)")
+        ->type_name("PATH");
+    cli.add_option("--site", options.site, "The site file")->type_name("FILE");
+    cli.add_option("--port", options.port, "Serial device replacing the site file's port (one power system)")
+        ->type_name("DEVICE");
+    cli.add_option("--rounds", options.rounds, "Stop after N rounds of every power system (default: run until stopped)")
+        ->type_name("N")
+        ->check(site::kWholeNumber);
+    cli.add_option("--events", options.events, "Append one JSON line per host service call to FILE (file or FIFO)")
+        ->type_name("FILE");
+    cli.add_option("--db", options.db, "History database (default: the site file's db key, else sitehost.db)")
+        ->type_name("FILE");
+    cli.add_option("--query", options.queries, "Ask Get_Value(NAME) of unit DATAID after the restore and every round")
+        ->type_name("NAME@DATAID")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                try {
+                    site::parse_query(text);
+                    return {};
+                } catch (const std::exception& e) {
+                    return e.what();
+                }
+            },
+            ""));
+    cli.add_option("--loops", options.loops, "Polling threads (default: one per 8 power systems)")
+        ->type_name("N")
+        ->check(site::kWholeNumber);
+    auto* verbose = cli.add_flag("-v,--verbose", options.verbose, "Also show debug lines: the plug-in's trace, refused answers");
+    cli.add_flag("-q,--quiet", options.quiet, "Show only warnings and errors")->excludes(verbose);
 }
 
-// The self-pipe that SIGINT and SIGTERM make readable; the event loops poll it.
+// The self-pipe that SIGINT, SIGTERM and a closed standard output make readable; the event
+// loops poll it.
 int g_stopWrite = -1;
 
-extern "C" void on_stop_signal(int) {
+void request_stop() {
     const char byte = 1;
     if (g_stopWrite >= 0) (void)!::write(g_stopWrite, &byte, 1);
 }
+
+extern "C" void on_stop_signal(int) { request_stop(); }
+
+extern "C" void on_hangup_signal(int) { site::reopen_trace_files(); }
 
 int stop_pipe() {
     int fds[2];
@@ -91,34 +96,43 @@ int stop_pipe() {
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = on_hangup_signal;
+    ::sigaction(SIGHUP, &action, nullptr);
+    site::on_console_closed(request_stop);
     return fds[0];
 }
 
-std::string summary_line(const site::SiteHost& host) {
-    std::string line;
+// The end of the run on the console; kExitLost when a requested round or an image was lost.
+int summarize(const site::SiteHost& host, bool stopped, std::uint64_t roundsWanted) {
+    site::console(site::Level::Info, stopped ? "stopped" : "done");
+    std::string lost;
     for (const auto& runner : host.runners()) {
-        const site::LineCounts counts = runner->line_counts();
-        line += "power system " + std::to_string(runner->data_id()) + ": " + std::to_string(runner->rounds()) +
-                " rounds, " + counts.text(true) + "\n";
+        site::console(site::Level::Info, "power system " + std::to_string(runner->data_id()) + ": " +
+                                             std::to_string(runner->rounds()) + " rounds, " + runner->line_counts().text(true));
+        if (roundsWanted != 0 && runner->rounds() < roundsWanted)
+            lost += "; power system " + std::to_string(runner->data_id()) + " completed " +
+                    std::to_string(runner->rounds()) + " of " + std::to_string(roundsWanted) + " rounds";
     }
-    return line + "history: " + std::to_string(host.history().saved()) + " images saved, " +
-           std::to_string(host.history().failed()) + " failed\n";
+    const std::uint64_t failed = host.history().failed();
+    site::console(site::Level::Info, "history: " + std::to_string(host.history().saved()) + " images saved, " +
+                                         std::to_string(failed) + " failed");
+    if (failed != 0) lost += "; " + std::to_string(failed) + " images not saved";
+    if (lost.empty()) return 0;
+    site::console(site::Level::Error, "lost:" + lost.substr(1));
+    return kExitLost;
 }
 
-int run_site(int argc, char** argv) {
-    const RunOptions options = parse_run(argc, argv);
+int run_site(const RunOptions& options) {
+    site::set_console_level(options.verbose ? site::Level::Debug : options.quiet ? site::Level::Warn : site::Level::Info);
     site::SiteConfig config = site::load_site_file(options.site);
     if (!options.port.empty()) {
-        if (config.systems.size() != 1) throw std::runtime_error("--port needs a site with one power system");
+        if (config.systems.size() != 1) throw site::UsageError("--port needs a site with one power system");
         site::check_port(options.port);
         config.systems.front().port = options.port;
     }
     const std::string db = !options.db.empty() ? options.db : !config.db.empty() ? config.db : "sitehost.db";
     const std::string refusal = site::storage_refusal({db, options.events, options.site, options.plugin});
-    if (!refusal.empty()) {
-        std::cerr << "sitehost: " << refusal << "\n";
-        return 2;
-    }
+    if (!refusal.empty()) throw site::UsageError(refusal);
     const int stopFd = stop_pipe();
     // The simulators outlive the host, so that the host never polls a vanished line.
     const auto simulators = app::start_simulators(config);
@@ -128,27 +142,38 @@ int run_site(int argc, char** argv) {
     siteOptions.dbPath = db;
     siteOptions.eventsPath = options.events;
     siteOptions.rounds = options.rounds;
-    siteOptions.queries = options.queries;
+    for (const std::string& query : options.queries) siteOptions.queries.push_back(site::parse_query(query));
     siteOptions.loops = options.loops;
+    siteOptions.captureTrace = true;
     site::SiteHost host(std::move(config), std::move(siteOptions));
     const bool stopped = host.run(stopFd);
     host.drain();
-    std::cout << (stopped ? "stopped\n" : "done\n") << summary_line(host) << std::flush;
-    // A commissioning check: a system that completed no round in its give-up time fails the run.
-    const auto& runners = host.runners();
-    const bool gaveUp = std::any_of(runners.begin(), runners.end(), [](const auto& r) { return !r->gave_up().empty(); });
-    return gaveUp ? 3 : 0;
+    return summarize(host, stopped, options.rounds);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader that leaves (`sitehost ... | head -1`, an events FIFO) is a failed write, not a kill.
+    ::signal(SIGPIPE, SIG_IGN);
+    CLI::App cli("The stand-in site controller: polls the power systems of a site file through a driver "
+                 "plug-in. Power systems without a port are polled over a built-in simulator.",
+                 "sitehost");
+    site::add_version_flag(cli);
+    RunOptions run;
+    add_run_options(cli, run);
+    app::HistoryOptions history;
+    const CLI::App* historyCommand = app::add_history_command(cli, history);
+    site::parse_command_line(cli, argc, argv);
     try {
-        if (argc > 1 && std::string(argv[1]) == "history") return app::run_history(argc - 1, argv + 1);
-        return run_site(argc, argv);
+        if (historyCommand->parsed()) return app::run_history(history);
+        if (run.plugin.empty() || run.site.empty()) site::usage_error(cli, "--plugin and --site are required");
+        return run_site(run);
+    } catch (const site::UsageError& e) {
+        site::console(site::Level::Error, e.what());
+        return 2;
     } catch (const std::exception& e) {
-        std::fflush(stdout);
-        std::cerr << "sitehost: " << e.what() << "\n";
-        return 1;
+        site::console(site::Level::Error, e.what());
+        return kExitError;
     }
 }

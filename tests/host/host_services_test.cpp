@@ -19,12 +19,25 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(LogRendering, FillsPlaceholdersInOrderWithBytesAsNumbers) {
+TEST(LogRendering, FillsBracesAndPrintfConversionsInOrderWithBytesAsNumbers) {
     const unsigned char p = 7;
     const VRTLogArg args[] = {VRTLogArg(42u), VRTLogArg(p), VRTLogArg(-3), VRTLogArg("x")};
-    EXPECT_EQ(site::render_log("A:ProcotolError {} p is {} not {} {}{}", args, 4), "A:ProcotolError 42 p is 7 not -3 x{}");
-    EXPECT_EQ(site::render_log("{} {} {}", args, 1), "42 {} {}");
-    EXPECT_EQ(site::render_log("ProcotolError %u read 40_43 m is %d", args, 2), "ProcotolError %u read 40_43 m is %d");
+    const struct {
+        const char* format;
+        unsigned count;
+        const char* rendered;
+    } cases[] = {
+        {"A:ProcotolError {} p is {} not {} {}{}", 4, "A:ProcotolError 42 p is 7 not -3 x{}"},
+        {"{} {} {}", 1, "42 {} {}"},
+        {"ProcotolError %u read 40_43 m is %d max %d", 3, "ProcotolError 42 read 40_43 m is 7 max -3"},
+        {"%s|%5u|%-3d|%lu|%x|%X", 4, "42|7|-3|x|%x|%X"},
+        {"%x %X %02x %lx", 4, "2a 7 fffffffd x"},
+        {"100%% of {} and %u%%", 2, "100% of 42 and 7%"},
+        {"mixed {} then %d", 2, "mixed 42 then 7"},
+        {"cut at the end %", 1, "cut at the end %"},
+        {"cut %l", 1, "cut %l"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(site::render_log(c.format, args, c.count), c.rendered) << c.format;
     EXPECT_EQ(site::render_log(nullptr, args, 0), "");
 }
 

@@ -26,8 +26,9 @@
 
 #include <sqlite3.h>
 
-#include "sim/number_option.h"
 #include "sim/simulator.h"
+#include "site/command_line.h"
+#include "site/console.h"
 #include "site/history_store.h"
 #include "site/image_layouts.h"
 #include "site/site_config.h"
@@ -35,15 +36,12 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: ktr40e-soak --plugin PATH [--seconds N] [--faults SHARE] [--baud N] [--seed N] [--dir DIR]\n"
+const char kDescription[] =
     "Polls one simulated power system (2 AC units, 2 DC units, 4 rectifier modules) for N seconds\n"
-    "(default 3600) with SHARE of the answers faulty (default 0.05), spread evenly over: dropped,\n"
-    "corrupted checksum, wrong CID1, wrong unit count, slow beyond the reply timeout, INFO cut\n"
-    "short, a count the driver cannot keep, the line hanging up. --baud 0 answers at once\n"
-    "(default 9600, paced like the real line). History goes to DIR/history.db (default: a\n"
-    "scratch folder, removed afterwards). Exits 1 when a round's history was lost or torn, or\n"
-    "when memory grew by more than 1 MiB after the first minute.\n";
+    "with a share of the answers faulty, spread evenly over: dropped, corrupted checksum, wrong\n"
+    "CID1, wrong unit count, slow beyond the reply timeout, INFO cut short, a count the driver\n"
+    "cannot keep, the line hanging up. Exits 1 when a round's history was lost or torn, or when\n"
+    "memory grew by more than 1 MiB after the first minute.";
 
 constexpr int kFaultKinds = 8;
 constexpr std::chrono::milliseconds kReplyTimeout(500);
@@ -58,43 +56,20 @@ struct Options {
     std::string dir;
 };
 
-[[noreturn]] void usage_error(const std::string& message) {
-    std::cerr << "ktr40e-soak: " << message << "\n" << kUsage;
-    std::exit(2);
-}
-
-double number(const std::string& text, const std::string& option, double low, double high) {
-    if (const std::optional<double> value = sim::number_in(text, low, high)) return *value;
-    usage_error(option + " expects a number from " + std::to_string(low) + " to " + std::to_string(high));
-}
-
 Options parse(int argc, char** argv) {
+    CLI::App cli(kDescription, "ktr40e-soak");
+    site::add_version_flag(cli);
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
-            std::exit(0);
-        }
-        if (i + 1 >= argc) usage_error(arg + " needs a value");
-        const std::string value = argv[++i];
-        if (arg == "--plugin") {
-            options.plugin = value;
-        } else if (arg == "--seconds") {
-            options.seconds = static_cast<long>(number(value, arg, 1, 7 * 24 * 3600));
-        } else if (arg == "--faults") {
-            options.faults = number(value, arg, 0, 1);
-        } else if (arg == "--baud") {
-            options.baud = static_cast<int>(number(value, arg, 0, 230400));
-        } else if (arg == "--seed") {
-            options.seed = static_cast<std::uint32_t>(number(value, arg, 0, 4294967295.0));
-        } else if (arg == "--dir") {
-            options.dir = value;
-        } else {
-            usage_error("unknown option " + arg);
-        }
-    }
-    if (options.plugin.empty()) usage_error("--plugin is required");
+    cli.add_option("--plugin", options.plugin, "The driver plug-in")->type_name("PATH")->required();
+    cli.add_option("--seconds", options.seconds, "How long to poll")->capture_default_str()->check(CLI::Range(1, 7 * 24 * 3600));
+    cli.add_option("--faults", options.faults, "Share of the answers faulty")->type_name("SHARE")->capture_default_str()
+        ->check(CLI::Range(0.0, 1.0));
+    cli.add_option("--baud", options.baud, "Pace of the simulated line (0: answers at once)")->capture_default_str()
+        ->check(CLI::Range(0, 230400));
+    cli.add_option("--seed", options.seed, "Seed of the faults (0: random)");
+    cli.add_option("--dir", options.dir, "Folder for history.db (default: a scratch folder, removed afterwards)")
+        ->type_name("DIR");
+    site::parse_command_line(cli, argc, argv);
     return options;
 }
 
@@ -392,7 +367,11 @@ int soak(const Options& options, std::ostream& report) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader that leaves the report is a failed write, not a kill.
+    ::signal(SIGPIPE, SIG_IGN);
     const Options options = parse(argc, argv);
+    // The report counts the plug-in's log lines and the host's warnings itself.
+    site::set_console_level(site::Level::Error);
     // The report keeps the real standard output; the plug-in's trace lines go nowhere.
     const int reportFd = ::dup(STDOUT_FILENO);
     if (reportFd < 0 || std::freopen("/dev/null", "w", stdout) == nullptr) {

@@ -1,0 +1,33 @@
+# Installs BUILD_DIR into a scratch prefix, then runs the installed programs from another
+# folder and checks that every RUNPATH is relative to $ORIGIN (none points into the build).
+string(RANDOM LENGTH 8 tag)
+set(prefix /tmp/ktr40e-install-${tag})
+function(check_ok result what)
+  if(NOT result EQUAL 0)
+    file(REMOVE_RECURSE ${prefix})
+    message(FATAL_ERROR "${what}")
+  endif()
+endfunction()
+
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
+                RESULT_VARIABLE result OUTPUT_QUIET ERROR_VARIABLE errors)
+check_ok("${result}" "cmake --install failed: ${errors}")
+foreach(program sitehost ktr40e-sim)
+  execute_process(COMMAND ${prefix}/bin/${program} --version WORKING_DIRECTORY /
+                  RESULT_VARIABLE result OUTPUT_VARIABLE version ERROR_VARIABLE errors)
+  check_ok("${result}" "${program} --version from / failed: ${errors}")
+  if(NOT version MATCHES "^${program} [0-9]+\\.[0-9]+\\.[0-9]+")
+    check_ok(1 "${program} --version printed: ${version}")
+  endif()
+  execute_process(COMMAND readelf -d ${prefix}/bin/${program} OUTPUT_VARIABLE dynamic)
+  if(dynamic MATCHES "R(UN)?PATH" AND NOT dynamic MATCHES "\\[\\$ORIGIN/[^]:]*\\]")
+    check_ok(1 "${program} has a RUNPATH not relative to $ORIGIN: ${dynamic}")
+  endif()
+endforeach()
+foreach(file lib/ktr40e/ktr40e.so lib/systemd/system/sitehost@.service etc/logrotate.d/sitehost)
+  file(GLOB found ${prefix}/${file} ${prefix}/lib/*/${file})
+  if(NOT EXISTS ${prefix}/${file} AND NOT found)
+    check_ok(1 "${file} not installed")
+  endif()
+endforeach()
+file(REMOVE_RECURSE ${prefix})

@@ -4,7 +4,7 @@
 # every fuzz target (FUZZ_SECONDS each, default 20; 0 skips them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --tests
 jobs=$(nproc)
 
 passed=0

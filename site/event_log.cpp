@@ -112,6 +112,7 @@ std::optional<std::string> event_line(const Event& event, Json::StreamWriter& wr
             }
             break;
         case EventKind::Line: line.add("device", event.device).add("text", event.text); break;
+        case EventKind::Output: line.add("text", event.text); break;
         default: return std::nullopt;
     }
     return line.str(writer);

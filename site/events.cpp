@@ -37,6 +37,7 @@ const char* to_string(EventKind kind) {
         case EventKind::WorkError: return "work_error";
         case EventKind::Round: return "round";
         case EventKind::Line: return "line";
+        case EventKind::Output: return "output";
     }
     return "unknown";
 }

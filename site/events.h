@@ -36,6 +36,7 @@ enum class EventKind {
     WorkError, // a work item threw: text
     Round,     // a polling round ended (host side)
     Line,      // the line to a power system failed or came back: text
+    Output,    // news of the host's outputs (MQTT connection, metrics file, availability): text
 };
 
 struct Event {

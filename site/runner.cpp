@@ -237,6 +237,10 @@ void SystemRunner::on_event(const Event& event) {
             break;
         case EventKind::Raised:
         case EventKind::Cleared: report_.transitions.push_back(event); break;
+        case EventKind::Alarm:
+        case EventKind::AlertMap:
+            if (options_.keepChecks) report_.checks.push_back(event);
+            break;
         default: break;
     }
 }
@@ -261,6 +265,7 @@ void SystemRunner::finish_round(Clock::time_point now) {
     if (options_.onRound) options_.onRound(report_);
     report_.published.clear();
     report_.transitions.clear();
+    report_.checks.clear();
     report_.queries.clear();
     if (options_.roundLimit != 0 && rounds_ >= options_.roundLimit) finished_ = true;
 }
@@ -272,6 +277,8 @@ void EventRouter::add(SystemRunner& runner) {
 void EventRouter::on_event(const Event& event) {
     switch (event.kind) {
         case EventKind::Publish:
+        case EventKind::Alarm:
+        case EventKind::AlertMap:
         case EventKind::Raised:
         case EventKind::Cleared: break;
         default: return;  // the others may come from the work queue's thread

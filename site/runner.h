@@ -48,6 +48,7 @@ struct RoundReport {
     std::chrono::steady_clock::duration took{};
     std::vector<Event> published;    // Publish events in order
     std::vector<Event> transitions;  // Raised and Cleared events in order
+    std::vector<Event> checks;       // Alarm and AlertMap events in order, when the options keep them
     std::vector<Event> queries;      // answers to the queries asked after the round
 };
 
@@ -62,6 +63,7 @@ public:
         std::uint64_t roundLimit = 0;  // 0: until stopped
         std::vector<QuerySpec> queries;
         std::function<void(const RoundReport&)> onRound;
+        bool keepChecks = false;  // fill RoundReport::checks
     };
 
     SystemRunner(SystemConfig config, PowerSystem system, std::shared_ptr<Controller> controller,

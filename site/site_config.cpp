@@ -1,5 +1,6 @@
 #include "site/site_config.h"
 
+#include <cstdint>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -92,6 +93,80 @@ SystemConfig parse_system(const Json::Value& object, const std::string& folder, 
     return system;
 }
 
+std::string read_text(const Json::Value& object, const char* key, const std::string& fallback,
+                      const std::string& where) {
+    const Json::Value& value = object[key];
+    if (value.isNull()) return fallback;
+    if (!value.isString() || value.asString().empty()) fail(where, std::string("\"") + key + "\" must be a non-empty text");
+    return value.asString();
+}
+
+std::int64_t read_whole(const Json::Value& object, const char* key, std::int64_t fallback, std::int64_t low,
+                        std::int64_t high, const std::string& where) {
+    const Json::Value& value = object[key];
+    if (value.isNull()) return fallback;
+    if (!value.isIntegral() || value.asInt64() < low || value.asInt64() > high)
+        fail(where, std::string("\"") + key + "\" must be a whole number from " + std::to_string(low) + " to " +
+                        std::to_string(high));
+    return value.asInt64();
+}
+
+// The first line of a file that holds a secret.
+std::string read_secret(const std::string& path, const std::string& where) {
+    std::ifstream in(path);
+    std::string line;
+    if (!in || !std::getline(in, line)) fail(where, path + ": cannot be read");
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+void read_tls(const Json::Value& tls, const std::string& folder, MqttConfig& mqtt) {
+    const std::string where = "site: \"mqtt\" \"tls\"";
+    if (tls.isNull()) return;
+    if (!tls.isObject()) fail(where, "must be an object with \"ca_file\" and optionally \"cert_file\", \"key_file\"");
+    mqtt.caFile = resolve_path(folder, read_text(tls, "ca_file", "", where));
+    if (mqtt.caFile.empty()) fail(where, "\"ca_file\" is required");
+    mqtt.certFile = resolve_path(folder, read_text(tls, "cert_file", "", where));
+    mqtt.keyFile = resolve_path(folder, read_text(tls, "key_file", "", where));
+    if (mqtt.certFile.empty() != mqtt.keyFile.empty()) fail(where, "\"cert_file\" and \"key_file\" go together");
+}
+
+MqttConfig parse_mqtt(const Json::Value& object, const std::string& folder) {
+    const std::string where = "site: \"mqtt\"";
+    MqttConfig mqtt;
+    if (object.isNull()) return mqtt;
+    if (!object.isObject()) fail(where, "must be an object with at least \"host\"");
+    mqtt.host = read_text(object, "host", "", where);
+    if (mqtt.host.empty()) fail(where, "\"host\" is required");
+    mqtt.port = static_cast<int>(read_whole(object, "port", 1883, 1, 65535, where));
+    mqtt.clientId = read_text(object, "client_id", "", where);
+    mqtt.username = read_text(object, "username", "", where);
+    const Json::Value& password = object["password"];
+    if (!password.isNull() && !password.isString()) fail(where, "\"password\" must be a text");
+    mqtt.password = password.asString();
+    const std::string passwordFile = read_text(object, "password_file", "", where);
+    if (!passwordFile.empty()) {
+        if (!password.isNull()) fail(where, "give \"password\" or \"password_file\", not both");
+        mqtt.password = read_secret(resolve_path(folder, passwordFile), where);
+    }
+    if (!mqtt.password.empty() && mqtt.username.empty()) fail(where, "a password needs a \"username\"");
+    read_tls(object["tls"], folder, mqtt);
+    mqtt.topicPrefix = read_text(object, "topic_prefix", mqtt.topicPrefix, where);
+    if (mqtt.topicPrefix.find_first_of("+#") != std::string::npos)
+        fail(where, "\"topic_prefix\" must not hold the wildcards + or #");
+    const Json::Value& discovery = object["discovery_prefix"];
+    if (discovery.isBool() && !discovery.asBool()) {
+        mqtt.discoveryPrefix.clear();
+    } else if (!discovery.isNull()) {
+        mqtt.discoveryPrefix = read_text(object, "discovery_prefix", "", where);
+        if (mqtt.discoveryPrefix.find_first_of("+#") != std::string::npos)
+            fail(where, "\"discovery_prefix\" must not hold the wildcards + or #");
+    }
+    mqtt.qos = static_cast<int>(read_whole(object, "qos", 1, 0, 2, where));
+    mqtt.queueLimit = static_cast<std::size_t>(read_whole(object, "queue_limit", 10000, 1, 10000000, where));
+    return mqtt;
+}
+
 }  // namespace
 
 std::string folder_of(const std::string& path) {
@@ -121,6 +196,8 @@ SiteConfig parse_site(const Json::Value& root, const std::string& folder) {
     const Json::Value& db = root["db"];
     if (!db.isNull() && !db.isString()) throw std::runtime_error("site: \"db\" must be a file name");
     site.db = resolve_path(folder, db.asString());
+    site.mqtt = parse_mqtt(root["mqtt"], folder);
+    site.metricsFile = resolve_path(folder, read_text(root, "metrics_file", "", "site"));
     const Json::Value& systems = root["systems"];
     if (systems.isNull()) {
         site.systems.push_back(parse_system(root, folder, "site"));

@@ -7,12 +7,14 @@
 #include <stdexcept>
 #include <thread>
 
+#include "site/console.h"
 #include "site/event_log.h"
 #include "site/history_store.h"
 #include "site/host_access.h"
 #include "site/plugin_loader.h"
 #include "site/round_summary.h"
 #include "site/serial.h"
+#include "site/site_outputs.h"
 
 namespace site {
 namespace {
@@ -61,6 +63,7 @@ SiteHost::SiteHost(SiteConfig site, SiteOptions options) : site_(std::move(site)
 
     create_runners(*plugin_);
     check_queries();
+    start_outputs();
     std::string restored;
     for (const auto& runner : runners_)
         for (const std::string& line : runner->restore(*store_)) restored += "restore " + line + "\n";
@@ -92,11 +95,48 @@ void SiteHost::create_runners(const PluginLibrary& plugin) {
         runnerOptions.roundLimit = options_.rounds;
         runnerOptions.queries = options_.queries;
         const auto print = options_.print;
-        runnerOptions.onRound = [print](const RoundReport& report) { print(round_summary(report)); };
+        const std::size_t index = runners_.size();
+        runnerOptions.keepChecks = !site_.mqtt.host.empty() || !site_.metricsFile.empty();
+        runnerOptions.onRound = [this, print, index](const RoundReport& report) {
+            print(round_summary(report));
+            if (outputs_) outputs_->on_round(report, counts_of(*runners_[index]));
+        };
         runners_.push_back(std::make_unique<SystemRunner>(config, std::move(system), controller_, std::move(line),
                                                           std::move(runnerOptions)));
         router_->add(*runners_.back());
     }
+}
+
+void SiteHost::start_outputs() {
+    if (site_.mqtt.host.empty() && site_.metricsFile.empty()) return;
+    SiteOutputs::Setup setup;
+    setup.mqtt = site_.mqtt;
+    setup.metricsFile = site_.metricsFile;
+    for (std::size_t i = 0; i < runners_.size(); ++i) {
+        const SystemConfig& config = site_.systems[i];
+        setup.systems.push_back({SystemUnits{config.dataId, runners_[i]->data_ids()}, config.pollInterval,
+                                 config.minRoundGap});
+    }
+    const std::shared_ptr<HistoryWriter> history = history_;
+    setup.history = [history] { return HistoryCounts{history->saved(), history->failed()}; };
+    const std::shared_ptr<Controller> controller = controller_;
+    setup.report = [controller](Level level, const std::string& text) {
+        console(level, text);
+        Event event;
+        event.kind = EventKind::Output;
+        event.text = text;
+        controller->emit(event);
+    };
+    outputs_ = std::make_unique<SiteOutputs>(std::move(setup));
+}
+
+// The line keeps no count of late answers yet, and refused answers only in total.
+SystemCounts SiteHost::counts_of(const SystemRunner& runner) const {
+    SystemCounts counts;
+    counts.rounds = runner.rounds();
+    counts.replyTimeouts = runner.timeouts();
+    counts.refusedByReason["any"] = runner.rejected();
+    return counts;
 }
 
 void SiteHost::check_queries() const {

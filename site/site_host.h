@@ -7,6 +7,7 @@
 
 #include "site/controller.h"
 #include "site/events.h"
+#include "site/output_model.h"
 #include "site/runner.h"
 #include "site/site_config.h"
 
@@ -16,6 +17,7 @@ class EventLog;
 class HistoryStore;
 class HistoryWriter;
 class PluginLibrary;
+class SiteOutputs;
 
 struct SiteOptions {
     std::string pluginPath;
@@ -62,6 +64,9 @@ public:
 private:
     void create_runners(const PluginLibrary& plugin);
     void check_queries() const;
+    void start_outputs();
+    // What the outputs show of a runner's counters; on its polling thread.
+    SystemCounts counts_of(const SystemRunner& runner) const;
 
     SiteConfig site_;
     SiteOptions options_;
@@ -73,6 +78,8 @@ private:
     std::shared_ptr<Controller> controller_;
     std::vector<std::unique_ptr<SystemRunner>> runners_;
     std::vector<Event> firstAnswers_;
+    // MQTT and the metrics file; last, so that it goes first, once polling has stopped.
+    std::unique_ptr<SiteOutputs> outputs_;
 };
 
 }  // namespace site

@@ -23,7 +23,7 @@ namespace {
 
 const char kUsage[] =
     "usage: sitehost --plugin PATH --site FILE [--port DEVICE] [--rounds N] [--events FILE]\n"
-    "                [--db FILE] [--query NAME@DATAID ...] [--loops N]\n"
+    "                [--db FILE] [--query NAME@DATAID ...] [--loops N] [--metrics-file FILE]\n"
     "       sitehost history [--db FILE] [--format json|csv] [--device DATAID]\n"
     "Power systems without a port are polled over a built-in simulator on a pseudo-terminal.\n";
 
@@ -33,6 +33,7 @@ struct RunOptions {
     std::string port;
     std::string db;
     std::string events;
+    std::string metricsFile;
     std::uint64_t rounds = 0;
     std::size_t loops = 0;
     std::vector<site::QuerySpec> queries;
@@ -57,6 +58,8 @@ RunOptions parse_run(int argc, char** argv) {
             options.db = value;
         } else if (arg == "--events") {
             options.events = value;
+        } else if (arg == "--metrics-file") {
+            options.metricsFile = value;
         } else if (arg == "--rounds") {
             options.rounds = app::parse_count(value, arg);
         } else if (arg == "--loops") {
@@ -109,6 +112,7 @@ int run_site(int argc, char** argv) {
         if (config.systems.size() != 1) throw std::runtime_error("--port needs a site with one power system");
         config.systems.front().port = options.port;
     }
+    if (!options.metricsFile.empty()) config.metricsFile = options.metricsFile;
     const int stopFd = stop_pipe();
     // The simulators outlive the host, so that the host never polls a vanished line.
     const auto simulators = app::start_simulators(config);

@@ -57,12 +57,13 @@ MqttClient::MqttClient(Options options) : options_(std::move(options)) {
         mosquitto_publish_callback_set(mosq_, &MqttClient::on_publish);
         mosquitto_message_callback_set(mosq_, &MqttClient::on_message);
         mosquitto_reconnect_delay_set(mosq_, kReconnectMinSeconds, kReconnectMaxSeconds, true);
+        // Started first: its thread then keeps trying when the broker is not there yet.
+        check(mosquitto_loop_start(mosq_), "client thread");
         const int rc = mosquitto_connect_async(mosq_, config.host.c_str(), config.port, kKeepAliveSeconds);
         if (rc == MOSQ_ERR_INVAL) check(rc, "broker address " + where());
         if (rc != MOSQ_ERR_SUCCESS && options_.report)
             options_.report(Level::Warn, "mqtt: cannot reach " + where() + " yet (" + mosquitto_strerror(rc) +
                                              "); retrying");
-        check(mosquitto_loop_start(mosq_), "client thread");
     } catch (...) {
         mosquitto_destroy(mosq_);
         throw;

@@ -52,6 +52,7 @@ public:
     MqttClient& operator=(const MqttClient&) = delete;
 
     void publish(MqttMessage message);
+
     // Waits until the queue is sent or `limit` has passed; true when it was sent.
     bool flush(std::chrono::milliseconds limit);
 

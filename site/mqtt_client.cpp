@@ -3,6 +3,7 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace site {
@@ -82,18 +83,28 @@ void MqttClient::publish(MqttMessage message) {
     bool startedDropping = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (queue_.size() >= options_.config.queueLimit) {
-            queue_.pop_front();
+        if (bounded_ >= options_.config.queueLimit) {
+            queue_.erase(std::find_if(queue_.begin(), queue_.end(), [](const Queued& q) { return !q.kept; }));
+            --bounded_;
             ++dropped_;
             ++droppedSinceConnect_;
             startedDropping = !dropping_;
             dropping_ = true;
         }
-        queue_.push_back(std::move(message));
+        queue_.push_back(Queued{std::move(message), false});
+        ++bounded_;
     }
     if (startedDropping && options_.report)
         options_.report(Level::Warn, "mqtt: " + std::to_string(options_.config.queueLimit) +
                                          " messages queued for " + where() + ": dropping the oldest");
+    pump();
+}
+
+void MqttClient::publish_kept(std::vector<MqttMessage> messages) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (MqttMessage& message : messages) queue_.push_back(Queued{std::move(message), true});
+    }
     pump();
 }
 
@@ -119,21 +130,24 @@ void MqttClient::pump() {
 
 void MqttClient::pump_once() {
     for (;;) {
-        MqttMessage message;
+        Queued queued;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (!connected_ || queue_.empty() || inFlight_ >= kWindow) return;
-            message = std::move(queue_.front());
+            queued = std::move(queue_.front());
             queue_.pop_front();
+            if (!queued.kept) --bounded_;
             ++inFlight_;
         }
+        const MqttMessage& message = queued.message;
         const int rc = mosquitto_publish(mosq_, nullptr, message.topic.c_str(), static_cast<int>(message.payload.size()),
                                          message.payload.data(), options_.config.qos, message.retain);
         if (rc == MOSQ_ERR_SUCCESS) continue;
         std::lock_guard<std::mutex> lock(mutex_);
         --inFlight_;
         if (rc == MOSQ_ERR_NO_CONN) {
-            queue_.push_front(std::move(message));  // goes out after the next connection
+            if (!queued.kept) ++bounded_;
+            queue_.push_front(std::move(queued));  // goes out after the next connection
             return;
         }
         ++dropped_;  // the broker cannot take it (too large, bad topic): it never will

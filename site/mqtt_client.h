@@ -52,6 +52,9 @@ public:
     MqttClient& operator=(const MqttClient&) = delete;
 
     void publish(MqttMessage message);
+    // Queues messages that the bound never drops: what a broker that lost its retained
+    // messages must get again. Later messages push out older ones around them.
+    void publish_kept(std::vector<MqttMessage> messages);
 
     // Waits until the queue is sent or `limit` has passed; true when it was sent.
     bool flush(std::chrono::milliseconds limit);
@@ -79,7 +82,12 @@ private:
     mosquitto* mosq_ = nullptr;
     mutable std::mutex mutex_;
     std::condition_variable drained_;
-    std::deque<MqttMessage> queue_;
+    struct Queued {
+        MqttMessage message;
+        bool kept = false;
+    };
+    std::deque<Queued> queue_;
+    std::size_t bounded_ = 0;  // queued messages that count against the bound
     std::size_t inFlight_ = 0;
     bool dropping_ = false;  // messages have been dropped since the last connection
     std::uint64_t droppedSinceConnect_ = 0;

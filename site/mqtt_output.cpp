@@ -261,7 +261,10 @@ void MqttOutput::remove(const std::string& topic) {
 
 void MqttOutput::republish() {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& [topic, payload] : retained_) client_->publish(MqttMessage{topic, payload, true});
+    std::vector<MqttMessage> all;
+    all.reserve(retained_.size());
+    for (const auto& [topic, payload] : retained_) all.push_back(MqttMessage{topic, payload, true});
+    client_->publish_kept(std::move(all));
 }
 
 bool MqttOutput::ours(unsigned system, unsigned unit) const {

@@ -10,6 +10,7 @@
 #include "outputs_fixture.h"
 #include "site/event_log.h"
 #include "site/history_store.h"
+#include "site/metrics_file.h"
 #include "site/unit_values.h"
 
 namespace e2e {
@@ -263,6 +264,155 @@ TEST(MqttOutput, AKilledHostIsMarkedOfflineByTheBroker) {
     ::waitpid(pid, nullptr, 0);
     ASSERT_TRUE(online) << read_text(dir.file("err"));
     EXPECT_TRUE(heard.wait_for_payload("ktr40e/7/availability", "offline"));
+}
+
+// ---- site file keys, values, metrics text ----
+
+TEST(SiteFile, MqttTakesItsDefaultsAndReadsThePasswordBesideTheSiteFile) {
+    TempDir dir;
+    std::ofstream(dir.file("secret")) << "s3cret\r\nignored\n";
+    Json::Value root = system_json(1, "/dev/ttyS1");
+    root["mqtt"]["host"] = "broker.local";
+    root["mqtt"]["username"] = "site";
+    root["mqtt"]["password_file"] = "secret";
+    root["metrics_file"] = "ktr40e.prom";
+    const site::SiteConfig site = site::parse_site(root, dir.path());
+    EXPECT_EQ(site.mqtt.port, 1883);
+    EXPECT_EQ(site.mqtt.password, "s3cret");
+    EXPECT_EQ(site.mqtt.topicPrefix, "ktr40e");
+    EXPECT_EQ(site.mqtt.discoveryPrefix, "homeassistant");
+    EXPECT_EQ(site.mqtt.qos, 1);
+    EXPECT_EQ(site.mqtt.queueLimit, 10000u);
+    EXPECT_EQ(site.metricsFile, dir.file("ktr40e.prom"));
+    root["mqtt"]["discovery_prefix"] = false;
+    EXPECT_TRUE(site::parse_site(root, dir.path()).mqtt.discoveryPrefix.empty());
+    EXPECT_TRUE(site::parse_site(system_json(1, "/dev/ttyS1"), "").mqtt.host.empty());
+}
+
+TEST(SiteFile, RefusesMqttSettingsThatCannotWork) {
+    const struct {
+        const char* key;
+        Json::Value value;
+        const char* words;
+    } cases[] = {
+        {"host", Json::Value(""), "\"host\""},
+        {"port", Json::Value(0), "\"port\""},
+        {"port", Json::Value("1883"), "\"port\""},
+        {"qos", Json::Value(3), "\"qos\""},
+        {"queue_limit", Json::Value(0), "\"queue_limit\""},
+        {"topic_prefix", Json::Value("a/#"), "wildcards"},
+        {"discovery_prefix", Json::Value(true), "\"discovery_prefix\""},
+        {"password", Json::Value("x"), "needs a \"username\""},
+        {"password_file", Json::Value("/nonexistent/secret"), "cannot be read"},
+        {"tls", Json::Value("ca.pem"), "\"tls\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        Json::Value root = system_json(1, "/dev/ttyS1");
+        root["mqtt"]["host"] = "127.0.0.1";
+        root["mqtt"][c.key] = c.value;
+        try {
+            site::parse_site(root, "");
+            ADD_FAILURE() << "accepted";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(c.words), std::string::npos) << e.what();
+        }
+    }
+    Json::Value notObject = system_json(1, "/dev/ttyS1");
+    notObject["mqtt"] = "127.0.0.1";
+    EXPECT_THROW(site::parse_site(notObject, ""), std::runtime_error);
+}
+
+// The device's "no value" markers and the counts it reports decide what counts as provided.
+TEST(UnitValues, MarkersAndCountsDecideWhatTheDeviceProvided) {
+    Json::Value ac;
+    ac["ia"] = site::float_json(-0.1f);
+    ac["ib"] = 12.5;
+    ac["ic"] = Json::Value();  // NaN in the image
+    ac["channels"][0]["a"] = 0.0;
+    ac["channels"][0]["b"] = 230.5;
+    ac["channels"][0]["c"] = 231.0;
+    ac["channels"][0]["f"] = 50.0;
+    Json::Value dc;
+    dc["voltage"] = 53.5;
+    dc["current"] = 0.0;
+    dc["dc_m"] = 9;  // more than the record holds: cut to its four
+    for (int i = 0; i < 4; ++i) dc["m_value"].append(1.0 + i);
+    dc["dc_n"] = 1;
+    for (int i = 0; i < 9; ++i) dc["n_value"].append(2.0);
+    dc["p_count"] = 2;
+    dc["user_p"].append(site::float_json(-0.1f));
+    dc["user_p"].append(7.0);
+
+    const struct {
+        int record;
+        const Json::Value* fields;
+        std::vector<std::tuple<std::string, std::string, int, bool, std::string>> want;  // path, field, index, provided, unit
+    } cases[] = {
+        {site::kAcRecord, &ac,
+         {{"ia", "ia", -1, false, "A"}, {"ib", "ib", -1, true, "A"}, {"ic", "ic", -1, false, "A"},
+          {"channels.0.a", "channels.a", 0, false, "V"}, {"channels.0.b", "channels.b", 0, true, "V"},
+          {"channels.0.c", "channels.c", 0, true, "V"}, {"channels.0.f", "channels.f", 0, true, "Hz"}}},
+        {site::kDcRecord, &dc,
+         {{"voltage", "voltage", -1, true, "V"}, {"current", "current", -1, true, "A"},
+          {"m_value.0", "m_value", 0, true, "A"}, {"m_value.1", "m_value", 1, true, "A"},
+          {"m_value.2", "m_value", 2, true, "A"}, {"m_value.3", "m_value", 3, true, "A"},
+          {"n_value.0", "n_value", 0, true, "A"}, {"user_p.0", "user_p", 0, false, ""},
+          {"user_p.1", "user_p", 1, true, ""}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.record);
+        const std::vector<site::UnitValue> values = site::unit_values(c.record, *c.fields);
+        ASSERT_EQ(values.size(), c.want.size());
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const auto& [path, field, index, provided, unit] = c.want[i];
+            EXPECT_EQ(values[i].path, path);
+            EXPECT_EQ(values[i].field, field) << path;
+            EXPECT_EQ(values[i].index, index) << path;
+            EXPECT_EQ(values[i].provided, provided) << path;
+            EXPECT_EQ(values[i].unit, unit) << path;
+        }
+    }
+    EXPECT_EQ(site::state_template_path("channels.12.a"), "value_json.fields.channels[12].a");
+    EXPECT_EQ(site::state_template_path("m_value.3"), "value_json.fields.m_value[3]");
+}
+
+// Label values with quotes, backslashes and line feeds still make a file Prometheus reads,
+// and values the device did not provide are left out.
+TEST(MetricsText, EscapesLabelsAndLeavesOutWhatWasNotProvided) {
+    site::SystemCounts counts;
+    counts.rounds = 4;
+    counts.refusedByReason["bad \"checksum\"\\\nline"] = 2;
+    site::UnitState unit;
+    unit.unit = 21;
+    unit.kind = "dc";
+    unit.values = site::unit_values(site::kDcRecord, [] {
+        Json::Value dc;
+        dc["voltage"] = 53.5;
+        dc["current"] = 1.25;
+        dc["p_count"] = 1;
+        dc["user_p"].append(site::float_json(-0.1f));
+        return dc;
+    }());
+    site::AlarmState alarm;
+    alarm.system = 1;
+    alarm.unit = 21;
+    alarm.key = "DC_3";
+    alarm.index = 1;
+    alarm.code = "x\"y";
+    alarm.state = 1;
+    site::MetricsView view;
+    view.systems.push_back({1, &counts, 12.5, {&unit}});
+    view.activeAlarms.push_back(&alarm);
+    view.history = {10, 1};
+    const auto samples = parse_exposition(site::metrics_text(view));
+    EXPECT_EQ(samples.at("ktr40e_value{system=\"1\",unit=\"21\",kind=\"dc\",field=\"voltage\"}"), 53.5);
+    EXPECT_EQ(samples.count("ktr40e_value{system=\"1\",unit=\"21\",kind=\"dc\",field=\"user_p\",index=\"0\"}"), 0u);
+    EXPECT_EQ(samples.at("ktr40e_refused_answers_total{system=\"1\",reason=\"bad \\\"checksum\\\"\\\\\\nline\"}"), 2);
+    EXPECT_EQ(samples.at("ktr40e_last_round_age_seconds{system=\"1\"}"), 12.5);
+    EXPECT_EQ(samples.at("ktr40e_images_failed_total"), 1);
+    EXPECT_EQ(samples.at("ktr40e_alarm_active{system=\"1\",unit=\"21\",key=\"DC_3\",index=\"1\",code=\"x\\\"y\",level=\"0\"}"), 1);
+    EXPECT_EQ(samples.count("ktr40e_mqtt_messages_dropped_total"), 0u);
 }
 
 }  // namespace

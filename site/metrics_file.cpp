@@ -48,6 +48,8 @@ public:
         labels_.clear();
     }
     void sample(std::uint64_t value) { sample(std::to_string(value)); }
+    void append(const std::string& lines) { out_ += lines; }
+    void reserve(std::size_t size) { out_.reserve(size); }
     const std::string& text() const { return out_; }
 
 private:
@@ -64,17 +66,8 @@ std::string seconds_text(double seconds) {
 
 void value_samples(Exposition& out, const MetricsView& view) {
     out.family("value", "gauge", "Analog value of the last complete round, in V, A or Hz (parameters as sent).");
-    for (const MetricsView::System& system : view.systems) {
-        for (const UnitState* unit : system.units) {
-            for (const UnitValue& value : unit->values) {
-                if (!value.provided) continue;
-                out.label("system", system.system).label("unit", unit->unit).label("kind", unit->kind);
-                out.label("field", value.field);
-                if (value.index >= 0) out.label("index", static_cast<std::uint64_t>(value.index));
-                out.sample(float_text(static_cast<float>(value.value)));
-            }
-        }
-    }
+    for (const MetricsView::System& system : view.systems)
+        for (const UnitState* unit : system.units) out.append(unit->valueLines);
 }
 
 void system_counters(Exposition& out, const MetricsView& view) {
@@ -122,8 +115,32 @@ void alarm_samples(Exposition& out, const MetricsView& view) {
 
 }  // namespace
 
+std::string metric_value_lines(const UnitState& unit) {
+    const std::string head = "ktr40e_value{system=\"" + std::to_string(unit.system) + "\",unit=\"" +
+                             std::to_string(unit.unit) + "\",kind=\"" + label_value(unit.kind) + "\",field=\"";
+    std::string lines;
+    lines.reserve(unit.values.size() * (head.size() + 40));
+    for (const UnitValue& value : unit.values) {
+        if (!value.provided) continue;
+        lines += head;
+        lines += label_value(value.field);
+        if (value.index >= 0) {
+            lines += "\",index=\"";
+            lines += std::to_string(value.index);
+        }
+        lines += "\"} ";
+        lines += float_text(static_cast<float>(value.value));
+        lines += '\n';
+    }
+    return lines;
+}
+
 std::string metrics_text(const MetricsView& view) {
     Exposition out;
+    std::size_t size = 4096 + 256 * view.activeAlarms.size();
+    for (const MetricsView::System& system : view.systems)
+        for (const UnitState* unit : system.units) size += unit->valueLines.size() + 200;
+    out.reserve(size);
     value_samples(out, view);
     system_counters(out, view);
     host_counters(out, view);

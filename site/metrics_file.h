@@ -22,8 +22,11 @@ struct MetricsView {
     std::optional<std::uint64_t> mqttDropped;  // with MQTT output only
 };
 
-// The Prometheus text exposition format, every name prefixed "ktr40e_".
+// The Prometheus text exposition format, every name prefixed "ktr40e_". The values of each
+// unit are its `valueLines`.
 std::string metrics_text(const MetricsView& view);
+// The "ktr40e_value" sample lines of a unit's provided values.
+std::string metric_value_lines(const UnitState& unit);
 
 // Replaces the file at once (a temporary file beside it, then rename), so that a reader
 // never sees half of it. Throws std::runtime_error naming the file and the reason.

@@ -79,11 +79,11 @@ MqttClient::~MqttClient() {
 
 std::string MqttClient::where() const { return options_.config.host + ":" + std::to_string(options_.config.port); }
 
-void MqttClient::publish(MqttMessage message) {
+void MqttClient::publish(MqttMessage message, Kind kind) {
     bool startedDropping = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (bounded_ >= options_.config.queueLimit) {
+        if (kind == Kind::Bounded && bounded_ >= options_.config.queueLimit) {
             queue_.erase(std::find_if(queue_.begin(), queue_.end(), [](const Queued& q) { return !q.kept; }));
             --bounded_;
             ++dropped_;
@@ -91,8 +91,8 @@ void MqttClient::publish(MqttMessage message) {
             startedDropping = !dropping_;
             dropping_ = true;
         }
-        queue_.push_back(Queued{std::move(message), false});
-        ++bounded_;
+        queue_.push_back(Queued{std::move(message), kind == Kind::Kept});
+        if (kind == Kind::Bounded) ++bounded_;
     }
     if (startedDropping && options_.report)
         options_.report(Level::Warn, "mqtt: " + std::to_string(options_.config.queueLimit) +
@@ -100,9 +100,10 @@ void MqttClient::publish(MqttMessage message) {
     pump();
 }
 
-void MqttClient::publish_kept(std::vector<MqttMessage> messages) {
+void MqttClient::replace_kept(std::vector<MqttMessage> messages) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        queue_.erase(std::remove_if(queue_.begin(), queue_.end(), [](const Queued& q) { return q.kept; }), queue_.end());
         for (MqttMessage& message : messages) queue_.push_back(Queued{std::move(message), true});
     }
     pump();

@@ -51,10 +51,13 @@ public:
     MqttClient(const MqttClient&) = delete;
     MqttClient& operator=(const MqttClient&) = delete;
 
-    void publish(MqttMessage message);
-    // Queues messages that the bound never drops: what a broker that lost its retained
-    // messages must get again. Later messages push out older ones around them.
-    void publish_kept(std::vector<MqttMessage> messages);
+    // Bounded: the oldest bounded message goes when the queue is full. Kept: never dropped,
+    // for the few messages that must arrive (configs, which only change with the site).
+    enum class Kind { Bounded, Kept };
+    void publish(MqttMessage message, Kind kind = Kind::Bounded);
+    // Replaces the kept messages still queued with these (everything retained, sent again
+    // after a new connection: it supersedes them).
+    void replace_kept(std::vector<MqttMessage> messages);
 
     // Waits until the queue is sent or `limit` has passed; true when it was sent.
     bool flush(std::chrono::milliseconds limit);

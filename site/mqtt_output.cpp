@@ -203,7 +203,8 @@ void MqttOutput::announce(const UnitState& unit) {
         if (std::find(paths.begin(), paths.end(), path) == paths.end())
             remove(config_topic("sensor", unit.system, unit.unit, id_text(path)));
     for (const UnitValue& value : unit.values)
-        retain(config_topic("sensor", unit.system, unit.unit, id_text(value.path)), value_config(unit, value));
+        retain(config_topic("sensor", unit.system, unit.unit, id_text(value.path)), value_config(unit, value),
+               MqttClient::Kind::Kept);
     before = std::move(paths);
 }
 
@@ -222,7 +223,8 @@ void MqttOutput::publish_alarm(const AlarmState& alarm) {
     message["changed"] = alarm.changed;
     std::lock_guard<std::mutex> lock(mutex_);
     if (!config_.discoveryPrefix.empty())
-        retain(config_topic("binary_sensor", alarm.system, alarm.unit, alarm_object(alarm)), alarm_config(alarm));
+        retain(config_topic("binary_sensor", alarm.system, alarm.unit, alarm_object(alarm)), alarm_config(alarm),
+               MqttClient::Kind::Kept);
     retain(alarm_topic(alarm), text(message));
 }
 
@@ -244,19 +246,19 @@ void MqttOutput::set_available(unsigned system, bool online) {
     retain(availability_topic(system), online ? kOnline : kOffline);
 }
 
-void MqttOutput::retain(const std::string& topic, const std::string& payload) {
+void MqttOutput::retain(const std::string& topic, const std::string& payload, MqttClient::Kind kind) {
     auto [it, added] = retained_.emplace(topic, payload);
     if (!added) {
         if (it->second == payload) return;
         it->second = payload;
     }
-    client_->publish(MqttMessage{topic, payload, true});
+    client_->publish(MqttMessage{topic, payload, true}, kind);
 }
 
 // An empty retained message removes the broker's retained one.
 void MqttOutput::remove(const std::string& topic) {
     retained_.erase(topic);
-    client_->publish(MqttMessage{topic, std::string(), true});
+    client_->publish(MqttMessage{topic, std::string(), true}, MqttClient::Kind::Kept);
 }
 
 void MqttOutput::republish() {
@@ -264,7 +266,7 @@ void MqttOutput::republish() {
     std::vector<MqttMessage> all;
     all.reserve(retained_.size());
     for (const auto& [topic, payload] : retained_) all.push_back(MqttMessage{topic, payload, true});
-    client_->publish_kept(std::move(all));
+    client_->replace_kept(std::move(all));
 }
 
 bool MqttOutput::ours(unsigned system, unsigned unit) const {

@@ -57,7 +57,10 @@ private:
     std::string alarm_config(const AlarmState& alarm) const;
     void announce(const UnitState& unit);
     // Publishes a retained message unless the broker has been given the same one already.
-    void retain(const std::string& topic, const std::string& payload);
+    // Discovery configs are kept: they change only with the site, and a dropped one would
+    // leave a value out of Home Assistant until the next connection.
+    void retain(const std::string& topic, const std::string& payload,
+                MqttClient::Kind kind = MqttClient::Kind::Bounded);
     void remove(const std::string& topic);
     void republish();
     void on_message(const MqttMessage& message);

@@ -37,6 +37,8 @@ struct UnitState {
     std::string error;  // why the image did not decode
     Json::Value fields;
     std::vector<UnitValue> values;
+    // The metrics file's sample lines of the provided values, made once per round.
+    std::string valueLines;
 };
 
 // The latest check of one alarm. A key that a unit checks several times in a round (one per

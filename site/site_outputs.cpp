@@ -128,6 +128,7 @@ void SiteOutputs::process(Round& round) {
         unit.error = std::move(decoded.error);
         unit.values = decoded.ok ? unit_values(publish.record, decoded.fields) : std::vector<UnitValue>();
         unit.fields = std::move(decoded.fields);
+        if (!setup_.metricsFile.empty()) unit.valueLines = metric_value_lines(unit);
         if (mqtt_) mqtt_->publish_unit(unit);
     }
     process_alarms(round, time);
@@ -141,13 +142,18 @@ void SiteOutputs::process(Round& round) {
 
 // A key that a unit checks several times in one round gets the position of each check.
 void SiteOutputs::process_alarms(const Round& round, const std::string& time) {
-    std::map<std::pair<unsigned, std::string>, int> totals;
-    for (const Event& check : round.checks) ++totals[{check.device, check.key}];
-    std::map<std::pair<unsigned, std::string>, int> seen;
+    std::vector<KeyCount>& counts = keyCounts_;
+    counts.clear();
+    auto count_of = [&counts](const Event& check) -> KeyCount& {
+        for (auto it = counts.rbegin(); it != counts.rend(); ++it)
+            if (it->unit == check.device && it->key == check.key) return *it;
+        return counts.emplace_back(KeyCount{check.device, check.key, 0, 0});
+    };
+    for (const Event& check : round.checks) ++count_of(check).total;
     for (const Event& check : round.checks) {
-        const std::pair<unsigned, std::string> unitKey{check.device, check.key};
-        const int occurrence = seen[unitKey]++;
-        const int index = totals[unitKey] > 1 ? occurrence : -1;
+        KeyCount& count = count_of(check);
+        const int index = count.total > 1 ? count.seen : -1;
+        ++count.seen;
         auto [it, added] = alarms_.try_emplace(AlarmId{check.device, check.key, index});
         AlarmState& alarm = it->second;
         const bool changed = added || alarm.state != check.state || alarm.text != check.text ||

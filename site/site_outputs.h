@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -85,6 +86,14 @@ private:
     std::map<unsigned, SystemState> systems_;  // worker thread only
     std::map<AlarmId, AlarmState> alarms_;     // worker thread only
     std::string metricsError_;                 // the failure last reported; empty while it works
+    // Per unit and key of a round's checks: how many the round made, and how many were seen.
+    struct KeyCount {
+        unsigned unit;
+        std::string_view key;
+        int total;
+        int seen;
+    };
+    std::vector<KeyCount> keyCounts_;  // process_alarms' scratch, kept for its capacity
 
     std::mutex mutex_;
     std::condition_variable wake_;

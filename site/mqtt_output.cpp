@@ -184,12 +184,12 @@ void MqttOutput::publish_unit(const UnitState& unit) {
     state["kind"] = unit.kind;
     state["round"] = static_cast<Json::UInt64>(unit.round);
     state["time"] = unit.time;
-    state["fields"] = unit.fields;
     Json::Value& provided = state["provided"] = Json::Value(Json::objectValue);
     for (const UnitValue& value : unit.values) provided[value.path] = value.provided;
     std::lock_guard<std::mutex> lock(mutex_);
     if (!config_.discoveryPrefix.empty()) announce(unit);
-    retain(state_topic(unit), text(state));
+    // The fields go in as they are written rather than copied into the message's object.
+    retain(state_topic(unit), "{\"fields\":" + text(unit.fields) + "," + text(state).substr(1));
 }
 
 // Configs for the unit's values; a value the unit no longer has loses its config.

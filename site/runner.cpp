@@ -24,6 +24,21 @@ std::chrono::steady_clock::duration seconds(double s) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s));
 }
 
+// An alarm check as the round report keeps it: the check without its state texts.
+Event check_of(const Event& event) {
+    Event check;
+    check.kind = event.kind;
+    check.device = event.device;
+    check.level = event.level;
+    check.key = event.key;
+    check.code = event.code;
+    check.name = event.name;
+    check.text = event.text;
+    check.state = event.state;
+    check.active = event.active;
+    return check;
+}
+
 std::string unit_title(const VRTVDevice& unit) {
     return unit.DeviceType() + " " + std::to_string(unit.DataId());
 }
@@ -239,7 +254,7 @@ void SystemRunner::on_event(const Event& event) {
         case EventKind::Cleared: report_.transitions.push_back(event); break;
         case EventKind::Alarm:
         case EventKind::AlertMap:
-            if (options_.keepChecks) report_.checks.push_back(event);
+            if (options_.keepChecks) report_.checks.push_back(check_of(event));
             break;
         default: break;
     }

@@ -48,7 +48,7 @@ struct RoundReport {
     std::chrono::steady_clock::duration took{};
     std::vector<Event> published;    // Publish events in order
     std::vector<Event> transitions;  // Raised and Cleared events in order
-    std::vector<Event> checks;       // Alarm and AlertMap events in order, when the options keep them
+    std::vector<Event> checks;       // Alarm and AlertMap events in order (no state texts), when kept
     std::vector<Event> queries;      // answers to the queries asked after the round
 };
 

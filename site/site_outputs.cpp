@@ -40,6 +40,7 @@ SiteOutputs::SiteOutputs(Setup setup) : setup_(std::move(setup)) {
     std::vector<SystemUnits> site;
     for (const System& system : setup_.systems) {
         SystemState& state = systems_[system.units.system];
+        alarmBooks_[system.units.system];
         state.config = system;
         state.lastRound = started_;
         site.push_back(system.units);
@@ -58,6 +59,8 @@ SiteOutputs::~SiteOutputs() {
 }
 
 void SiteOutputs::on_round(const RoundReport& report, const SystemCounts& counts) {
+    const auto book = alarmBooks_.find(report.system);
+    if (book == alarmBooks_.end()) return;
     Round round;
     round.system = report.system;
     round.number = report.round;
@@ -65,7 +68,7 @@ void SiteOutputs::on_round(const RoundReport& report, const SystemCounts& counts
     round.done = Clock::now();
     round.took = report.took;
     round.published = report.published;
-    round.checks = report.checks;
+    round.changedAlarms = changed_alarms(book->second, report.system, report.checks, iso_local_time(round.at));
     round.counts = counts;
     bool startedDropping = false;
     {
@@ -131,7 +134,15 @@ void SiteOutputs::process(Round& round) {
         if (!setup_.metricsFile.empty()) unit.valueLines = metric_value_lines(unit);
         if (mqtt_) mqtt_->publish_unit(unit);
     }
-    process_alarms(round, time);
+    for (AlarmState& alarm : round.changedAlarms) {
+        if (mqtt_) mqtt_->publish_alarm(alarm);
+        AlarmId id{alarm.unit, alarm.key, alarm.index};
+        if (alarm.active()) {
+            activeAlarms_[std::move(id)] = std::move(alarm);
+        } else {
+            activeAlarms_.erase(id);
+        }
+    }
     if (mqtt_) mqtt_->end_round(round.system);
     if (system.online) return;
     system.online = true;
@@ -141,25 +152,27 @@ void SiteOutputs::process(Round& round) {
 }
 
 // A key that a unit checks several times in one round gets the position of each check.
-void SiteOutputs::process_alarms(const Round& round, const std::string& time) {
-    std::vector<KeyCount>& counts = keyCounts_;
+std::vector<AlarmState> SiteOutputs::changed_alarms(AlarmBook& book, unsigned system, const std::vector<Event>& checks,
+                                                   const std::string& time) {
+    std::vector<AlarmState> changes;
+    std::vector<KeyCount>& counts = book.keyCounts;
     counts.clear();
     auto count_of = [&counts](const Event& check) -> KeyCount& {
         for (auto it = counts.rbegin(); it != counts.rend(); ++it)
             if (it->unit == check.device && it->key == check.key) return *it;
         return counts.emplace_back(KeyCount{check.device, check.key, 0, 0});
     };
-    for (const Event& check : round.checks) ++count_of(check).total;
-    for (const Event& check : round.checks) {
+    for (const Event& check : checks) ++count_of(check).total;
+    for (const Event& check : checks) {
         KeyCount& count = count_of(check);
         const int index = count.total > 1 ? count.seen : -1;
         ++count.seen;
-        auto [it, added] = alarms_.try_emplace(AlarmId{check.device, check.key, index});
+        auto [it, added] = book.alarms.try_emplace(AlarmId{check.device, check.key, index});
         AlarmState& alarm = it->second;
         const bool changed = added || alarm.state != check.state || alarm.text != check.text ||
                              alarm.code != check.code || alarm.level != check.level;
         if (!changed) continue;
-        alarm.system = round.system;
+        alarm.system = system;
         alarm.unit = check.device;
         alarm.key = check.key;
         alarm.index = index;
@@ -170,8 +183,9 @@ void SiteOutputs::process_alarms(const Round& round, const std::string& time) {
         alarm.multiState = check.kind == EventKind::AlertMap;
         alarm.state = check.state;
         alarm.changed = time;
-        if (mqtt_) mqtt_->publish_alarm(alarm);
+        changes.push_back(alarm);
     }
+    return changes;
 }
 
 void SiteOutputs::check_availability(Clock::time_point now) {
@@ -198,8 +212,7 @@ void SiteOutputs::write_metrics(Clock::time_point now) {
         for (const auto& [unitId, unit] : system.units)
             if (unit.ok) entry.units.push_back(&unit);
     }
-    for (const auto& [id, alarm] : alarms_)
-        if (alarm.active()) view.activeAlarms.push_back(&alarm);
+    for (const auto& [id, alarm] : activeAlarms_) view.activeAlarms.push_back(&alarm);
     if (setup_.history) view.history = setup_.history();
     if (mqtt_) view.mqttDropped = mqtt_->dropped();
     std::string error;

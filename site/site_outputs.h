@@ -60,7 +60,7 @@ private:
         Clock::time_point done;
         Clock::duration took{};
         std::vector<Event> published;
-        std::vector<Event> checks;
+        std::vector<AlarmState> changedAlarms;
         SystemCounts counts;
     };
     struct SystemState {
@@ -72,20 +72,9 @@ private:
         Clock::duration staleAfter{};
         std::map<unsigned, UnitState> units;
     };
-    using AlarmId = std::tuple<unsigned, std::string, int>;  // unit, key, index
-
     void run();
     void process(Round& round);
-    void process_alarms(const Round& round, const std::string& time);
-    void check_availability(Clock::time_point now);
-    void write_metrics(Clock::time_point now);
-
-    Setup setup_;
-    const Clock::time_point started_ = Clock::now();
-    std::unique_ptr<MqttOutput> mqtt_;
-    std::map<unsigned, SystemState> systems_;  // worker thread only
-    std::map<AlarmId, AlarmState> alarms_;     // worker thread only
-    std::string metricsError_;                 // the failure last reported; empty while it works
+    using AlarmId = std::tuple<unsigned, std::string, int>;  // unit, key, index
     // Per unit and key of a round's checks: how many the round made, and how many were seen.
     struct KeyCount {
         unsigned unit;
@@ -93,7 +82,23 @@ private:
         int total;
         int seen;
     };
-    std::vector<KeyCount> keyCounts_;  // process_alarms' scratch, kept for its capacity
+    // The alarms of one system, kept on its polling thread: only changes go to the outputs' thread.
+    struct AlarmBook {
+        std::map<AlarmId, AlarmState> alarms;
+        std::vector<KeyCount> keyCounts;  // scratch, kept for its capacity
+    };
+    static std::vector<AlarmState> changed_alarms(AlarmBook& book, unsigned system, const std::vector<Event>& checks,
+                                                  const std::string& time);
+    void check_availability(Clock::time_point now);
+    void write_metrics(Clock::time_point now);
+
+    Setup setup_;
+    const Clock::time_point started_ = Clock::now();
+    std::unique_ptr<MqttOutput> mqtt_;
+    std::map<unsigned, SystemState> systems_;  // worker thread only
+    std::map<AlarmId, AlarmState> activeAlarms_;  // worker thread only
+    std::string metricsError_;                    // the failure last reported; empty while it works
+    std::map<unsigned, AlarmBook> alarmBooks_;    // one per system, on that system's polling thread
 
     std::mutex mutex_;
     std::condition_variable wake_;

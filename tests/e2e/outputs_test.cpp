@@ -384,6 +384,7 @@ TEST(MetricsText, EscapesLabelsAndLeavesOutWhatWasNotProvided) {
     counts.rounds = 4;
     counts.refusedByReason["bad \"checksum\"\\\nline"] = 2;
     site::UnitState unit;
+    unit.system = 1;
     unit.unit = 21;
     unit.kind = "dc";
     unit.values = site::unit_values(site::kDcRecord, [] {
@@ -394,6 +395,7 @@ TEST(MetricsText, EscapesLabelsAndLeavesOutWhatWasNotProvided) {
         dc["user_p"].append(site::float_json(-0.1f));
         return dc;
     }());
+    unit.valueLines = site::metric_value_lines(unit);
     site::AlarmState alarm;
     alarm.system = 1;
     alarm.unit = 21;

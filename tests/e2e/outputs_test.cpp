@@ -238,6 +238,31 @@ TEST(MqttOutput, ACutLineMakesTheSystemOfflineAndItsRoundAgeGrow) {
     EXPECT_NE(news.find("power system 1: rounds complete again: online"), std::string::npos) << news;
 }
 
+// The second AC unit leaves the site file: its configs go from the broker, the others stay.
+TEST(MqttOutput, AUnitGoneFromTheSiteFileLosesItsDiscoveryConfigs) {
+    Broker broker;
+    const std::string goneNode = "homeassistant/sensor/ktr40e_1_" + std::to_string(ac_id(1, 1)) + "/";
+    const std::string keptNode = "homeassistant/sensor/ktr40e_1_" + std::to_string(ac_id(1, 0)) + "/";
+    auto configs_of = [](const std::map<std::string, std::string>& latest, const std::string& node) {
+        return std::count_if(latest.begin(), latest.end(), [&](const auto& m) { return m.first.rfind(node, 0) == 0; });
+    };
+    TempDir dir;
+    {
+        SimulatedSystem line;
+        HostRun run(site::parse_site(site_root({system_json(1, line.port)}, broker.port(), ""), ""), options_for(dir, 1));
+        run.run();
+    }
+    Subscriber heard(broker.port(), "homeassistant/#");
+    ASSERT_TRUE(eventually([&] { return configs_of(heard.latest(), goneNode) > 0; }));
+    const auto keptBefore = configs_of(heard.latest(), keptNode);
+
+    SimulatedSystem line(quiet_system(1));
+    HostRun run(site::parse_site(site_root({system_json(1, line.port, 1)}, broker.port(), ""), ""), options_for(dir, 2));
+    run.run();
+    EXPECT_TRUE(eventually([&] { return configs_of(heard.latest(), goneNode) == 0; }));
+    EXPECT_EQ(configs_of(heard.latest(), keptNode), keptBefore);
+}
+
 // sitehost killed with SIGKILL: the broker publishes its last will.
 TEST(MqttOutput, AKilledHostIsMarkedOfflineByTheBroker) {
     Broker broker;

@@ -88,6 +88,7 @@ MqttOutput::~MqttOutput() {
         std::lock_guard<std::mutex> lock(mutex_);
         for (const SystemUnits& system : site_) retain(availability_topic(system.system), kOffline);
         if (!hostTopic_.empty()) retain(hostTopic_, kOffline);
+        closing_ = true;  // libmosquitto's callbacks leave the client alone from now on
     }
     client_->flush(kCloseWait);
     client_.reset();
@@ -263,6 +264,7 @@ void MqttOutput::remove(const std::string& topic) {
 
 void MqttOutput::republish() {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (closing_) return;
     std::vector<MqttMessage> all;
     all.reserve(retained_.size());
     for (const auto& [topic, payload] : retained_) all.push_back(MqttMessage{topic, payload, true});
@@ -290,7 +292,7 @@ void MqttOutput::on_message(const MqttMessage& message) {
     const bool siteSystem = std::any_of(site_.begin(), site_.end(), [&](const SystemUnits& s) { return s.system == system; });
     if (!siteSystem) return;  // another site's, or a system this site no longer has: not ours to judge
     std::lock_guard<std::mutex> lock(mutex_);
-    if (retained_.count(message.topic) != 0) return;
+    if (closing_ || retained_.count(message.topic) != 0) return;
     if (!ours(system, unit)) {
         remove(message.topic);
     } else {

@@ -75,6 +75,7 @@ private:
     std::map<std::string, std::string> retained_;  // topic -> payload, everything retained so far
     std::map<unsigned, std::vector<std::string>> announced_;  // unit -> value paths with a config
     std::map<unsigned, std::vector<std::string>> seen_;  // unit -> configs found on the broker
+    bool closing_ = false;
     std::unique_ptr<MqttClient> client_;
 };
 

@@ -1,7 +1,7 @@
 # The stand-in host: host services, framing, transports, alarm service, work queue, history store.
 file(GLOB SITE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/site/*.cpp)
 add_library(sitecore SHARED ${SITE_SOURCES})
-target_link_libraries(sitecore PUBLIC host_api PkgConfig::JSONCPP Threads::Threads SQLite::SQLite3 CLI11::CLI11 ${CMAKE_DL_LIBS})
+target_link_libraries(sitecore PUBLIC host_api PkgConfig::JSONCPP Threads::Threads SQLite::SQLite3 CLI11::CLI11 PkgConfig::MOSQUITTO ${CMAKE_DL_LIBS})
 target_compile_options(sitecore PRIVATE ${KTR40E_WARNINGS})
 target_compile_definitions(sitecore PRIVATE KTR40E_VERSION="${PROJECT_VERSION}")
 set_target_properties(sitecore PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

@@ -3,6 +3,7 @@
 #   ktr40e-bench        parsers, round completion, a whole round, framing, heap allocations
 #   ktr40e-line-bench   a round over a paced 9600-baud pseudo-terminal against its wire time
 #   ktr40e-scale-bench  one host process polling 1, 10, 50 and 100 power systems
+#   ktr40e-output-bench the CPU that MQTT and the metrics file add per round at 100 systems
 # usage: scripts/bench.sh [--quick] [--plugin-only] [-- GOOGLE-BENCHMARK-FLAGS...]
 #   --quick        shorter line and scale runs (about 2 minutes instead of 6)
 #   --plugin-only  only ktr40e-bench (under a minute)
@@ -21,9 +22,9 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-bash scripts/install-deps.sh --test
+bash scripts/install-deps.sh --test  # the output bench starts a mosquitto broker
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKTR40E_TESTS=OFF -DKTR40E_BENCH=ON -DKTR40E_WERROR=ON >/dev/null
-ninja -C build-bench -j"$(nproc)" ktr40e-bench ktr40e-line-bench ktr40e-scale-bench
+ninja -C build-bench -j"$(nproc)" ktr40e-bench ktr40e-line-bench ktr40e-scale-bench ktr40e-output-bench
 
 echo "== machine: $(nproc) CPUs"
 lscpu | head -n 15
@@ -49,3 +50,6 @@ echo "== scale (ktr40e-scale-bench)"
 echo
 echo "== scale over TCP (ktr40e-scale-bench --lines tcp)"
 ./build-bench/ktr40e-scale-bench --systems 100,1000 --seconds "$scale_seconds" --lines tcp
+echo
+echo "== MQTT and metrics output (ktr40e-output-bench)"
+./build-bench/ktr40e-output-bench --seconds "$scale_seconds"

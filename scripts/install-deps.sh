@@ -6,12 +6,15 @@ set -euo pipefail
 build_packages=(
   cmake ninja-build g++ pkg-config binutils
   libjsoncpp-dev libboost-dev libboost-date-time-dev libsqlite3-dev libcli11-dev
+  libmosquitto-dev
 )
 test_packages=(
   clang libclang-rt-14-dev
   libgtest-dev libbenchmark-dev
   # serial device servers between the simulator's terminal and a TCP port, for the line tests
   socat ser2net
+  # the MQTT broker and its clients the output tests talk to
+  mosquitto mosquitto-clients
 )
 packages=("${build_packages[@]}")
 case "${1:-}" in

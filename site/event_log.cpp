@@ -118,6 +118,7 @@ std::optional<std::string> event_line(const Event& event, Json::StreamWriter& wr
                 .add("bytes", static_cast<Json::UInt64>(event.count));
             break;
         case EventKind::Trace: line.add("text", event.text); break;
+        case EventKind::Output: line.add("text", event.text); break;
         default: return std::nullopt;
     }
     return line.str(writer);

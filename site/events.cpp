@@ -39,6 +39,7 @@ const char* to_string(EventKind kind) {
         case EventKind::Line: return "line";
         case EventKind::Discard: return "discard";
         case EventKind::Trace: return "trace";
+        case EventKind::Output: return "output";
     }
     return "unknown";
 }

@@ -38,6 +38,7 @@ enum class EventKind {
     Line,      // the line to a power system failed or came back: text
     Discard,   // input dropped unread: reason in `text`, `count` bytes
     Trace,     // a line the plug-in printed on its standard output: text
+    Output,    // news of the host's outputs (MQTT connection, metrics file, availability): text
 };
 
 struct Event {

@@ -34,6 +34,21 @@ std::chrono::steady_clock::duration seconds(double s) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s));
 }
 
+// An alarm check as the round report keeps it: the check without its state texts.
+Event check_of(const Event& event) {
+    Event check;
+    check.kind = event.kind;
+    check.device = event.device;
+    check.level = event.level;
+    check.key = event.key;
+    check.code = event.code;
+    check.name = event.name;
+    check.text = event.text;
+    check.state = event.state;
+    check.active = event.active;
+    return check;
+}
+
 std::string unit_title(const VRTVDevice& unit) {
     return unit.DeviceType() + " " + std::to_string(unit.DataId());
 }
@@ -426,6 +441,10 @@ void SystemRunner::on_event(const Event& event) {
                 ++counts_.protocolErrors[event.format];
             }
             break;
+        case EventKind::Alarm:
+        case EventKind::AlertMap:
+            if (options_.keepChecks) report_.checks.push_back(check_of(event));
+            break;
         default: break;
     }
 }
@@ -454,6 +473,7 @@ void SystemRunner::finish_round(Clock::time_point now) {
     if (options_.onRound) options_.onRound(report_);
     report_.published.clear();
     report_.transitions.clear();
+    report_.checks.clear();
     report_.queries.clear();
     if (options_.roundLimit != 0 && rounds_ >= options_.roundLimit) finished_ = true;
 }
@@ -465,6 +485,8 @@ void EventRouter::add(SystemRunner& runner) {
 void EventRouter::on_event(const Event& event) {
     switch (event.kind) {
         case EventKind::Publish:
+        case EventKind::Alarm:
+        case EventKind::AlertMap:
         case EventKind::Raised:
         case EventKind::Cleared:
         case EventKind::Log: break;  // the runner counts log lines under a lock: any thread

@@ -51,6 +51,7 @@ struct RoundReport {
     std::chrono::steady_clock::duration took{};
     std::vector<Event> published;    // Publish events in order
     std::vector<Event> transitions;  // Raised and Cleared events in order
+    std::vector<Event> checks;       // Alarm and AlertMap events in order (no state texts), when kept
     std::vector<Event> queries;      // answers to the queries asked after the round
 };
 
@@ -67,6 +68,7 @@ public:
         std::function<void(const RoundReport&)> onRound;
         // Console lines about the line's health (default: site::console).
         std::function<void(Level, const std::string&)> say;
+        bool keepChecks = false;  // fill RoundReport::checks
     };
 
     SystemRunner(SystemConfig config, PowerSystem system, std::shared_ptr<Controller> controller,

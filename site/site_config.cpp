@@ -1,5 +1,6 @@
 #include "site/site_config.h"
 
+#include <cstdint>
 #include <fstream>
 #include <set>
 #include <stdexcept>
@@ -86,6 +87,54 @@ std::string parser_errors(const std::string& errors) {
     return text;
 }
 
+// What the key table cannot check alone: keys that go together, and the password's file.
+void check_mqtt_pairs(const Json::Value& object, const std::string& at) {
+    if (object.isMember("password") && object.isMember("password_file"))
+        throw UsageError(at + ": give \"password\" or \"password_file\", not both");
+    if ((object.isMember("password") || object.isMember("password_file")) && !object.isMember("username"))
+        throw UsageError(at + ": a password needs a \"username\"");
+    const Json::Value& tls = object["tls"];
+    if (tls.isMember("cert_file") != tls.isMember("key_file"))
+        throw UsageError(at + ".tls: \"cert_file\" and \"key_file\" go together");
+}
+
+// The first line of a file that holds a secret.
+std::string read_secret(const std::string& path, const std::string& at) {
+    std::ifstream in(path);
+    std::string line;
+    if (!in || !std::getline(in, line)) throw UsageError(at + ".password_file: " + path + ": cannot be read");
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+std::string file_or_empty(const std::string& folder, const Json::Value& name) {
+    return name.isNull() ? std::string() : resolve_path(folder, name.asString());
+}
+
+MqttConfig parse_mqtt(const Json::Value& object, const std::string& folder, const std::string& source) {
+    MqttConfig mqtt;
+    if (object.isNull()) return mqtt;
+    const std::string at = source + ": mqtt";
+    check_mqtt_pairs(object, at);
+    mqtt.host = object["host"].asString();
+    mqtt.port = object.get("port", mqtt.port).asInt();
+    mqtt.clientId = object["client_id"].asString();
+    mqtt.username = object["username"].asString();
+    mqtt.password = object.isMember("password_file")
+                        ? read_secret(resolve_path(folder, object["password_file"].asString()), at)
+                        : object["password"].asString();
+    const Json::Value& tls = object["tls"];
+    mqtt.caFile = file_or_empty(folder, tls["ca_file"]);
+    mqtt.certFile = file_or_empty(folder, tls["cert_file"]);
+    mqtt.keyFile = file_or_empty(folder, tls["key_file"]);
+    mqtt.topicPrefix = object.get("topic_prefix", mqtt.topicPrefix).asString();
+    const Json::Value& discovery = object["discovery_prefix"];
+    if (!discovery.isNull()) mqtt.discoveryPrefix = discovery.isBool() ? std::string() : discovery.asString();
+    mqtt.qos = object.get("qos", mqtt.qos).asInt();
+    mqtt.queueLimit = static_cast<std::size_t>(object.get("queue_limit", Json::UInt64(mqtt.queueLimit)).asUInt64());
+    return mqtt;
+}
+
 }  // namespace
 
 std::string folder_of(const std::string& path) {
@@ -116,6 +165,8 @@ SiteConfig parse_site(const Json::Value& root, const std::string& folder, const 
     SiteConfig site;
     site.db = resolve_path(folder, root["db"].asString());
     site.historyKeepDays = root.get("history_keep_days", site.historyKeepDays).asUInt();
+    site.mqtt = parse_mqtt(root["mqtt"], folder, source);
+    site.metricsFile = file_or_empty(folder, root["metrics_file"]);
     if (!root.isMember("systems")) {
         site.systems.push_back(parse_system(root, folder));
     } else {

@@ -40,11 +40,28 @@ struct SystemConfig {
     Json::Value simulator;
 };
 
+// Where the host publishes every round over MQTT (the site file's "mqtt" object).
+struct MqttConfig {
+    std::string host;  // empty: no MQTT output
+    int port = 1883;
+    std::string clientId;  // empty: "sitehost-<host name>"
+    std::string username;
+    std::string password;  // given, or read from "password_file"
+    std::string caFile, certFile, keyFile;  // "tls": {"ca_file", "cert_file", "key_file"}
+    std::string topicPrefix = "ktr40e";
+    std::string discoveryPrefix = "homeassistant";  // empty: no Home Assistant discovery
+    int qos = 1;
+    // Messages kept while the broker is away; the oldest go first.
+    std::size_t queueLimit = 10000;
+};
+
 struct SiteConfig {
     std::vector<SystemConfig> systems;
     std::string db;  // history database named by the site file (resolved), or empty
     // Saved images and readings older than this many days are pruned; 0 keeps everything.
     unsigned historyKeepDays = 90;
+    MqttConfig mqtt;
+    std::string metricsFile;  // Prometheus text file rewritten after every round (resolved), or empty
 };
 
 // Reads a site: either one system object or {"systems": [...]}, every key checked against

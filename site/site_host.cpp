@@ -14,6 +14,7 @@
 #include "site/serial.h"
 #include "site/trace_capture.h"
 #include "site/usage_error.h"
+#include "site/site_outputs.h"
 
 namespace site {
 namespace {
@@ -85,6 +86,7 @@ SiteHost::SiteHost(SiteConfig site, SiteOptions options) : site_(std::move(site)
 
     create_runners(*plugin_);
     check_queries();
+    start_outputs();
     for (const auto& runner : runners_)
         for (const std::string& line : runner->restore(*store_)) options_.print("restore " + line + "\n");
     std::string answers;
@@ -126,12 +128,15 @@ void SiteHost::create_runners(const PluginLibrary& plugin) {
         const auto print = options_.print;
         const auto controller = controller_;
         const auto history = history_;
-        runnerOptions.onRound = [print, controller, history](const RoundReport& report) {
+        const std::size_t index = runners_.size();
+        runnerOptions.keepChecks = !site_.mqtt.host.empty() || !site_.metricsFile.empty();
+        runnerOptions.onRound = [this, print, controller, history, index](const RoundReport& report) {
             // Queued behind the round's own work items, which hand over its images: when this
             // runs, the round is complete and is saved as one.
             const std::int64_t endedAt = now_ms();
             controller->post([history, system = report.system, endedAt] { history->end_round(system, endedAt); });
             print(round_summary(report));
+            if (outputs_) outputs_->on_round(report, counts_of(*runners_[index]));
         };
         runners_.push_back(std::make_unique<SystemRunner>(config, std::move(system), controller_, std::move(line),
                                                           std::move(runnerOptions)));
@@ -155,6 +160,38 @@ std::shared_ptr<SerialTransport> SiteHost::line_for(const SystemConfig& config, 
     // A port held by another program fails at once rather than being polled in vain.
     if (!line->port().ensure_open() && line->port().in_use()) throw std::runtime_error("port " + line->last_error());
     return line;
+
+void SiteHost::start_outputs() {
+    if (site_.mqtt.host.empty() && site_.metricsFile.empty()) return;
+    SiteOutputs::Setup setup;
+    setup.mqtt = site_.mqtt;
+    setup.metricsFile = site_.metricsFile;
+    for (std::size_t i = 0; i < runners_.size(); ++i) {
+        const SystemConfig& config = site_.systems[i];
+        setup.systems.push_back({SystemUnits{config.dataId, runners_[i]->data_ids()}, config.pollInterval,
+                                 config.minRoundGap});
+    }
+    const std::shared_ptr<HistoryWriter> history = history_;
+    setup.history = [history] { return HistoryCounts{history->saved(), history->failed()}; };
+    const std::shared_ptr<Controller> controller = controller_;
+    setup.report = [controller](Level level, const std::string& text) {
+        console(level, text);
+        Event event;
+        event.kind = EventKind::Output;
+        event.text = text;
+        controller->emit(event);
+    };
+    outputs_ = std::make_unique<SiteOutputs>(std::move(setup));
+}
+
+SystemCounts SiteHost::counts_of(const SystemRunner& runner) const {
+    LineCounts line = runner.line_counts();
+    SystemCounts counts;
+    counts.rounds = runner.rounds();
+    counts.replyTimeouts = line.replyTimeouts;
+    counts.lateAnswers = line.lateAnswers;
+    counts.refusedByReason = std::move(line.refused);
+    return counts;
 }
 
 void SiteHost::check_queries() const {

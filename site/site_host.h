@@ -7,6 +7,7 @@
 
 #include "site/controller.h"
 #include "site/events.h"
+#include "site/output_model.h"
 #include "site/runner.h"
 #include "site/site_config.h"
 
@@ -17,6 +18,7 @@ class HistoryStore;
 class HistoryWriter;
 class PluginLibrary;
 class TraceCapture;
+class SiteOutputs;
 
 struct SiteOptions {
     std::string pluginPath;
@@ -74,6 +76,9 @@ private:
     // The line of `config`: power systems that name the same port share one (a multi-drop bus).
     std::shared_ptr<SerialTransport> line_for(const SystemConfig& config, int baud);
     void check_queries() const;
+    void start_outputs();
+    // What the outputs show of a runner's counters; on its polling thread.
+    SystemCounts counts_of(const SystemRunner& runner) const;
 
     SiteConfig site_;
     SiteOptions options_;
@@ -86,8 +91,10 @@ private:
     std::vector<std::unique_ptr<SystemRunner>> runners_;
     std::vector<std::shared_ptr<SerialTransport>> lines_;  // one per runner, shared ones repeated
     std::vector<Event> firstAnswers_;
-    // Last, so that it goes first: its final lines still reach the event file.
+    // Goes before the event log and the controller: its final lines still reach the event file.
     std::unique_ptr<TraceCapture> capture_;
+    // MQTT and the metrics file; last, so that it goes first, once polling has stopped.
+    std::unique_ptr<SiteOutputs> outputs_;
 };
 
 }  // namespace site

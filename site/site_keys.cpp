@@ -89,6 +89,22 @@ void echo(const Json::Value& value, const std::string& at) {
     if (!value.isBool() && value != "auto") refuse(at, "must be \"auto\", true or false");
 }
 
+void nonempty_text(const Json::Value& value, const std::string& at) {
+    if (!value.isString() || value.asString().empty()) refuse(at, "must be a non-empty text");
+}
+
+// An MQTT topic level to put other levels under: no wildcards.
+void topic_prefix(const Json::Value& value, const std::string& at) {
+    nonempty_text(value, at);
+    if (value.asString().find_first_of("+#") != std::string::npos) refuse(at, "must not hold the wildcards + or #");
+}
+
+// false turns Home Assistant discovery off.
+void discovery_prefix(const Json::Value& value, const std::string& at) {
+    if (value.isBool() && !value.asBool()) return;
+    topic_prefix(value, at);
+}
+
 void object_or_file(const Json::Value& value, const std::string& at) {
     if (!value.isObject() && !value.isString()) refuse(at, "must be an object or the name of a JSON file");
 }
@@ -151,10 +167,32 @@ const std::vector<SiteKey> kSystemKeys = {
     {"simulator", object_or_file},
 };
 
+const std::vector<SiteKey> kTlsKeys = {
+    {"ca_file", nonempty_text, true},
+    {"cert_file", nonempty_text},
+    {"key_file", nonempty_text},
+};
+
+const std::vector<SiteKey> kMqttKeys = {
+    {"host", nonempty_text, true},
+    {"port", integer(1, 65535)},
+    {"client_id", nonempty_text},
+    {"username", nonempty_text},
+    {"password", text},
+    {"password_file", nonempty_text},
+    {"tls", object_of(&kTlsKeys)},
+    {"topic_prefix", topic_prefix},
+    {"discovery_prefix", discovery_prefix},
+    {"qos", integer(0, 2)},
+    {"queue_limit", integer(1, 10000000)},
+};
+
 // Keys of the whole site, beside "systems" or beside the keys of its one power system.
 const std::vector<SiteKey> kSiteKeys = {
     {"db", text},
     {"history_keep_days", integer(0, 36500)},
+    {"mqtt", object_of(&kMqttKeys)},
+    {"metrics_file", nonempty_text},
 };
 
 const std::vector<SiteKey> kSystemsList = {

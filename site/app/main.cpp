@@ -35,6 +35,7 @@ struct RunOptions {
     std::string port;
     std::string db;
     std::string events;
+    std::string metricsFile;
     std::uint64_t rounds = 0;
     std::size_t loops = 0;
     std::vector<std::string> queries;
@@ -67,6 +68,8 @@ void add_run_options(CLI::App& cli, RunOptions& options) {
                 }
             },
             ""));
+    cli.add_option("--metrics-file", options.metricsFile, "Prometheus text file rewritten after every round")
+        ->type_name("FILE");
     cli.add_option("--loops", options.loops, "Polling threads (default: one per 8 power systems)")
         ->type_name("N")
         ->check(site::kWholeNumber);
@@ -133,6 +136,7 @@ int run_site(const RunOptions& options) {
     const std::string db = !options.db.empty() ? options.db : !config.db.empty() ? config.db : "sitehost.db";
     const std::string refusal = site::storage_refusal({db, options.events, options.site, options.plugin});
     if (!refusal.empty()) throw site::UsageError(refusal);
+    if (!options.metricsFile.empty()) config.metricsFile = options.metricsFile;
     const int stopFd = stop_pipe();
     // The simulators outlive the host, so that the host never polls a vanished line.
     const auto simulators = app::start_simulators(config);

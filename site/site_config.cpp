@@ -87,12 +87,10 @@ std::string parser_errors(const std::string& errors) {
     return text;
 }
 
-// What the key table cannot check alone: keys that go together, and the password's file.
+// What the key table cannot check alone: keys that go together.
 void check_mqtt_pairs(const Json::Value& object, const std::string& at) {
     if (object.isMember("password") && object.isMember("password_file"))
         throw UsageError(at + ": give \"password\" or \"password_file\", not both");
-    if ((object.isMember("password") || object.isMember("password_file")) && !object.isMember("username"))
-        throw UsageError(at + ": a password needs a \"username\"");
     const Json::Value& tls = object["tls"];
     if (tls.isMember("cert_file") != tls.isMember("key_file"))
         throw UsageError(at + ".tls: \"cert_file\" and \"key_file\" go together");
@@ -123,6 +121,7 @@ MqttConfig parse_mqtt(const Json::Value& object, const std::string& folder, cons
     mqtt.password = object.isMember("password_file")
                         ? read_secret(resolve_path(folder, object["password_file"].asString()), at)
                         : object["password"].asString();
+    if (!mqtt.password.empty() && mqtt.username.empty()) throw UsageError(at + ": a password needs a \"username\"");
     const Json::Value& tls = object["tls"];
     mqtt.caFile = file_or_empty(folder, tls["ca_file"]);
     mqtt.certFile = file_or_empty(folder, tls["cert_file"]);

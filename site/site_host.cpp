@@ -160,6 +160,7 @@ std::shared_ptr<SerialTransport> SiteHost::line_for(const SystemConfig& config, 
     // A port held by another program fails at once rather than being polled in vain.
     if (!line->port().ensure_open() && line->port().in_use()) throw std::runtime_error("port " + line->last_error());
     return line;
+}
 
 void SiteHost::start_outputs() {
     if (site_.mqtt.host.empty() && site_.metricsFile.empty()) return;

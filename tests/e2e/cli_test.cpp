@@ -250,7 +250,7 @@ TEST(SitehostProgram, KilledWhileSavingEveryUnitRestoresFromTheSameRound) {
     std::set<std::string> times;
     for (const std::string& line : lines_of(read_file(restart.out))) {
         const auto from = line.find(": restored from the image of ");
-        if (line.rfind("restore ", 0) == 0 && from != std::string::npos) times.insert(line.substr(from, 52));
+        if (line.find(" info  restore ") != std::string::npos && from != std::string::npos) times.insert(line.substr(from, 52));
     }
     EXPECT_EQ(times.size(), 1u) << read_file(restart.out);
 }

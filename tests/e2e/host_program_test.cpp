@@ -93,7 +93,7 @@ TEST(SiteFiles, EachMistakeIsRefusedNamingTheFileAndTheKey) {
         {R"({"data_id": 1, "rcSetting": {}, "bauds": 9600})", R"(unknown key "bauds" (did you mean "baud"?))"},
         {R"({"data_id": 1, "rcSetting": {}, "poll_intervall": 3})", R"((did you mean "poll_interval"?))"},
         {R"({"data_id": 1, "rcSetting": {"appSettings": {}}})", R"(rcSetting: unknown key "appSettings" (did you mean "appSetting"?))"},
-        {R"({"data_id": 1, "rcSetting": {}, "colour": 3})", R"(unknown key "colour" (known here: db, data_id)"},
+        {R"({"data_id": 1, "rcSetting": {}, "colour": 3})", R"(unknown key "colour" (known here: db, history_keep_days, mqtt, metrics_file, data_id)"},
         {R"({"data_id": 1, "rcSetting": {}, "acSetting": {"data_id": 11}})", "acSetting: must be an array of objects"},
         {R"({"data_id": 1, "rcSetting": {}, "acSetting": "11"})", "acSetting: must be an array of objects"},
         {R"({"data_id": 1, "rcSetting": [], "dcSetting": []})", "rcSetting: must be an object"},

@@ -320,16 +320,16 @@ TEST(SiteFile, RefusesMqttSettingsThatCannotWork) {
         Json::Value value;
         const char* words;
     } cases[] = {
-        {"host", Json::Value(""), "\"host\""},
-        {"port", Json::Value(0), "\"port\""},
-        {"port", Json::Value("1883"), "\"port\""},
-        {"qos", Json::Value(3), "\"qos\""},
-        {"queue_limit", Json::Value(0), "\"queue_limit\""},
+        {"host", Json::Value(""), "mqtt.host: must be a non-empty text"},
+        {"port", Json::Value(0), "mqtt.port: must be an integer"},
+        {"port", Json::Value("1883"), "mqtt.port: must be an integer"},
+        {"qos", Json::Value(3), "mqtt.qos: must be an integer 0"},
+        {"queue_limit", Json::Value(0), "mqtt.queue_limit: must be an integer 1"},
         {"topic_prefix", Json::Value("a/#"), "wildcards"},
-        {"discovery_prefix", Json::Value(true), "\"discovery_prefix\""},
+        {"discovery_prefix", Json::Value(true), "mqtt.discovery_prefix: must be"},
         {"password", Json::Value("x"), "needs a \"username\""},
         {"password_file", Json::Value("/nonexistent/secret"), "cannot be read"},
-        {"tls", Json::Value("ca.pem"), "\"tls\""},
+        {"tls", Json::Value("ca.pem"), "mqtt.tls: must be an object"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.key);

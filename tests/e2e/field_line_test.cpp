@@ -182,19 +182,6 @@ TEST(SharedLine, TwoSystemsAtAddressesOneAndTwoTakeTurnsOnOneLine) {
     }
 }
 
-// A free TCP port on the loopback interface (free when asked; the caller binds it soon after).
-std::uint16_t free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), size), 0);
-    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 // socat between the simulator's terminal and a TCP port: a serial device server.
 class SerialServer {
 public:
@@ -218,7 +205,7 @@ private:
 TEST(SerialServers, RoundsThroughSocatCarryExactValues) {
     TempDir dir;
     SimulatedSystem line;
-    const std::uint16_t port = free_port();
+    const std::uint16_t port = free_loopback_port();
     SerialServer server(line.port, port);
     HostRun run(site_of({system_json(1, "tcp://127.0.0.1:" + std::to_string(port))}), options_for(dir, 3));
     run.run();

@@ -19,22 +19,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::int64_t kDayMs = 86'400'000;
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-Json::Value parse(const std::string& text) {
-    Json::CharReaderBuilder builder;
-    Json::Value value;
-    std::string errors;
-    std::istringstream in(text);
-    EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << " in: " << text;
-    return value;
-}
-
 void put_f32(Bytes& image, std::size_t offset, float value) { std::memcpy(image.data() + offset, &value, 4); }
 
 // A DC unit image (190 bytes) with its device id and bus voltage.

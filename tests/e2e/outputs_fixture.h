@@ -32,18 +32,6 @@ extern char** environ;
 
 namespace e2e {
 
-inline int free_loopback_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), size), 0);
-    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 inline bool accepts_connections(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -184,15 +172,6 @@ private:
     mutable std::mutex mutex_;
     std::vector<Message> messages_;
 };
-
-inline Json::Value parse_json(const std::string& text) {
-    Json::CharReaderBuilder builder;
-    Json::Value value;
-    std::string errors;
-    std::istringstream in(text);
-    EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << " in: " << text;
-    return value;
-}
 
 // Checks every line of a Prometheus text file against the exposition format (HELP and TYPE
 // before a family's samples, label syntax, numbers, no series twice) and returns the samples

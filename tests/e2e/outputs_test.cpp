@@ -80,7 +80,7 @@ TEST(MqttOutput, RoundsPublishStatesEqualToTheHistoryDiscoveryAndAnAlarmThatClea
     ASSERT_TRUE(eventually([&] {
         const auto last = heard.latest();
         const auto found = last.find(state_topic(kUnits[4]));
-        return found != last.end() && parse_json(found->second)["round"].asUInt() == 5;
+        return found != last.end() && parse(found->second)["round"].asUInt() == 5;
     }));
 
     // A late subscriber gets the retained state of every unit, equal to its newest history.
@@ -92,7 +92,7 @@ TEST(MqttOutput, RoundsPublishStatesEqualToTheHistoryDiscoveryAndAnAlarmThatClea
     for (const Unit& unit : kUnits) {
         SCOPED_TRACE(unit.id);
         ASSERT_EQ(states.count(state_topic(unit)), 1u);
-        const Json::Value state = parse_json(states.at(state_topic(unit)));
+        const Json::Value state = parse(states.at(state_topic(unit)));
         const auto newest = run.host->store().newest(unit.id);
         ASSERT_TRUE(newest.has_value());
         const site::DecodedImage saved = site::decode_image(newest->record, newest->image);
@@ -111,7 +111,7 @@ TEST(MqttOutput, RoundsPublishStatesEqualToTheHistoryDiscoveryAndAnAlarmThatClea
     const auto dcSaved = run.host->store().newest(dc_id(1, 0));
     EXPECT_EQ(dcConfigs, site::unit_values(site::kDcRecord, site::decode_image(site::kDcRecord, dcSaved->image).fields).size());
     ASSERT_EQ(all.count(dcNode + "voltage/config"), 1u);
-    const Json::Value voltage = parse_json(all.at(dcNode + "voltage/config"));
+    const Json::Value voltage = parse(all.at(dcNode + "voltage/config"));
     EXPECT_EQ(voltage["device_class"], "voltage");
     EXPECT_EQ(voltage["unit_of_measurement"], "V");
     EXPECT_EQ(voltage["state_class"], "measurement");
@@ -121,13 +121,13 @@ TEST(MqttOutput, RoundsPublishStatesEqualToTheHistoryDiscoveryAndAnAlarmThatClea
     const std::string faultTopic = "ktr40e/1/1/alarm/RC_0/1";
     const std::string faultConfig = "homeassistant/binary_sensor/ktr40e_1_1/alarm_RC_0_1/config";
     ASSERT_EQ(all.count(faultConfig), 1u);
-    EXPECT_EQ(parse_json(all.at(faultConfig))["device_class"], "problem");
-    EXPECT_EQ(parse_json(all.at(faultConfig))["state_topic"], faultTopic);
+    EXPECT_EQ(parse(all.at(faultConfig))["device_class"], "problem");
+    EXPECT_EQ(parse(all.at(faultConfig))["state_topic"], faultTopic);
 
     // The module fault: published when it changes only, raised then cleared.
     std::vector<bool> active;
     for (const std::string& payload : heard.on(faultTopic)) {
-        const Json::Value alarm = parse_json(payload);
+        const Json::Value alarm = parse(payload);
         active.push_back(alarm["active"].asBool());
         EXPECT_EQ(alarm["code"], "06024");
         EXPECT_EQ(alarm["name"], "整流模块故障告警");
@@ -188,7 +188,7 @@ TEST(MqttOutput, PollingGoesOnWhileTheBrokerIsAwayAndTheLatestStatesFollowItsRet
     ASSERT_TRUE(eventually([&] {
         const auto last = after.latest();
         const auto found = last.find(state_topic(kUnits[4]));
-        return found != last.end() && parse_json(found->second)["round"].asUInt() == 24;
+        return found != last.end() && parse(found->second)["round"].asUInt() == 24;
     }));
     EXPECT_EQ(after.latest().count("homeassistant/sensor/ktr40e_1_151/voltage/config"), 1u);
 

@@ -58,27 +58,11 @@ inline int wait_for(const Program& program, std::chrono::seconds limit = std::ch
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-inline std::string read_file(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 inline std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
-}
-
-inline Json::Value parse(const std::string& text) {
-    Json::CharReaderBuilder builder;
-    Json::Value value;
-    std::string errors;
-    std::istringstream in(text);
-    EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << " in: " << text;
-    return value;
 }
 
 // A site file whose one power system runs on the host's built-in simulator, fast (or a

@@ -21,15 +21,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Json::Value parse(const std::string& text) {
-    Json::CharReaderBuilder builder;
-    Json::Value value;
-    std::string errors;
-    std::istringstream in(text);
-    EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << " in: " << text;
-    return value;
-}
-
 bool exists(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;

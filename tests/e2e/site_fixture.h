@@ -1,7 +1,10 @@
 #pragma once
 // Power systems simulated on pseudo-terminals and a site host polling them, in this process.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +29,37 @@
 #include "site/site_host.h"
 
 namespace e2e {
+
+// A free TCP port on the loopback interface (free when asked; the caller binds it soon after).
+inline std::uint16_t free_loopback_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), size), 0);
+    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// A whole file's bytes ("" when it cannot be read).
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// One JSON document; a test fails when the text is not one.
+inline Json::Value parse(const std::string& text) {
+    Json::CharReaderBuilder builder;
+    Json::Value value;
+    std::string errors;
+    std::istringstream in(text);
+    EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << " in: " << text;
+    return value;
+}
 
 // A scratch folder, removed with everything in it.
 class TempDir {

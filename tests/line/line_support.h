@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "shared/allocation_counter.h"
 #include "site/frame.h"
 
 namespace line {
@@ -35,6 +36,6 @@ inline std::vector<site::DecodeResult> decode_all(const std::string& text) {
 }
 
 // Allocations the test process has made so far.
-std::size_t allocations_so_far();
+using counting::allocations_so_far;
 
 }  // namespace line

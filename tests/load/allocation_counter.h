@@ -1,7 +1,7 @@
 #pragma once
-#include <cstddef>
+#include "shared/allocation_counter.h"
 
 namespace load {
 // Calls of operator new in this process so far.
-std::size_t allocations_so_far();
+using counting::allocations_so_far;
 }  // namespace load

@@ -122,16 +122,30 @@ std::vector<std::pair<std::uint8_t, Bytes>> plant_answers() {
     };
 }
 
+// A Ktr40e with the plant's units on a scripted line, its events in a recorder.
+struct PlantRig {
+    std::shared_ptr<site::Recorder> recorder = std::make_shared<site::Recorder>();
+    std::shared_ptr<site::Controller> controller =
+        std::make_shared<site::Controller>(recorder, site::WorkMode::Inline);
+    std::shared_ptr<site::ScriptedTransport> script = std::make_shared<site::ScriptedTransport>();
+    std::shared_ptr<HostLink> link = std::make_shared<HostLink>(script);
+    std::shared_ptr<Ktr40e> dev = std::make_shared<Ktr40e>();
+
+    // Initialises the device with the plant's settings and attaches the line; false when the
+    // settings are refused.
+    bool start() {
+        dev->Init(controller, 1000, Json::Value());
+        if (!dev->InitSetting(plant_settings())) return false;
+        HostLink::attach(*dev, link);
+        return true;
+    }
+};
+
 // One round with the real units: 1 AC unit with one channel, 1 DC unit, 2 rectifier modules.
 TEST(Ktr40eTest, RoundWithRealUnitsPublishesTheirImagesAndAlarms) {
-    auto recorder = std::make_shared<site::Recorder>();
-    auto controller = std::make_shared<site::Controller>(recorder, site::WorkMode::Inline);
-    auto script = std::make_shared<site::ScriptedTransport>();
-    auto link = std::make_shared<HostLink>(script);
-    auto dev = std::make_shared<Ktr40e>();
-    dev->Init(controller, 1000, Json::Value());
-    ASSERT_TRUE(dev->InitSetting(plant_settings()));
-    HostLink::attach(*dev, link);
+    PlantRig rig;
+    ASSERT_TRUE(rig.start());
+    const auto& [recorder, controller, script, link, dev] = rig;
 
     const std::vector<std::pair<std::uint8_t, Bytes>> answers = plant_answers();
     ASSERT_TRUE(dev->RefreshStatus());  // each answer then brings the next request itself
@@ -176,17 +190,12 @@ TEST(Ktr40eTest, RoundWithRealUnitsPublishesTheirImagesAndAlarms) {
 // DC unit: its image keeps the last good round's time stamp and its values age out after 60 s,
 // while the units whose answers were taken are renewed.
 TEST(Ktr40eTest, AUnitWhoseAnalogAnswerWasNotTakenAgesOut) {
-    auto recorder = std::make_shared<site::Recorder>();
-    auto controller = std::make_shared<site::Controller>(recorder, site::WorkMode::Inline);
-    auto script = std::make_shared<site::ScriptedTransport>();
-    auto link = std::make_shared<HostLink>(script);
-    auto dev = std::make_shared<Ktr40e>();
-    dev->Init(controller, 1000, Json::Value());
-    ASSERT_TRUE(dev->InitSetting(plant_settings()));
-    HostLink::attach(*dev, link);
+    PlantRig rig;
+    ASSERT_TRUE(rig.start());
+    const auto& [recorder, controller, script, link, dev] = rig;
     const std::vector<std::pair<std::uint8_t, Bytes>> answers = plant_answers();
     auto deliver = [&](std::size_t from, std::size_t to) {
-        for (std::size_t k = from; k < to; ++k) link->deliver(*dev, site::Answer{0x20, 1, answers[k].first, 0, answers[k].second});
+        for (std::size_t k = from; k < to; ++k) rig.link->deliver(*rig.dev, site::Answer{0x20, 1, answers[k].first, 0, answers[k].second});
     };
     ASSERT_TRUE(dev->RefreshStatus());
     deliver(0, answers.size());

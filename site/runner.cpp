@@ -497,7 +497,6 @@ void EventRouter::on_event(const Event& event) {
 }
 
 bool EventLoop::run(int stopFd) {
-    using Clock = SystemRunner::Clock;
     std::vector<pollfd> fds;
     std::vector<SystemRunner*> polled;
     for (;;) {

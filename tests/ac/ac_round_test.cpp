@@ -1,4 +1,4 @@
-// Round completion of an AC unit: history image, alarm rules, work item, change decision.
+// Round completion of an AC unit: history image, alarm rules, work item.
 #include <future>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -185,31 +185,6 @@ TEST_F(AcRoundTest, DelayedWorkSavesTheImageOfItsOwnRound) {
     EXPECT_EQ(saved[0].bytes, published[0].bytes);
     EXPECT_EQ(saved[1].bytes, published[1].bytes);
     EXPECT_NE(saved[0].bytes, saved[1].bytes);
-}
-
-TEST_F(AcRoundTest, ChangeDecisionWeighsVoltagesAndCurrentsAgainstTheirLimits) {
-    Json::Value setting;
-    setting["appSetting"]["diff_v"] = "5";
-    setting["appSetting"]["diff_i"] = 2;
-    unit_ = make_unit(setting);
-
-    feed_values(220.0f, 220.0f, 10.0f);
-    unit_->RoundDone();
-    EXPECT_TRUE(unit_->changed()) << "the round that first makes the data valid";
-
-    feed_values(224.5f, 215.5f, 11.5f);
-    unit_->RoundDone();
-    EXPECT_FALSE(unit_->changed()) << "every move below its limit";
-
-    feed_values(224.5f, 220.5f, 11.5f);
-    unit_->RoundDone();
-    EXPECT_TRUE(unit_->changed()) << "channel 2 moved by exactly diff_v";
-
-    feed_values(224.5f, 220.5f, 13.5f);
-    unit_->RoundDone();
-    EXPECT_TRUE(unit_->changed()) << "ia moved by exactly diff_i";
-
-    EXPECT_EQ(events(EventKind::History).size(), 4u) << "history is saved whether anything changed or not";
 }
 
 }  // namespace

@@ -8,8 +8,8 @@ namespace {
 
 using site::EventKind;
 
-const std::vector<std::uint8_t> NOT_PROVIDED_CURRENT = {0xCD, 0xCC, 0xCC, 0xBD};  // -0.1f
-const std::vector<std::uint8_t> ZERO = {0, 0, 0, 0};
+const std::vector<std::uint8_t> kNotProvidedCurrent = {0xCD, 0xCC, 0xCC, 0xBD};  // -0.1f
+const std::vector<std::uint8_t> kZero = {0, 0, 0, 0};
 
 class AcParseTest : public AcUnitTest {
 protected:
@@ -47,14 +47,14 @@ TEST_F(AcParseTest, AnalogPortionStoresEveryValueAtItsOffset) {
     EXPECT_EQ(raw(first, 8, 4), float_bytes(219.75f));
     EXPECT_EQ(raw(first, 12, 4), float_bytes(50.0f));
     const auto& second = unit_->channels()[1];
-    EXPECT_EQ(raw(second, 0, 4), ZERO) << "blanks in a voltage are stored as 0.0";
+    EXPECT_EQ(raw(second, 0, 4), kZero) << "blanks in a voltage are stored as 0.0";
     EXPECT_EQ(raw(second, 4, 4), float_bytes(380.0f));
-    EXPECT_EQ(raw(second, 8, 4), ZERO);
+    EXPECT_EQ(raw(second, 8, 4), kZero);
     EXPECT_EQ(raw(second, 12, 4), float_bytes(49.9f));
 
     EXPECT_EQ(raw(unit_->unit(), 4, 4), float_bytes(12.5f));
-    EXPECT_EQ(raw(unit_->unit(), 8, 4), NOT_PROVIDED_CURRENT) << "FF FF FF FF in a current is stored as -0.1";
-    EXPECT_EQ(raw(unit_->unit(), 12, 4), ZERO) << "four zero bytes are an ordinary 0.0";
+    EXPECT_EQ(raw(unit_->unit(), 8, 4), kNotProvidedCurrent) << "FF FF FF FF in a current is stored as -0.1";
+    EXPECT_EQ(raw(unit_->unit(), 12, 4), kZero) << "four zero bytes are an ordinary 0.0";
     EXPECT_EQ(events(EventKind::Log).size(), 0u);
 }
 

@@ -152,8 +152,8 @@ TEST_F(AcQueryTest, SettingsGiveTheDataId) {
     setting["data_id"] = 12;
     setting["appSetting"]["diff_v"] = "5";
     auto configured = make_unit(setting);
-    EXPECT_EQ(configured->unit().device_id, DATA_ID);
-    EXPECT_EQ(configured->DataId(), DATA_ID);
+    EXPECT_EQ(configured->unit().device_id, kDataId);
+    EXPECT_EQ(configured->DataId(), kDataId);
     EXPECT_EQ(configured->DeviceType(), "ktr40e-ac");
 }
 

@@ -75,7 +75,7 @@ Portion two_channel_analog();
 // A unit attached to a recording controller whose work items run at once.
 class AcUnitTest : public ::testing::Test {
 protected:
-    static constexpr unsigned DATA_ID = 4001;
+    static constexpr unsigned kDataId = 4001;
 
     std::shared_ptr<ProbeAC> make_unit(const Json::Value& setting = Json::Value());
     std::vector<site::Event> events(site::EventKind kind) const { return recorder_->of(kind); }

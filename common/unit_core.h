@@ -28,6 +28,8 @@ class UnitCore {
 public:
     UnitCore(Unit& unit, UnitState state) : unit_(unit), state_(state) {}
 
+    // Filled by the unit's parsers. Zero until an answer fills a field: a round publishes the
+    // records whole, also before every field has arrived.
     Record record{};
     std::vector<Item> items;
 

@@ -53,7 +53,6 @@ public:
     virtual void DoImpCheckAlert() = 0;
 
 protected:
-    // Zero-filled: a round publishes the record whole, also before every field has arrived.
     UnitCore<PMBusPowerDC, TeleDC> core_{*this, {dataValid_, lastUpdate_, alarmSeq_, rules_, thresholdResult_}};
     // Whether the last round reported the fuse rules: they are cleared once when the count changes.
     bool fuseRulesReported_ = false;

@@ -45,12 +45,12 @@ const std::string& ac_unit_alarm_text() {
 }
 
 void AcChannelAlarmTexts::cover(std::size_t count) {
-    static const std::array<const char*, AC_CHANNEL_INPUTS> suffixes{
+    static const std::array<const char*, kAcChannelInputs> suffixes{
         {"输入线/相电压AB/A", "输入线/相电压BC/B", "输入线/相电压CA/C", "频率"}};
     while (texts_.size() < count) {
         const std::string prefix = "交流屏" + std::to_string(texts_.size() + 1);
-        std::array<std::string, AC_CHANNEL_INPUTS> texts;
-        for (std::size_t input = 0; input < AC_CHANNEL_INPUTS; ++input) texts[input] = prefix + suffixes[input];
+        std::array<std::string, kAcChannelInputs> texts;
+        for (std::size_t input = 0; input < kAcChannelInputs; ++input) texts[input] = prefix + suffixes[input];
         texts_.push_back(std::move(texts));
     }
 }

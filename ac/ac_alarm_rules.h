@@ -16,7 +16,7 @@ struct AcAlarmRule {
     std::uint8_t state;  // the alarm state that makes the rule active
 };
 
-constexpr std::size_t AC_CHANNEL_INPUTS = 4;
+constexpr std::size_t kAcChannelInputs = 4;
 
 // "AC_0" .. "AC_10", reported for every channel in this order.
 const std::array<AcAlarmRule, 11>& ac_channel_rules();
@@ -35,5 +35,5 @@ public:
     const std::string& text(std::size_t channel, std::uint8_t input) const { return texts_[channel][input]; }
 
 private:
-    std::vector<std::array<std::string, AC_CHANNEL_INPUTS>> texts_;
+    std::vector<std::array<std::string, kAcChannelInputs>> texts_;
 };

@@ -1,21 +1,15 @@
 #pragma once
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <cstdio>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-
 #include "ac/ac_alarm_rules.h"
 #include "ac/ac_query.h"
 #include "common/byte_reader.h"
-#include "common/history_image.h"
-#include "common/round_work.h"
+#include "common/unit_core.h"
 #include "common/unit_support.h"
 #include "host/vrt_sp_device.h"
 
@@ -28,8 +22,14 @@ public:
     using VRTSPDevice::LoadFromCache;
 
     float Get_Value(unsigned int, const std::string& name) const override;
-    bool LoadFromCache(const unsigned char* data, int len) override;
+    // An image without channels is refused.
+    bool LoadFromCache(const unsigned char* data, int len) override {
+        return len > static_cast<int>(sizeof(TeleAC)) &&
+               core_.restore(data, len, [](const TeleAC& cached) { return cached.channel_count; });
+    }
     void RoundDone() override;
+    // The round now ending did not take this unit's analog answer.
+    void mark_round_stale() { core_.mark_round_stale(); }
     bool InitV(VRTVDevice* parent, unsigned int dataId, const Json::Value& setting) override;
 
     virtual int parse40_41(const unsigned char* data, int len);
@@ -37,39 +37,21 @@ public:
     virtual int parse40_44(const unsigned char* data, int len);
     virtual void DoImpCheckAlert() = 0;
 
-    // The round now ending did not take this unit's analog answer.
-    void mark_round_stale() { freshness_.mark_stale(); }
-
 protected:
-    TeleAC tele_{};
-    std::vector<TeleACChannel> channels_;
-    float diffV_ = 20.0f;
-    float diffI_ = 20.0f;
-    HistoryImage history_;
-    RoundWork roundWork_;
-    // Whether the last round moved a voltage by diffV_ or a current by diffI_ (or first made
-    // the data valid). Nothing acts on it yet.
-    bool changed_ = false;
-    RoundFreshness freshness_;
+    UnitCore<PMBusPowerAC, TeleAC, TeleACChannel> core_{*this, {dataValid_, lastUpdate_, alarmSeq_, rules_,
+                                                                thresholdResult_}};
 
 private:
-    static constexpr float VOLTAGE_NOT_PROVIDED = 0.0f;
-    static constexpr float CURRENT_NOT_PROVIDED = -0.1f;
-
-    static int image_size(std::size_t channels) {
-        return static_cast<int>(sizeof(TeleAC) + channels * sizeof(TeleACChannel));
-    }
-    static bool moved(float before, float now, float limit) { return std::fabs(before - now) >= limit; }
+    static constexpr float kVoltageNotProvided = 0.0f;
+    static constexpr float kCurrentNotProvided = -0.1f;
 
     float channel_value(const std::string& name) const;
-    int overflow(const char* format, int needed, int len) const;
     bool read_channel_analog(ByteReader& in, TeleACChannel& channel) const;
     bool read_channel_alarms(ByteReader& in, TeleACChannel& channel) const;
     static bool analog_fits(const unsigned char* data, int len, int channels);
     static bool alarms_fit(const unsigned char* data, int len, int channels);
     void follow_channel_count(std::uint8_t count);
 
-    bool exceeds_change_limits() const;
     void report(const AcAlarmRule& rule, const std::string& text, std::uint8_t state);
     void report_channel_alarms();
     void report_unit_alarms();
@@ -79,21 +61,19 @@ private:
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(VRTVDevice* parent, unsigned int dataId,
-                                                        const Json::Value& setting) {
-    tele_.device_id = dataId;
-    read_change_limits(setting, diffV_, diffI_);
-    return VRTSPDevice::InitV(parent, dataId, setting);
+                                                       const Json::Value& setting) {
+    return core_.init(parent, dataId, setting);
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned int, const std::string& name) const {
     ensure_fresh(dataValid_, lastUpdate_);
-    if (name == "ia") return tele_.ia;
-    if (name == "ib") return tele_.ib;
-    if (name == "ic") return tele_.ic;
-    if (name == "ia_alert") return tele_.ia_alert;
-    if (name == "ib_alert") return tele_.ib_alert;
-    if (name == "ic_alert") return tele_.ic_alert;
+    if (name == "ia") return core_.record.ia;
+    if (name == "ib") return core_.record.ib;
+    if (name == "ic") return core_.record.ic;
+    if (name == "ia_alert") return core_.record.ia_alert;
+    if (name == "ib_alert") return core_.record.ib_alert;
+    if (name == "ic_alert") return core_.record.ic_alert;
     return channel_value(name);
 }
 
@@ -101,9 +81,9 @@ template <class TeleAC, class TeleACChannel, int RT_AC>
 float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::channel_value(const std::string& name) const {
     const AcChannelQuery query = match_ac_channel_query(name);
     if (!query.matched) throw std::out_of_range("数据未提供");
-    if (query.index >= channels_.size()) throw std::out_of_range("通道参数越界");
+    if (query.index >= core_.items.size()) throw std::out_of_range("通道参数越界");
     if (name.size() > kAcQueryNameMax) throw std::out_of_range("数据未提供");
-    const TeleACChannel& channel = channels_[query.index];
+    const TeleACChannel& channel = core_.items[query.index];
     switch (query.field) {
         case 'a': return channel.a;
         case 'b': return channel.b;
@@ -111,28 +91,6 @@ float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::channel_value(const std::strin
         case 'f': return channel.f;
         default: throw std::out_of_range("数据未提供");
     }
-}
-
-// A refused image changes nothing: its length is checked against its own channel count
-// before anything is copied.
-template <class TeleAC, class TeleACChannel, int RT_AC>
-bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const unsigned char* data, int len) {
-    ByteReader in(data, len);
-    TeleAC cached{};
-    if (len <= image_size(0) || !in.bytes(&cached, sizeof cached)) return false;
-    if (len != image_size(cached.channel_count)) return false;
-    tele_ = cached;
-    channels_.resize(cached.channel_count);
-    in.bytes(channels_.data(), len - image_size(0));
-    dataValid_ = true;
-    lastUpdate_ = boost::posix_time::second_clock::local_time();
-    return true;
-}
-
-template <class TeleAC, class TeleACChannel, int RT_AC>
-int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::overflow(const char* format, int needed, int len) const {
-    InfoLog(format, dataId_, needed, len);
-    return -1;
 }
 
 // Whether a 40/41 portion holds `channels` channel blocks and the three currents.
@@ -159,14 +117,10 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::alarms_fit(const unsigned char*
     return in.position() <= in.length();
 }
 
-// The unit was reconfigured (or the restored image came from another one): its channel list
-// follows the device, new channels zero-filled, removed ones dropped.
+// The unit was reconfigured (or the restored image came from another one).
 template <class TeleAC, class TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::follow_channel_count(std::uint8_t count) {
-    InfoLog("PMBusPowerAC:{} channel_count changed from {} to {}", dataId_,
-            static_cast<unsigned int>(tele_.channel_count), static_cast<unsigned int>(count));
-    tele_.channel_count = count;
-    channels_.resize(count);
+    core_.follow_count(&TeleAC::channel_count, count, "PMBusPowerAC:{} channel_count changed from {} to {}");
 }
 
 // The first answer that arrives while no channel is known fixes the channel count. A later
@@ -174,31 +128,31 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::follow_channel_count(std::uint8
 // Values are stored as they are read.
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* data, int len) {
-    static constexpr char overflowText[] = "PMBusPowerAC:ProcotolError {} read 40_41 read overflow {} - {}";
+    static constexpr char kOverflow[] = "PMBusPowerAC:ProcotolError {} read 40_41 read overflow {} - {}";
     ByteReader in(data, len);
     std::uint8_t count = 0;
-    if (!in.u8(count)) return overflow(overflowText, in.needed(), len);
-    if (channels_.empty()) {
-        tele_.channel_count = count;
-        channels_.assign(count, TeleACChannel{});
-    } else if (tele_.channel_count != count) {
+    if (!in.u8(count)) return refuse_overrun(*this, kOverflow, in.needed(), len);
+    if (core_.items.empty()) {
+        core_.record.channel_count = count;
+        core_.items.assign(count, TeleACChannel{});
+    } else if (core_.record.channel_count != count) {
         if (!analog_fits(data, len, count)) return -1;
         follow_channel_count(count);
     }
-    for (TeleACChannel& channel : channels_) {
-        if (!read_channel_analog(in, channel)) return overflow(overflowText, in.needed(), len);
+    for (TeleACChannel& channel : core_.items) {
+        if (!read_channel_analog(in, channel)) return refuse_overrun(*this, kOverflow, in.needed(), len);
     }
-    if (!in.analog(&tele_.ia, CURRENT_NOT_PROVIDED) || !in.analog(&tele_.ib, CURRENT_NOT_PROVIDED) ||
-        !in.analog(&tele_.ic, CURRENT_NOT_PROVIDED)) {
-        return overflow(overflowText, in.needed(), len);
+    if (!in.analog(&core_.record.ia, kCurrentNotProvided) || !in.analog(&core_.record.ib, kCurrentNotProvided) ||
+        !in.analog(&core_.record.ic, kCurrentNotProvided)) {
+        return refuse_overrun(*this, kOverflow, in.needed(), len);
     }
     return in.position();
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::read_channel_analog(ByteReader& in, TeleACChannel& channel) const {
-    if (!in.analog(&channel.a, VOLTAGE_NOT_PROVIDED) || !in.analog(&channel.b, VOLTAGE_NOT_PROVIDED) ||
-        !in.analog(&channel.c, VOLTAGE_NOT_PROVIDED) || !in.analog(&channel.f, VOLTAGE_NOT_PROVIDED)) {
+    if (!in.analog(&channel.a, kVoltageNotProvided) || !in.analog(&channel.b, kVoltageNotProvided) ||
+        !in.analog(&channel.c, kVoltageNotProvided) || !in.analog(&channel.f, kVoltageNotProvided)) {
         return false;
     }
     std::printf("a:%g b:%g c:%g f:%g\n", static_cast<double>(channel.a), static_cast<double>(channel.b),
@@ -215,23 +169,23 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::read_channel_analog(ByteReader&
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const unsigned char* data, int len) {
-    static constexpr char overflowText[] = "PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}";
+    static constexpr char kOverflow[] = "PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}";
     ByteReader in(data, len);
-    if (!in.u8(tele_.airlock_count)) return overflow(overflowText, in.needed(), len);
-    const int count = tele_.airlock_count;
+    if (!in.u8(core_.record.airlock_count)) return refuse_overrun(*this, kOverflow, in.needed(), len);
+    const int count = core_.record.airlock_count;
     // More states than the record holds: the first ones are kept and the answer is taken.
     if (count > TeleAC::AIRLOCK_MAX()) {
         InfoLog("ProcotolError %u read 40_43 m is %d max %d", dataId_, count, TeleAC::AIRLOCK_MAX());
     }
     const int kept = std::min<int>(count, TeleAC::AIRLOCK_MAX());
-    if (!in.bytes(tele_.airlock, kept)) return overflow(overflowText, in.needed(), len);
+    if (!in.bytes(core_.record.airlock, kept)) return refuse_overrun(*this, kOverflow, in.needed(), len);
     in.skip(count - kept);
-    if (!in.u8(tele_.p40_43)) return overflow(overflowText, in.needed(), len);
-    if (tele_.p40_43 != TeleAC::P40_43_SIZE()) {
-        InfoLog("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", dataId_, tele_.p40_43,
+    if (!in.u8(core_.record.p40_43)) return refuse_overrun(*this, kOverflow, in.needed(), len);
+    if (core_.record.p40_43 != TeleAC::P40_43_SIZE()) {
+        InfoLog("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", dataId_, core_.record.p40_43,
                 TeleAC::P40_43_SIZE());
         // Counted, not read: the caller's length test catches a portion that ends early.
-        return in.position() + tele_.p40_43;
+        return in.position() + core_.record.p40_43;
     }
     return in.position();
 }
@@ -240,18 +194,18 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const unsigned char* 
 // one and holds that many blocks: then the list follows it.
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const unsigned char* data, int len) {
-    static constexpr char overflowText[] = "PMBusPowerAC:ProcotolError {} read 40_44 read overflow {} - {}";
+    static constexpr char kOverflow[] = "PMBusPowerAC:ProcotolError {} read 40_44 read overflow {} - {}";
     ByteReader in(data, len);
     std::uint8_t announcedCount = 0;
-    if (!in.u8(announcedCount)) return overflow(overflowText, in.needed(), len);
-    if (announcedCount != tele_.channel_count && alarms_fit(data, len, announcedCount)) {
+    if (!in.u8(announcedCount)) return refuse_overrun(*this, kOverflow, in.needed(), len);
+    if (announcedCount != core_.record.channel_count && alarms_fit(data, len, announcedCount)) {
         follow_channel_count(announcedCount);
     }
-    for (TeleACChannel& channel : channels_) {
-        if (!read_channel_alarms(in, channel)) return overflow(overflowText, in.needed(), len);
+    for (TeleACChannel& channel : core_.items) {
+        if (!read_channel_alarms(in, channel)) return refuse_overrun(*this, kOverflow, in.needed(), len);
     }
-    if (!in.u8(tele_.ia_alert) || !in.u8(tele_.ib_alert) || !in.u8(tele_.ic_alert)) {
-        return overflow(overflowText, in.needed(), len);
+    if (!in.u8(core_.record.ia_alert) || !in.u8(core_.record.ib_alert) || !in.u8(core_.record.ic_alert)) {
+        return refuse_overrun(*this, kOverflow, in.needed(), len);
     }
     return in.position();
 }
@@ -268,9 +222,9 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::read_channel_alarms(ByteReader&
         in.skip(further);
     }
     if (!in.u8(channel.p40_44)) return false;
-    if (channel.p40_44 != TeleACChannel::p40_44_SIZE()) {
+    if (channel.p40_44 != TeleACChannel::P40_44_SIZE()) {
         InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 p is {} not {}", dataId_, channel.p40_44,
-                TeleACChannel::p40_44_SIZE());
+                TeleACChannel::P40_44_SIZE());
         in.skip(channel.p40_44);
         return true;
     }
@@ -279,43 +233,13 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::read_channel_alarms(ByteReader&
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
-    const bool fresh = freshness_.take();
-    if (fresh) {
-        lastUpdate_ = boost::posix_time::second_clock::local_time();
-        tele_.update_time = current_ttime();
-    }
-    history_.fit(HistoryImage::size_for<TeleAC>(channels_));
-    changed_ = !dataValid_ || exceeds_change_limits();
-    history_.write(tele_, channels_);
-    if (fresh) dataValid_ = true;
-    SendSP(RT_AC, history_.data(), history_.size(), false);
-    alarmSeq_ = 1;
-    // Room for the round's checks at once: a first round over 255 channels would otherwise move
-    // the list a dozen times while it grows.
-    rules_.reserve(rules_.size() + channels_.size() * ac_channel_rules().size() + ac_unit_rules().size());
-    report_channel_alarms();
-    report_unit_alarms();
-    DoImpCheckAlert();
-    roundWork_.queue(*this, rules_, thresholdResult_, history_.data(), history_.size());
-}
-
-// Compares the image of the last round with the records now.
-template <class TeleAC, class TeleACChannel, int RT_AC>
-bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::exceeds_change_limits() const {
-    ByteReader image(history_.data(), static_cast<int>(history_.size()));
-    TeleAC unit{};
-    image.bytes(&unit, sizeof unit);
-    if (moved(unit.ia, tele_.ia, diffI_) || moved(unit.ib, tele_.ib, diffI_) || moved(unit.ic, tele_.ic, diffI_)) {
-        return true;
-    }
-    for (const TeleACChannel& now : channels_) {
-        TeleACChannel before{};
-        image.bytes(&before, sizeof before);
-        if (moved(before.a, now.a, diffV_) || moved(before.b, now.b, diffV_) || moved(before.c, now.c, diffV_)) {
-            return true;
-        }
-    }
-    return false;
+    core_.complete_round(RT_AC, [this] {
+        // Room for the round's checks at once: a first round over 255 channels would otherwise
+        // move the list a dozen times while it grows.
+        rules_.reserve(rules_.size() + core_.items.size() * ac_channel_rules().size() + ac_unit_rules().size());
+        report_channel_alarms();
+        report_unit_alarms();
+    });
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
@@ -326,10 +250,10 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::report(const AcAlarmRule& rule,
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::report_channel_alarms() {
-    alarmTexts_.cover(channels_.size());
-    for (std::size_t position = 0; position < channels_.size(); ++position) {
-        const TeleACChannel& channel = channels_[position];
-        const std::uint8_t states[AC_CHANNEL_INPUTS] = {channel.a_alert, channel.b_alert, channel.c_alert,
+    alarmTexts_.cover(core_.items.size());
+    for (std::size_t position = 0; position < core_.items.size(); ++position) {
+        const TeleACChannel& channel = core_.items[position];
+        const std::uint8_t states[kAcChannelInputs] = {channel.a_alert, channel.b_alert, channel.c_alert,
                                                         channel.f_alert};
         for (const AcAlarmRule& rule : ac_channel_rules()) {
             report(rule, alarmTexts_.text(position, rule.input), states[rule.input]);
@@ -339,6 +263,6 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::report_channel_alarms() {
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::report_unit_alarms() {
-    const std::uint8_t states[] = {tele_.ia_alert, tele_.ib_alert, tele_.ic_alert};
+    const std::uint8_t states[] = {core_.record.ia_alert, core_.record.ib_alert, core_.record.ic_alert};
     for (const AcAlarmRule& rule : ac_unit_rules()) report(rule, ac_unit_alarm_text(), states[rule.input]);
 }

@@ -39,7 +39,7 @@ struct tele_c_pmbuspower_ac_channel {
     static_assert(P40_41_CAP == 0, "the AC channel record keeps no user-defined 40/41 values");
 
     static constexpr std::uint8_t P40_41_SIZE() { return P40_41_CAP; }
-    static constexpr std::uint8_t p40_44_SIZE() { return P40_44_CAP; }
+    static constexpr std::uint8_t P40_44_SIZE() { return P40_44_CAP; }
 
     float a;  // line/phase voltage AB (or A); 0 when not provided
     float b;  // BC (or B)

@@ -5,8 +5,9 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
-#include "host/json.h"
+#include "common/byte_reader.h"
 #include "host/ttime.h"
+#include "host/vrt_vdevice.h"
 
 // Whole seconds from `since` to now (local time); negative when `since` lies ahead.
 std::int64_t age_seconds(const boost::posix_time::ptime& since);
@@ -14,10 +15,19 @@ std::int64_t age_seconds(const boost::posix_time::ptime& since);
 // Throws std::out_of_range "数据未就绪" before any valid data and "数据已超时" from 61 s of age on.
 void ensure_fresh(bool dataValid, const boost::posix_time::ptime& lastUpdate);
 
-// Reads "appSetting": {"diff_v", "diff_i"} of a unit's settings into the change limits.
-// Numbers and numeric texts read alike (text that is no number gives 0); a missing key, or a
-// value with no text form, keeps the limit as it was.
-void read_change_limits(const Json::Value& setting, float& diffV, float& diffI);
+// A portion that ends before the field being read: logs `format` with the unit's data id, the
+// bytes the field needed and the portion's length, and refuses the portion (-1).
+inline int refuse_overrun(const VRTVDevice& unit, const char* format, int needed, int len) {
+    unit.InfoLog(format, unit.DataId(), needed, len);
+    return -1;
+}
+
+// What a parser returns at its end: the bytes it used, or -1, logged as above, when items it
+// skipped unread ran past the end of the portion.
+inline int used_or_overrun(const VRTVDevice& unit, const char* format, const ByteReader& in, int len) {
+    if (in.position() > len) return refuse_overrun(unit, format, in.position(), len);
+    return in.position();
+}
 
 // A text built once and never destroyed, for a function-local static: a host thread still
 // inside a round when the process exits can go on using it.

@@ -57,21 +57,21 @@ Ktr40eDC::Ktr40eDC(const std::string& model) : PMBusPowerDC(model) { deviceType_
 
 bool Ktr40eDC::LoadFromCache(const unsigned char* data, int len) {
     if (!PMBusPowerDC::LoadFromCache(data, len)) return false;
-    modelAlarmsReported_ = tele_.alert_p_count == tele_c_ktr40e_dc::ALERT_P_SIZE();
+    modelAlarmsReported_ = core_.record.alert_p_count == tele_c_ktr40e_dc::ALERT_P_SIZE();
     return true;
 }
 
 void Ktr40eDC::DoImpCheckAlert() {
     // Only a complete set of states carries the model's meanings; when the count changes away
     // from that, every model alarm is reported clear once, so none stays raised.
-    const bool complete = tele_.alert_p_count == tele_c_ktr40e_dc::ALERT_P_SIZE();
+    const bool complete = core_.record.alert_p_count == tele_c_ktr40e_dc::ALERT_P_SIZE();
     if (!complete && !modelAlarmsReported_) return;
     modelAlarmsReported_ = complete;
     static_assert(kModelAlarmCount <= tele_c_ktr40e_dc::ALERT_P_SIZE(), "one state byte per model alarm");
     const auto& alarms = model_alarms();
     for (std::size_t k = 0; k < alarms.size(); ++k) {
         const ModelAlarm& alarm = alarms[k];
-        const std::uint8_t state = complete ? tele_.alert_p[k] : kClear;
+        const std::uint8_t state = complete ? core_.record.alert_p[k] : kClear;
         if (alarm.kind == ModelAlarm::Kind::States) {
             CheckAlertMap(state, kModelAlarmLevel, alarm.key, alarm.code, alarm.name, alarm.text, state_texts(),
                           alarmSeq_++);

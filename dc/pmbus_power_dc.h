@@ -1,17 +1,13 @@
 #pragma once
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-
 #include "common/byte_reader.h"
-#include "common/round_work.h"
+#include "common/unit_core.h"
 #include "common/unit_support.h"
 #include "host/vrt_sp_device.h"
 
@@ -36,80 +32,53 @@ template <class TeleDC, int RT_DC>
 class PMBusPowerDC : public VRTSPDevice {
 public:
     PMBusPowerDC() = default;
-    explicit PMBusPowerDC(const std::string& model) : model_(model) {}
+    // The power system device names the model it detected; nothing of the unit depends on it.
+    explicit PMBusPowerDC(const std::string& /*model*/) {}
 
     float Get_Value(unsigned int, const std::string& name) const override;
     using VRTSPDevice::LoadFromCache;
-    bool LoadFromCache(const unsigned char* data, int len) override;
-    void RoundDone() override;
+    bool LoadFromCache(const unsigned char* data, int len) override {
+        if (!core_.restore(data, len, [](const TeleDC&) { return 0; })) return false;
+        // Alarms raised before the restart under a complete fuse count are cleared if it changed.
+        fuseRulesReported_ = core_.record.alert_m_count == TeleDC::ALERT_M_SIZE();
+        return true;
+    }
+    void RoundDone() override { core_.complete_round(RT_DC, [this] { report_threshold_rules(); }); }
+    // The round now ending did not take this unit's analog answer.
+    void mark_round_stale() { core_.mark_round_stale(); }
     bool InitV(VRTVDevice* parent, unsigned int dataId, const Json::Value& setting) override;
 
     virtual int parse42_41(const unsigned char* block, int remaining);
     virtual int parse42_44(const unsigned char* block, int remaining);
     virtual void DoImpCheckAlert() = 0;
 
-    // The round now ending did not take this unit's analog answer.
-    void mark_round_stale() { freshness_.mark_stale(); }
-
 protected:
-    // Zero-filled: a round publishes the record whole, also before every field has arrived.
-    TeleDC tele_{};
-    float lastVoltage_ = 0.0f;
-    float lastCurrent_ = 0.0f;
-    float diffV_ = 0.1f;
-    float diffI_ = 20.0f;
-    std::string model_;
-    // Whether the latest round saw new data or a change of at least diffV_ / diffI_.
-    bool changed_ = false;
-    RoundWork roundWork_;
-    RoundFreshness freshness_;
+    UnitCore<PMBusPowerDC, TeleDC> core_{*this, {dataValid_, lastUpdate_, alarmSeq_, rules_, thresholdResult_}};
     // Whether the last round reported the fuse rules: they are cleared once when the count changes.
     bool fuseRulesReported_ = false;
 
 private:
-    static constexpr unsigned int kRecordSize = sizeof(TeleDC);
     // Stored for a user-defined value the device marks as not provided.
     static constexpr float kNotProvided = -0.1f;
 
-    const unsigned char* image() const { return reinterpret_cast<const unsigned char*>(&tele_); }
-    bool changed_since_last_round() const;
     void report_threshold_rules();
     bool read_currents(ByteReader& reader, std::uint8_t& count, void* values, std::uint8_t capacity,
                        const char* oversizeFormat);
-    int overflow(const char* format, int needed, int remaining) const;
     static const std::array<std::string, TeleDC::ALERT_M_SIZE()>& fuse_texts();
 };
 
 template <class TeleDC, int RT_DC>
+bool PMBusPowerDC<TeleDC, RT_DC>::InitV(VRTVDevice* parent, unsigned int dataId,
+                                        const Json::Value& setting) {
+    return core_.init(parent, dataId, setting);
+}
+
+template <class TeleDC, int RT_DC>
 float PMBusPowerDC<TeleDC, RT_DC>::Get_Value(unsigned int, const std::string& name) const {
     ensure_fresh(dataValid_, lastUpdate_);
-    if (name == "v") return tele_.voltage;
-    if (name == "i") return tele_.current;
+    if (name == "v") return core_.record.voltage;
+    if (name == "i") return core_.record.current;
     throw std::out_of_range("数据未就绪");
-}
-
-template <class TeleDC, int RT_DC>
-bool PMBusPowerDC<TeleDC, RT_DC>::LoadFromCache(const unsigned char* data, int len) {
-    if (len != static_cast<int>(kRecordSize)) return false;
-    std::memcpy(&tele_, data, kRecordSize);
-    // Alarms raised before the restart under a complete fuse count are cleared if it changed.
-    fuseRulesReported_ = tele_.alert_m_count == TeleDC::ALERT_M_SIZE();
-    dataValid_ = true;
-    lastUpdate_ = boost::posix_time::second_clock::local_time();
-    return true;
-}
-
-template <class TeleDC, int RT_DC>
-bool PMBusPowerDC<TeleDC, RT_DC>::InitV(VRTVDevice* parent, unsigned int dataId, const Json::Value& setting) {
-    tele_.device_id = dataId;
-    read_change_limits(setting, diffV_, diffI_);
-    return VRTSPDevice::InitV(parent, dataId, setting);
-}
-
-template <class TeleDC, int RT_DC>
-int PMBusPowerDC<TeleDC, RT_DC>::overflow(const char* format, int needed, int remaining) const {
-    InfoLog(format, dataId_, needed, remaining);
-    return -1;
 }
 
 // Reads a count and its currents; a count above capacity skips the values and keeps the
@@ -129,60 +98,60 @@ bool PMBusPowerDC<TeleDC, RT_DC>::read_currents(ByteReader& reader, std::uint8_t
 
 template <class TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* block, int remaining) {
-    static const char* const kOverflow = "PMBusPowerAC:ProcotolError {} read 42_41 read overflow {} - {}";
+    static constexpr char kOverflow[] =
+        "PMBusPowerAC:ProcotolError {} read 42_41 read overflow {} - {}";
     trace_dc_analog_block(block, remaining);
     ByteReader reader(block, remaining);
-    if (!reader.bytes(&tele_.voltage, 4) || !reader.bytes(&tele_.current, 4) ||
-        !read_currents(reader, tele_.dc_m, tele_.m_value, TeleDC::M_SIZE(),
+    if (!reader.bytes(&core_.record.voltage, 4) || !reader.bytes(&core_.record.current, 4) ||
+        !read_currents(reader, core_.record.dc_m, core_.record.m_value, TeleDC::M_SIZE(),
                        "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_m is {}, MAX_M is {}") ||
-        !read_currents(reader, tele_.dc_n, tele_.n_value, TeleDC::N_SIZE(),
+        !read_currents(reader, core_.record.dc_n, core_.record.n_value, TeleDC::N_SIZE(),
                        "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_n is {}, MAX_N is {}") ||
-        !reader.u8(tele_.p_count)) {
-        return overflow(kOverflow, reader.needed(), remaining);
+        !reader.u8(core_.record.p_count)) {
+        return refuse_overrun(*this, kOverflow, reader.needed(), remaining);
     }
     // Values beyond the record's room are passed over: the block ends where its last value does,
     // so the next unit is fed from its own block.
-    if (tele_.p_count > TeleDC::P_SIZE()) {
+    if (core_.record.p_count > TeleDC::P_SIZE()) {
         InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read p_count is {}, support user_p max is {}", dataId_,
-                tele_.p_count, TeleDC::P_SIZE());
+                core_.record.p_count, TeleDC::P_SIZE());
     }
-    const int kept = std::min<int>(tele_.p_count, TeleDC::P_SIZE());
+    const int kept = std::min<int>(core_.record.p_count, TeleDC::P_SIZE());
     for (int k = 0; k < kept; ++k) {
-        if (!reader.analog(&tele_.user_p[k], kNotProvided)) return overflow(kOverflow, reader.needed(), remaining);
+        if (!reader.analog(&core_.record.user_p[k], kNotProvided)) {
+            return refuse_overrun(*this, kOverflow, reader.needed(), remaining);
+        }
     }
-    reader.skip(4 * (tele_.p_count - kept));
-    if (reader.position() > reader.length()) return overflow(kOverflow, reader.position(), remaining);
-    return reader.position();
+    reader.skip(4 * (core_.record.p_count - kept));
+    return used_or_overrun(*this, kOverflow, reader, remaining);
 }
 
 template <class TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const unsigned char* block, int remaining) {
-    static const char* const kOverflow = "PMBusPowerAC:ProcotolError {} read 42_44 read overflow {} - {}";
+    static constexpr char kOverflow[] =
+        "PMBusPowerAC:ProcotolError {} read 42_44 read overflow {} - {}";
     ByteReader reader(block, remaining);
-    if (!reader.u8(tele_.voltage_state) || !reader.u8(tele_.alert_m_count)) {
-        return overflow(kOverflow, reader.needed(), remaining);
+    if (!reader.u8(core_.record.voltage_state) || !reader.u8(core_.record.alert_m_count)) {
+        return refuse_overrun(*this, kOverflow, reader.needed(), remaining);
     }
-    const int fuses = tele_.alert_m_count;
+    const int fuses = core_.record.alert_m_count;
     const int storedFuses = fuses < TeleDC::ALERT_M_SIZE() ? fuses : TeleDC::ALERT_M_SIZE();
-    if (!reader.bytes(tele_.alert_m, storedFuses)) return overflow(kOverflow, reader.needed(), remaining);
+    if (!reader.bytes(core_.record.alert_m, storedFuses)) {
+        return refuse_overrun(*this, kOverflow, reader.needed(), remaining);
+    }
     reader.skip(fuses - storedFuses);
-    if (!reader.u8(tele_.alert_p_count)) return overflow(kOverflow, reader.needed(), remaining);
-    const int states = tele_.alert_p_count;
+    if (!reader.u8(core_.record.alert_p_count)) return refuse_overrun(*this, kOverflow, reader.needed(), remaining);
+    const int states = core_.record.alert_p_count;
     if (states > TeleDC::ALERT_P_SIZE()) {
         InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_44 p is {},  alert_p is {}", dataId_,
-                tele_.alert_p_count, TeleDC::ALERT_P_SIZE());
+                core_.record.alert_p_count, TeleDC::ALERT_P_SIZE());
     }
     const int storedStates = states < TeleDC::ALERT_P_SIZE() ? states : TeleDC::ALERT_P_SIZE();
-    if (!reader.bytes(tele_.alert_p, storedStates)) return overflow(kOverflow, reader.needed(), remaining);
+    if (!reader.bytes(core_.record.alert_p, storedStates)) {
+        return refuse_overrun(*this, kOverflow, reader.needed(), remaining);
+    }
     reader.skip(states - storedStates);
-    if (reader.position() > reader.length()) return overflow(kOverflow, reader.position(), remaining);
-    return reader.position();
-}
-
-template <class TeleDC, int RT_DC>
-bool PMBusPowerDC<TeleDC, RT_DC>::changed_since_last_round() const {
-    if (!dataValid_) return true;
-    return std::fabs(lastVoltage_ - tele_.voltage) >= diffV_ || std::fabs(lastCurrent_ - tele_.current) >= diffI_;
+    return used_or_overrun(*this, kOverflow, reader, remaining);
 }
 
 template <class TeleDC, int RT_DC>
@@ -209,33 +178,16 @@ void PMBusPowerDC<TeleDC, RT_DC>::report_threshold_rules() {
     static const std::string& fuseKey = lasting_text("DC_3");
     static const std::string& fuseCode = lasting_text("06001");
     static const std::string& fuseName = lasting_text("电池熔丝故障告警");
-    CheckThresholdBool(3, lowKey, lowCode, lowText, lowText, tele_.voltage_state == 1, alarmSeq_++);
-    CheckThresholdBool(3, highKey, highCode, highText, highText, tele_.voltage_state == 2, alarmSeq_++);
+    CheckThresholdBool(3, lowKey, lowCode, lowText, lowText, core_.record.voltage_state == 1, alarmSeq_++);
+    CheckThresholdBool(3, highKey, highCode, highText, highText, core_.record.voltage_state == 2, alarmSeq_++);
     // Fuse states are evaluated only when the unit reported all of them; when the count changes
     // away from that, every fuse rule is reported clear once, so none stays raised.
-    const bool complete = tele_.alert_m_count == TeleDC::ALERT_M_SIZE();
+    const bool complete = core_.record.alert_m_count == TeleDC::ALERT_M_SIZE();
     if (!complete && !fuseRulesReported_) return;
     fuseRulesReported_ = complete;
     const auto& texts = fuse_texts();
     for (std::size_t k = 0; k < texts.size(); ++k) {
-        CheckThresholdBool(1, fuseKey, fuseCode, fuseName, texts[k], complete && tele_.alert_m[k] == 3, alarmSeq_++);
+        const bool blown = complete && core_.record.alert_m[k] == 3;
+        CheckThresholdBool(1, fuseKey, fuseCode, fuseName, texts[k], blown, alarmSeq_++);
     }
-}
-
-template <class TeleDC, int RT_DC>
-void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
-    const bool fresh = freshness_.take();
-    if (fresh) {
-        lastUpdate_ = boost::posix_time::second_clock::local_time();
-        tele_.update_time = current_ttime();
-    }
-    changed_ = changed_since_last_round();
-    if (fresh) dataValid_ = true;
-    lastVoltage_ = tele_.voltage;
-    lastCurrent_ = tele_.current;
-    SendSP(RT_DC, image(), kRecordSize, false);
-    alarmSeq_ = 1;
-    report_threshold_rules();
-    DoImpCheckAlert();
-    roundWork_.queue(*this, rules_, thresholdResult_, image(), kRecordSize);
 }

@@ -88,15 +88,15 @@ void HostWatch::on_event(const site::Event& event) {
     }
 }
 
-Bytes ProbeAC::records() const { return records_of(tele_, channels_); }
+Bytes ProbeAC::records() const { return records_of(core_.record, core_.items); }
 
 Bytes ProbeDC::records() const {
     Bytes out;
-    append_bytes(out, tele_);
+    append_bytes(out, core_.record);
     return out;
 }
 
-Bytes ProbeRC::records() const { return records_of(tele_, channels_); }
+Bytes ProbeRC::records() const { return records_of(core_.record, core_.items); }
 
 }  // namespace fuzz
 

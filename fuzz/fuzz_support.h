@@ -152,8 +152,8 @@ public:
     static constexpr int kRecord = 5153;
     static constexpr std::size_t kTimeAt = 30;
     Bytes records() const;
-    bool counts_agree() const { return channels_.size() == tele_.channel_count; }
-    const tele_c_ktr40e_ac& unit() const { return tele_; }
+    bool counts_agree() const { return core_.items.size() == core_.record.channel_count; }
+    const tele_c_ktr40e_ac& unit() const { return core_.record; }
 };
 
 class ProbeDC : public Publishing<Ktr40eDC> {
@@ -169,8 +169,8 @@ public:
     static constexpr int kRecord = 5155;
     static constexpr std::size_t kTimeAt = 50;
     Bytes records() const;
-    bool counts_agree() const { return channels_.size() == tele_.module_count; }
-    const tele_c_ktr40e_rc& group() const { return tele_; }
+    bool counts_agree() const { return core_.items.size() == core_.record.module_count; }
+    const tele_c_ktr40e_rc& group() const { return core_.record; }
 };
 
 // Rounds are costly with many channels (every channel reports all its alarms): an input asks

@@ -5,9 +5,9 @@
 
 namespace {
 
-constexpr int commLevel = 4;
+constexpr int kCommLevel = 4;
 // The user-defined alarm byte a module sends when it has lost contact with the controller.
-constexpr std::uint8_t commLost = 0xE2;
+constexpr std::uint8_t kCommLost = 0xE2;
 
 }  // namespace
 
@@ -19,11 +19,11 @@ void Ktr40eRC::DoImpCheckAlert() {
     static const std::string& commKey = lasting_text("KTRE40_RC_0");
     static const std::string& commCode = lasting_text("06028");
     static const std::string& commName = lasting_text("整流模块通信状态告警");
-    for (std::size_t i = 0; i < channels_.size(); ++i) {
-        const tele_c_ktr40e_rc_channel& module = channels_[i];
+    for (std::size_t i = 0; i < core_.items.size(); ++i) {
+        const tele_c_ktr40e_rc_channel& module = core_.items[i];
         // Any other count leaves the alarm as it stands until a later answer brings one byte again.
         if (module.p41_44 != tele_c_ktr40e_rc_channel::P41_44_SIZE()) continue;
-        CheckThresholdBool(commLevel, commKey, commCode, commName, commTexts_.of(i), module.p41_44_value[0] == commLost,
-                           alarmSeq_++);
+        CheckThresholdBool(kCommLevel, commKey, commCode, commName, commTexts_.of(i),
+                           module.p41_44_value[0] == kCommLost, alarmSeq_++);
     }
 }

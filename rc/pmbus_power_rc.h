@@ -2,17 +2,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-
 #include "common/byte_reader.h"
-#include "common/history_image.h"
-#include "common/round_work.h"
+#include "common/unit_core.h"
 #include "common/unit_support.h"
 #include "host/vrt_sp_device.h"
 #include "rc/module_texts.h"
@@ -32,8 +27,8 @@ inline const std::string& name() {
     static const std::string& text = lasting_text("整流模块故障告警");
     return text;
 }
-constexpr int level = 2;
-constexpr std::uint8_t faultState = 1;
+constexpr int kLevel = 2;
+constexpr std::uint8_t kFaultState = 1;
 }  // namespace rc_fault_alarm
 
 // The rectifier group: one group record (TeleRC) and one record per module (TeleRCChannel),
@@ -47,8 +42,18 @@ public:
     float Get_Value(unsigned int, const std::string&) const override;
     using VRTSPDevice::LoadFromCache;
     // Restores both records from a history image (group record, then every module).
-    bool LoadFromCache(const unsigned char* data, int len) override;
-    void RoundDone() override;
+    bool LoadFromCache(const unsigned char* data, int len) override {
+        std::printf("rc data_len:%d vs %u\n", len, static_cast<unsigned>(sizeof(TeleRC)));
+        // The second trace line shows what the image's group record announces, before its length is checked.
+        return core_.restore(data, len, [len](const TeleRC& group) {
+            std::printf("rc channelLen %u and %u left:%d\n", static_cast<unsigned>(sizeof(TeleRCChannel)),
+                        static_cast<unsigned>(group.module_count), len - static_cast<int>(sizeof(TeleRC)));
+            return group.module_count;
+        });
+    }
+    void RoundDone() override { core_.complete_round(RT_RC, [this] { check_module_faults(); }); }
+    // The round now ending did not take the group's analog answer.
+    void mark_round_stale() { core_.mark_round_stale(); }
     bool InitV(VRTVDevice* parent, unsigned int dataId, const Json::Value& setting) override;
 
     // Each takes the INFO of its answer and returns the bytes consumed, or -1.
@@ -60,27 +65,25 @@ public:
     // The model's own alarms, checked at each round end after the module fault alarms.
     virtual void DoImpCheckAlert() {}
 
-    // The round now ending did not take the group's analog answer.
-    void mark_round_stale() { freshness_.mark_stale(); }
-
 protected:
-    TeleRC tele_{};
-    std::vector<TeleRCChannel> channels_;
-    HistoryImage history_;
-    RoundWork roundWork_;
-    RoundFreshness freshness_;
+    UnitCore<PMBusPowerRC, TeleRC, TeleRCChannel> core_{*this, {dataValid_, lastUpdate_, alarmSeq_, rules_,
+                                                                thresholdResult_}};
 
 private:
     static bool modules_fit(const unsigned char* info, int len, int offset, int modules, int fixed, int itemSize);
     void follow_module_count(std::uint8_t count);
-    int overflow(const char* line, const ByteReader& in, int len) const;
-    int finish(const char* line, const ByteReader& in, int len) const;
-    bool userCountMatches(ByteReader& in, std::uint8_t count, std::uint8_t expected, int itemSize,
-                          const char* mismatchLine) const;
-    void checkModuleFaults();
+    bool user_count_matches(ByteReader& in, std::uint8_t count, std::uint8_t expected, int itemSize,
+                            const char* mismatchLine) const;
+    void check_module_faults();
 
     ModuleTexts faultTexts_{"模块", "整流模块故障告警"};
 };
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::InitV(VRTVDevice* parent, unsigned int dataId,
+                                                       const Json::Value& setting) {
+    return core_.init(parent, dataId, setting);
+}
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 float PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Get_Value(unsigned int, const std::string&) const {
@@ -89,147 +92,129 @@ float PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Get_Value(unsigned int, const 
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
-bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const unsigned char* data, int len) {
-    std::printf("rc data_len:%d vs %u\n", len, static_cast<unsigned>(sizeof(TeleRC)));
-    ByteReader in(data, len);
-    TeleRC group{};
-    if (!in.bytes(&group, sizeof(TeleRC))) return false;
-    const int left = len - in.position();
-    std::printf("rc channelLen %u and %u left:%d\n", static_cast<unsigned>(sizeof(TeleRCChannel)),
-                static_cast<unsigned>(group.module_count), left);
-    // Checked against the image's own module count before anything is replaced: a refused
-    // image must not latch a module count that the next 0x41/0x41 answers would contradict.
-    const int moduleBytes = static_cast<int>(sizeof(TeleRCChannel)) * group.module_count;
-    if (left != moduleBytes) return false;
-    tele_ = group;
-    channels_.resize(group.module_count);
-    in.bytes(channels_.data(), moduleBytes);
-    dataValid_ = true;
-    lastUpdate_ = boost::posix_time::second_clock::local_time();
-    return true;
-}
-
-template <class TeleRC, class TeleRCChannel, int RT_RC>
-bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::InitV(VRTVDevice* parent, unsigned int dataId,
-                                                      const Json::Value& setting) {
-    tele_.device_id = dataId;
-    return VRTSPDevice::InitV(parent, dataId, setting);
-}
-
-template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_41(const unsigned char* info, int len) {
-    static constexpr const char* pMismatch =
+    static constexpr char kPMismatch[] =
         "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_41 p is {} not {}";
-    static constexpr const char* channelOverflow = "PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}";
-    static constexpr const char* readOverflow = "PMBusPowerAC:ProcotolError {} read 41_41 read overflow {} - {}";
+    static constexpr char kChannelOverflow[] = "PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}";
+    static constexpr char kReadOverflow[] = "PMBusPowerAC:ProcotolError {} read 41_41 read overflow {} - {}";
 
     ByteReader in(info, len);
     in.skip(1);  // DATAFLAG: the power system device keeps it
     std::uint8_t count = 0;
-    if (!in.bytes(&tele_.output_voltage, 4) || !in.u8(count)) return overflow(readOverflow, in, len);
-    if (channels_.empty()) {
-        tele_.module_count = count;
-        channels_.resize(count);
-    } else if (count != tele_.module_count) {
+    if (!in.bytes(&core_.record.output_voltage, 4) || !in.u8(count)) {
+        return refuse_overrun(*this, kReadOverflow, in.needed(), len);
+    }
+    if (core_.items.empty()) {
+        core_.record.module_count = count;
+        core_.items.resize(count);
+    } else if (count != core_.record.module_count) {
         // A module plugged in or pulled: taken when the answer holds exactly that many modules
         // (after DATAFLAG, group value and count: a value, P and P values of 4 bytes each).
         if (!modules_fit(info, len, 6, count, 4, 4)) return -1;
         follow_module_count(count);
     }
-    for (TeleRCChannel& module : channels_) {
-        if (!in.bytes(&module.output_current, 4) || !in.u8(module.p41_41)) return overflow(channelOverflow, in, len);
-        if (!userCountMatches(in, module.p41_41, TeleRCChannel::P41_41_SIZE(), 4, pMismatch)) continue;
+    for (TeleRCChannel& module : core_.items) {
+        if (!in.bytes(&module.output_current, 4) || !in.u8(module.p41_41)) {
+            return refuse_overrun(*this, kChannelOverflow, in.needed(), len);
+        }
+        if (!user_count_matches(in, module.p41_41, TeleRCChannel::P41_41_SIZE(), 4, kPMismatch)) continue;
         for (int i = 0; i < TeleRCChannel::P41_41_SIZE(); ++i) {
             // A value the module does not provide comes as four equal bytes and is kept as zero.
-            if (!in.analog(&module.p41_41_value[i], 0.0f)) return overflow(channelOverflow, in, len);
+            if (!in.analog(&module.p41_41_value[i], 0.0f)) {
+                return refuse_overrun(*this, kChannelOverflow, in.needed(), len);
+            }
         }
     }
-    return finish(readOverflow, in, len);
+    return used_or_overrun(*this, kReadOverflow, in, len);
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const unsigned char* info, int len) {
-    static constexpr const char* pMismatch =
+    static constexpr char kPMismatch[] =
         "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_43 p is {}, not {}";
-    static constexpr const char* readOverflow = "PMBusPowerAC:ProcotolError {} read 41_43 read overflow {} - {}";
+    static constexpr char kReadOverflow[] = "PMBusPowerAC:ProcotolError {} read 41_43 read overflow {} - {}";
 
     ByteReader in(info, len);
     in.skip(1);  // DATAFLAG
     std::uint8_t count = 0;
-    if (!in.u8(count)) return overflow(readOverflow, in, len);
-    if (count > channels_.size()) {
+    if (!in.u8(count)) return refuse_overrun(*this, kReadOverflow, in.needed(), len);
+    if (count > core_.items.size()) {
         // A module plugged in: 3 status bytes, P and P bytes each.
         if (!modules_fit(info, len, 2, count, 3, 1)) return -1;
         follow_module_count(count);
     }
     for (std::size_t i = 0; i < count; ++i) {
-        TeleRCChannel& module = channels_[i];
+        TeleRCChannel& module = core_.items[i];
         if (!in.bytes(module.status, sizeof module.status) || !in.u8(module.p41_43)) {
-            return overflow(readOverflow, in, len);
+            return refuse_overrun(*this, kReadOverflow, in.needed(), len);
         }
-        if (userCountMatches(in, module.p41_43, TeleRCChannel::P41_43_SIZE(), 1, pMismatch) &&
+        if (user_count_matches(in, module.p41_43, TeleRCChannel::P41_43_SIZE(), 1, kPMismatch) &&
             !in.bytes(module.p41_43_value, module.p41_43)) {
-            return overflow(readOverflow, in, len);
+            return refuse_overrun(*this, kReadOverflow, in.needed(), len);
         }
     }
-    return finish(readOverflow, in, len);
+    return used_or_overrun(*this, kReadOverflow, in, len);
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_44(const unsigned char* info, int len) {
-    static constexpr const char* countMismatch =
+    static constexpr char kCountMismatch[] =
         "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} parse p41_44 channel_count not equal {} != {} ";
-    static constexpr const char* pMismatch =
+    static constexpr char kPMismatch[] =
         "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_44 p is {}, not {}";
-    static constexpr const char* readOverflow = "PMBusPowerAC:ProcotolError {} read 41_44 read overflow {} - {}";
+    static constexpr char kReadOverflow[] = "PMBusPowerAC:ProcotolError {} read 41_44 read overflow {} - {}";
 
     ByteReader in(info, len);
     in.skip(1);  // DATAFLAG
     std::uint8_t count = 0;
-    if (!in.u8(count)) return overflow(readOverflow, in, len);
-    if (count > channels_.size()) {
+    if (!in.u8(count)) return refuse_overrun(*this, kReadOverflow, in.needed(), len);
+    if (count > core_.items.size()) {
         // A module plugged in: a fault byte, P and P bytes each.
         if (!modules_fit(info, len, 2, count, 1, 1)) {
-            InfoLog(countMismatch, DataId(), static_cast<int>(count), tele_.module_count);
+            InfoLog(kCountMismatch, DataId(), static_cast<int>(count), core_.record.module_count);
             return 0;
         }
         follow_module_count(count);
     }
     for (std::size_t i = 0; i < count; ++i) {
-        TeleRCChannel& module = channels_[i];
-        if (!in.u8(module.fault) || !in.u8(module.p41_44)) return overflow(readOverflow, in, len);
-        if (userCountMatches(in, module.p41_44, TeleRCChannel::P41_44_SIZE(), 1, pMismatch) &&
+        TeleRCChannel& module = core_.items[i];
+        if (!in.u8(module.fault) || !in.u8(module.p41_44)) {
+            return refuse_overrun(*this, kReadOverflow, in.needed(), len);
+        }
+        if (user_count_matches(in, module.p41_44, TeleRCChannel::P41_44_SIZE(), 1, kPMismatch) &&
             !in.bytes(module.p41_44_value, module.p41_44)) {
-            return overflow(readOverflow, in, len);
+            return refuse_overrun(*this, kReadOverflow, in.needed(), len);
         }
     }
-    return finish(readOverflow, in, len);
+    return used_or_overrun(*this, kReadOverflow, in, len);
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse40_46(const unsigned char* info, int len) {
-    static constexpr const char* readOverflow = "PMBusPowerAC:ProcotolError {} read 40_46 read overflow {} - {}";
+    static constexpr char kReadOverflow[] = "PMBusPowerAC:ProcotolError {} read 40_46 read overflow {} - {}";
 
     ByteReader in(info, len);
     std::uint8_t count = 0;
-    if (!in.bytes(tele_.ac_param, sizeof tele_.ac_param) || !in.u8(count)) return overflow(readOverflow, in, len);
+    if (!in.bytes(core_.record.ac_param, sizeof core_.record.ac_param) || !in.u8(count)) {
+        return refuse_overrun(*this, kReadOverflow, in.needed(), len);
+    }
     // The user-defined AC parameters are not kept: their announced length is counted, not read.
     return in.position() + 4 * count;
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse42_46(const unsigned char* info, int len) {
-    static constexpr const char* pMismatch = "TXH21F:ProcotolError parse42_46 {} p:{} != {}";
-    static constexpr const char* readOverflow = "PMBusPowerAC:ProcotolError {} read 42_46 read overflow {} - {}";
+    static constexpr char kPMismatch[] = "TXH21F:ProcotolError parse42_46 {} p:{} != {}";
+    static constexpr char kReadOverflow[] = "PMBusPowerAC:ProcotolError {} read 42_46 read overflow {} - {}";
 
     ByteReader in(info, len);
-    if (!in.bytes(tele_.dc_param, sizeof tele_.dc_param) || !in.u8(tele_.p42_46)) {
-        return overflow(readOverflow, in, len);
+    if (!in.bytes(core_.record.dc_param, sizeof core_.record.dc_param) || !in.u8(core_.record.p42_46)) {
+        return refuse_overrun(*this, kReadOverflow, in.needed(), len);
     }
-    if (!userCountMatches(in, tele_.p42_46, TeleRC::P42_46_NUMBER(), 4, pMismatch)) return in.position();
+    if (!user_count_matches(in, core_.record.p42_46, TeleRC::P42_46_NUMBER(), 4, kPMismatch)) return in.position();
     // A short answer fills the front of the parameters; the rest keeps what it held.
-    const int available = std::min(static_cast<int>(sizeof tele_.p42_46_value), len - in.position());
-    in.bytes(tele_.p42_46_value, available);
+    const int available = std::min(static_cast<int>(sizeof core_.record.p42_46_value), len - in.position());
+    in.bytes(core_.record.p42_46_value, available);
     return in.position();
 }
 
@@ -246,37 +231,18 @@ bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::modules_fit(const unsigned char
     return in.position() == len;
 }
 
-// A module plugged in or pulled: the list follows, new modules zero-filled, removed ones dropped.
+// A module plugged in or pulled.
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::follow_module_count(std::uint8_t count) {
-    InfoLog("PMBusPowerRC:{} module_count changed from {} to {}", DataId(), static_cast<unsigned int>(tele_.module_count),
-            static_cast<unsigned int>(count));
-    tele_.module_count = count;
-    channels_.resize(count);
-}
-
-template <class TeleRC, class TeleRCChannel, int RT_RC>
-int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::overflow(const char* line, const ByteReader& in, int len) const {
-    InfoLog(line, DataId(), in.needed(), len);
-    return -1;
-}
-
-template <class TeleRC, class TeleRCChannel, int RT_RC>
-int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::finish(const char* line, const ByteReader& in, int len) const {
-    // Skipped user-defined items may announce more bytes than the answer holds.
-    if (in.position() > len) {
-        InfoLog(line, DataId(), in.position(), len);
-        return -1;
-    }
-    return in.position();
+    core_.follow_count(&TeleRC::module_count, count, "PMBusPowerRC:{} module_count changed from {} to {}");
 }
 
 // True when a block announces the expected number of user-defined items; otherwise the
 // mismatch is logged and the announced items are skipped unread.
 template <class TeleRC, class TeleRCChannel, int RT_RC>
-bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::userCountMatches(ByteReader& in, std::uint8_t count,
-                                                                  std::uint8_t expected, int itemSize,
-                                                                  const char* mismatchLine) const {
+bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::user_count_matches(ByteReader& in, std::uint8_t count,
+                                                                    std::uint8_t expected, int itemSize,
+                                                                    const char* mismatchLine) const {
     if (count == expected) return true;
     InfoLog(mismatchLine, DataId(), count, expected);
     in.skip(count * itemSize);
@@ -284,24 +250,10 @@ bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::userCountMatches(ByteReader& in
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
-void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
-    if (freshness_.take()) {
-        dataValid_ = true;
-        lastUpdate_ = boost::posix_time::second_clock::local_time();
-        tele_.update_time = current_ttime();
-    }
-    history_.write(tele_, channels_);
-    SendSP(RT_RC, history_.data(), history_.size(), false);
-    alarmSeq_ = 1;
-    checkModuleFaults();
-    DoImpCheckAlert();
-    roundWork_.queue(*this, rules_, thresholdResult_, history_.data(), history_.size());
-}
-
-template <class TeleRC, class TeleRCChannel, int RT_RC>
-void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::checkModuleFaults() {
-    for (std::size_t i = 0; i < channels_.size(); ++i) {
-        CheckThresholdBool(rc_fault_alarm::level, rc_fault_alarm::key(), rc_fault_alarm::code(), rc_fault_alarm::name(),
-                           faultTexts_.of(i), channels_[i].fault == rc_fault_alarm::faultState, alarmSeq_++);
+void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::check_module_faults() {
+    for (std::size_t i = 0; i < core_.items.size(); ++i) {
+        const bool faulty = core_.items[i].fault == rc_fault_alarm::kFaultState;
+        CheckThresholdBool(rc_fault_alarm::kLevel, rc_fault_alarm::key(), rc_fault_alarm::code(), rc_fault_alarm::name(),
+                           faultTexts_.of(i), faulty, alarmSeq_++);
     }
 }

@@ -6,19 +6,19 @@
 
 // Capacities of a rectifier group record: the user-defined DC parameters kept from a
 // 0x42/0x46 answer (their count and their bytes).
-template <std::uint8_t P42_46_NUMBER_, std::uint8_t P42_46_SIZE_>
+template <std::uint8_t P42_46_NUMBER_CAP, std::uint8_t P42_46_SIZE_CAP>
 struct tele_c_pmbuspower_rc {
-    static constexpr std::uint8_t P42_46_NUMBER() { return P42_46_NUMBER_; }
-    static constexpr std::uint8_t P42_46_SIZE() { return P42_46_SIZE_; }
+    static constexpr std::uint8_t P42_46_NUMBER() { return P42_46_NUMBER_CAP; }
+    static constexpr std::uint8_t P42_46_SIZE() { return P42_46_SIZE_CAP; }
 };
 
 // Capacities of a rectifier module record: the user-defined items expected per module in
 // the 0x41/0x41 (4-byte values), 0x41/0x43 and 0x41/0x44 (bytes) answers.
-template <std::uint8_t P41_41_SIZE_, std::uint8_t P41_43_SIZE_, std::uint8_t P41_44_SIZE_>
+template <std::uint8_t P41_41_CAP, std::uint8_t P41_43_CAP, std::uint8_t P41_44_CAP>
 struct tele_c_pmbuspower_rc_channel {
-    static constexpr std::uint8_t P41_41_SIZE() { return P41_41_SIZE_; }
-    static constexpr std::uint8_t P41_43_SIZE() { return P41_43_SIZE_; }
-    static constexpr std::uint8_t P41_44_SIZE() { return P41_44_SIZE_; }
+    static constexpr std::uint8_t P41_41_SIZE() { return P41_41_CAP; }
+    static constexpr std::uint8_t P41_43_SIZE() { return P41_43_CAP; }
+    static constexpr std::uint8_t P41_44_SIZE() { return P41_44_CAP; }
 };
 
 // The group and module records are the stored history format: packed, little-endian,

@@ -2,13 +2,14 @@
 #include <algorithm>
 
 #include "tests/ac/ac_test_support.h"
+#include "tests/shared/wire_sample.h"
 
 namespace {
 
 using site::EventKind;
 
-const std::vector<std::uint8_t> NOT_PROVIDED_CURRENT = {0xCD, 0xCC, 0xCC, 0xBD};  // -0.1f
-const std::vector<std::uint8_t> ZERO = {0, 0, 0, 0};
+const std::vector<std::uint8_t> kNotProvidedCurrent = {0xCD, 0xCC, 0xCC, 0xBD};  // -0.1f
+const std::vector<std::uint8_t> kZero = {0, 0, 0, 0};
 
 class AcParseTest : public AcUnitTest {
 protected:
@@ -46,14 +47,14 @@ TEST_F(AcParseTest, AnalogPortionStoresEveryValueAtItsOffset) {
     EXPECT_EQ(raw(first, 8, 4), float_bytes(219.75f));
     EXPECT_EQ(raw(first, 12, 4), float_bytes(50.0f));
     const auto& second = unit_->channels()[1];
-    EXPECT_EQ(raw(second, 0, 4), ZERO) << "blanks in a voltage are stored as 0.0";
+    EXPECT_EQ(raw(second, 0, 4), kZero) << "blanks in a voltage are stored as 0.0";
     EXPECT_EQ(raw(second, 4, 4), float_bytes(380.0f));
-    EXPECT_EQ(raw(second, 8, 4), ZERO);
+    EXPECT_EQ(raw(second, 8, 4), kZero);
     EXPECT_EQ(raw(second, 12, 4), float_bytes(49.9f));
 
     EXPECT_EQ(raw(unit_->unit(), 4, 4), float_bytes(12.5f));
-    EXPECT_EQ(raw(unit_->unit(), 8, 4), NOT_PROVIDED_CURRENT) << "FF FF FF FF in a current is stored as -0.1";
-    EXPECT_EQ(raw(unit_->unit(), 12, 4), ZERO) << "four zero bytes are an ordinary 0.0";
+    EXPECT_EQ(raw(unit_->unit(), 8, 4), kNotProvidedCurrent) << "FF FF FF FF in a current is stored as -0.1";
+    EXPECT_EQ(raw(unit_->unit(), 12, 4), kZero) << "four zero bytes are an ordinary 0.0";
     EXPECT_EQ(events(EventKind::Log).size(), 0u);
 }
 
@@ -265,6 +266,67 @@ TEST_F(AcTruncationTest, NegativeLengthIsAnOverflow) {
     const unsigned char byte = 0;
     EXPECT_EQ(unit_->parse40_43(&byte, -3), -1);
     expect_single_log("PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}", {"4001", "1", "-3"});
+}
+
+// ---- Sample answers of the line: one AC unit with two input channels ----
+// The power system device hands the unit its portion after DATAFLAG and the unit count.
+
+// DATAFLAG 00, 1 unit | 2 channels | channel 1: a 381.0, b 379.5, c 380.2, f 50.0, P 0 |
+// channel 2: a, b, c 380.0, f not provided, P 0 | ia 21.5, ib 20.8, ic 22.1
+constexpr char kAnalogSample[] =
+    "0001 02 0080BE43 00C0BD43 9A19BE43 00004842 00 0000BE43 0000BE43 0000BE43 20202020 00 0000AC41 6666A641 CDCCB041";
+// DATAFLAG 00, 1 unit | 3 air switches: off, on, off | P 0
+constexpr char kStatusSample[] = "0001 03 000100 00";
+// DATAFLAG 00, 1 unit | 2 channels | channel 1: a, b, c, f normal, no further states, P 6, six user bytes 0 |
+// channel 2: a too low, b, c, f normal, no further states, P 6, user bytes 0 0 0 0 0 E2 | ia, ib normal, ic too high
+constexpr char kAlarmSample[] = "0001 02 00000000 00 06000000000000 01000000 00 060000000000E2 000002";
+
+std::vector<std::uint8_t> portion_of(const char* sample) {
+    const std::vector<std::uint8_t> info = info_from_hex(sample);
+    return std::vector<std::uint8_t>(info.begin() + 2, info.end());
+}
+
+TEST_F(AcParseTest, SampleAnalogAnswer) {
+    const std::vector<std::uint8_t> portion = portion_of(kAnalogSample);
+    ASSERT_EQ(feed_quietly(*unit_, portion, portion.size()), static_cast<int>(portion.size()));
+    ASSERT_EQ(unit_->channels().size(), 2u);
+    const tele_c_ktr40e_ac_channel& first = unit_->channels()[0];
+    const tele_c_ktr40e_ac_channel& second = unit_->channels()[1];
+    EXPECT_FLOAT_EQ(float{first.a}, 381.0f);
+    EXPECT_FLOAT_EQ(float{first.b}, 379.5f);
+    EXPECT_FLOAT_EQ(float{first.c}, 380.2f);
+    EXPECT_FLOAT_EQ(float{first.f}, 50.0f);
+    EXPECT_FLOAT_EQ(float{second.c}, 380.0f);
+    EXPECT_FLOAT_EQ(float{second.f}, 0.0f) << "not provided";
+    const tele_c_ktr40e_ac& unit = unit_->unit();
+    EXPECT_EQ(unit.channel_count, 2);
+    EXPECT_FLOAT_EQ(float{unit.ia}, 21.5f);
+    EXPECT_FLOAT_EQ(float{unit.ib}, 20.8f);
+    EXPECT_FLOAT_EQ(float{unit.ic}, 22.1f);
+}
+
+TEST_F(AcParseTest, SampleStatusAnswer) {
+    const std::vector<std::uint8_t> portion = portion_of(kStatusSample);
+    ASSERT_EQ(feed(*unit_, &ProbeAC::parse40_43, portion, portion.size()), static_cast<int>(portion.size()));
+    const tele_c_ktr40e_ac& unit = unit_->unit();
+    EXPECT_EQ(unit.airlock_count, 3);
+    EXPECT_EQ(raw(unit, 18, 8), (std::vector<std::uint8_t>{0, 1, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(unit.p40_43, 0);
+}
+
+TEST_F(AcParseTest, SampleAlarmAnswer) {
+    const std::vector<std::uint8_t> analog = portion_of(kAnalogSample);
+    ASSERT_EQ(feed_quietly(*unit_, analog, analog.size()), static_cast<int>(analog.size()));
+    const std::vector<std::uint8_t> portion = portion_of(kAlarmSample);
+    ASSERT_EQ(feed(*unit_, &ProbeAC::parse40_44, portion, portion.size()), static_cast<int>(portion.size()));
+    const tele_c_ktr40e_ac_channel& second = unit_->channels()[1];
+    EXPECT_EQ(second.a_alert, 1);
+    EXPECT_EQ(second.f_alert, 0);
+    EXPECT_EQ(second.p40_44, 6);
+    EXPECT_EQ(raw(second, 22, 6), (std::vector<std::uint8_t>{0, 0, 0, 0, 0, 0xE2}));
+    EXPECT_EQ(unit_->channels()[0].a_alert, 0);
+    EXPECT_EQ(unit_->unit().ic_alert, 2);
+    EXPECT_EQ(events(EventKind::Log).size(), 0u);
 }
 
 }  // namespace

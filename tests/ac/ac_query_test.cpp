@@ -147,29 +147,14 @@ TEST_F(AcQueryTest, RefusedCacheImageChangesNothing) {
     EXPECT_EQ(feed_quietly(*fresh, analog.bytes(), analog.bytes().size()), 47) << "no channel count was latched";
 }
 
-TEST_F(AcQueryTest, SettingsGiveTheChangeLimits) {
+TEST_F(AcQueryTest, SettingsGiveTheDataId) {
     Json::Value setting;
     setting["data_id"] = 12;
     setting["appSetting"]["diff_v"] = "5";
-    setting["appSetting"]["diff_i"] = 3;
     auto configured = make_unit(setting);
-    EXPECT_FLOAT_EQ(configured->diff_v(), 5.0f);
-    EXPECT_FLOAT_EQ(configured->diff_i(), 3.0f);
-    EXPECT_EQ(configured->unit().device_id, DATA_ID);
-    EXPECT_EQ(configured->DataId(), DATA_ID);
+    EXPECT_EQ(configured->unit().device_id, kDataId);
+    EXPECT_EQ(configured->DataId(), kDataId);
     EXPECT_EQ(configured->DeviceType(), "ktr40e-ac");
-
-    Json::Value partial;
-    partial["appSetting"]["diff_i"] = "abc";
-    auto half = make_unit(partial);
-    EXPECT_FLOAT_EQ(half->diff_v(), 20.0f);
-    EXPECT_FLOAT_EQ(half->diff_i(), 0.0f) << "text that is no number reads as 0";
-
-    Json::Value notAnObject;
-    notAnObject["appSetting"] = 7;
-    auto untouched = make_unit(notAnObject);
-    EXPECT_FLOAT_EQ(untouched->diff_v(), 20.0f);
-    EXPECT_FLOAT_EQ(untouched->diff_i(), 20.0f);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Round completion of an AC unit: history image, alarm rules, work item, change decision.
+// Round completion of an AC unit: history image, alarm rules, work item.
 #include <future>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -17,7 +17,7 @@ struct ExpectedRule {
     int level;
 };
 
-const ExpectedRule CHANNEL_RULES[] = {
+const ExpectedRule kChannelRules[] = {
     {"AC_0", "06015", "交流输入电压过低告警", 3}, {"AC_1", "06015", "交流输入电压过低告警", 3},
     {"AC_2", "06015", "交流输入电压过低告警", 3}, {"AC_3", "06019", "交流输入频率过低告警", 3},
     {"AC_4", "06014", "交流输入电压过高告警", 2}, {"AC_5", "06014", "交流输入电压过高告警", 2},
@@ -25,10 +25,10 @@ const ExpectedRule CHANNEL_RULES[] = {
     {"AC_8", "06017", "交流输入缺相告警", 2},     {"AC_9", "06017", "交流输入缺相告警", 2},
     {"AC_10", "06017", "交流输入缺相告警", 2},
 };
-const char* const CHANNEL_SUFFIXES[] = {"输入线/相电压AB/A", "输入线/相电压BC/B", "输入线/相电压CA/C", "频率",
+const char* const kChannelSuffixes[] = {"输入线/相电压AB/A", "输入线/相电压BC/B", "输入线/相电压CA/C", "频率",
                                         "输入线/相电压AB/A", "输入线/相电压BC/B", "输入线/相电压CA/C", "频率",
                                         "输入线/相电压AB/A", "输入线/相电压BC/B", "输入线/相电压CA/C"};
-const ExpectedRule UNIT_RULES[] = {
+const ExpectedRule kUnitRules[] = {
     {"AC_12", "06029", "A相输入电流低于下限", 3}, {"AC_13", "06029", "B相输入电流低于下限", 3},
     {"AC_14", "06029", "C相输入电流低于下限", 3}, {"AC_15", "06029", "A相输入电流高于上限", 3},
     {"AC_16", "06029", "B相输入电流高于上限", 3}, {"AC_17", "06029", "C相输入电流高于上限", 3},
@@ -68,15 +68,15 @@ TEST_F(AcRoundTest, TwoChannelRoundReportsEveryRuleInOrder) {
         const std::size_t channel = i / 11, rule = i % 11;
         SCOPED_TRACE("check " + std::to_string(i));
         const site::Event& check = alarms[i];
-        EXPECT_EQ(check.key, CHANNEL_RULES[rule].key);
-        EXPECT_EQ(check.code, CHANNEL_RULES[rule].code);
-        EXPECT_EQ(check.name, CHANNEL_RULES[rule].name);
-        EXPECT_EQ(check.level, CHANNEL_RULES[rule].level);
-        EXPECT_EQ(check.text, "交流屏" + std::to_string(channel + 1) + CHANNEL_SUFFIXES[rule]);
+        EXPECT_EQ(check.key, kChannelRules[rule].key);
+        EXPECT_EQ(check.code, kChannelRules[rule].code);
+        EXPECT_EQ(check.name, kChannelRules[rule].name);
+        EXPECT_EQ(check.level, kChannelRules[rule].level);
+        EXPECT_EQ(check.text, "交流屏" + std::to_string(channel + 1) + kChannelSuffixes[rule]);
         EXPECT_EQ(check.seq, i + 1);
         const bool expectActive = (channel == 0 && rule == 0) || (channel == 1 && rule == 6);
         EXPECT_EQ(check.active, expectActive);
-        EXPECT_EQ(check.device, DATA_ID);
+        EXPECT_EQ(check.device, kDataId);
     }
     EXPECT_EQ(alarms[0].text, "交流屏1输入线/相电压AB/A");
     EXPECT_EQ(alarms[14].text, "交流屏2频率");
@@ -84,13 +84,13 @@ TEST_F(AcRoundTest, TwoChannelRoundReportsEveryRuleInOrder) {
     for (std::size_t i = 0; i < 9; ++i) {
         SCOPED_TRACE("unit check " + std::to_string(i));
         const site::Event& check = alarms[22 + i];
-        EXPECT_EQ(check.key, UNIT_RULES[i].key);
-        EXPECT_EQ(check.code, UNIT_RULES[i].code);
-        EXPECT_EQ(check.name, UNIT_RULES[i].name);
+        EXPECT_EQ(check.key, kUnitRules[i].key);
+        EXPECT_EQ(check.code, kUnitRules[i].code);
+        EXPECT_EQ(check.name, kUnitRules[i].name);
         EXPECT_EQ(check.level, 3);
         EXPECT_EQ(check.text, "其他告警");
         EXPECT_EQ(check.seq, 23 + i);
-        EXPECT_EQ(check.active, std::string(UNIT_RULES[i].key) == "AC_16");
+        EXPECT_EQ(check.active, std::string(kUnitRules[i].key) == "AC_16");
     }
     EXPECT_EQ(VRTHostAccess::alarm_seq(*unit_), 32);
 }
@@ -166,7 +166,7 @@ TEST_F(AcRoundTest, HistoryImageFollowsAChannelCountThatGrows) {
 // The work item of a round saves that round's image even when it runs after the next round.
 TEST_F(AcRoundTest, DelayedWorkSavesTheImageOfItsOwnRound) {
     auto threaded = std::make_shared<site::Controller>(recorder_, site::WorkMode::Thread);
-    unit_->Init(threaded, DATA_ID, Json::Value());
+    unit_->Init(threaded, kDataId, Json::Value());
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     threaded->post([released] { released.wait(); });
@@ -185,31 +185,6 @@ TEST_F(AcRoundTest, DelayedWorkSavesTheImageOfItsOwnRound) {
     EXPECT_EQ(saved[0].bytes, published[0].bytes);
     EXPECT_EQ(saved[1].bytes, published[1].bytes);
     EXPECT_NE(saved[0].bytes, saved[1].bytes);
-}
-
-TEST_F(AcRoundTest, ChangeDecisionWeighsVoltagesAndCurrentsAgainstTheirLimits) {
-    Json::Value setting;
-    setting["appSetting"]["diff_v"] = "5";
-    setting["appSetting"]["diff_i"] = 2;
-    unit_ = make_unit(setting);
-
-    feed_values(220.0f, 220.0f, 10.0f);
-    unit_->RoundDone();
-    EXPECT_TRUE(unit_->changed()) << "the round that first makes the data valid";
-
-    feed_values(224.5f, 215.5f, 11.5f);
-    unit_->RoundDone();
-    EXPECT_FALSE(unit_->changed()) << "every move below its limit";
-
-    feed_values(224.5f, 220.5f, 11.5f);
-    unit_->RoundDone();
-    EXPECT_TRUE(unit_->changed()) << "channel 2 moved by exactly diff_v";
-
-    feed_values(224.5f, 220.5f, 13.5f);
-    unit_->RoundDone();
-    EXPECT_TRUE(unit_->changed()) << "ia moved by exactly diff_i";
-
-    EXPECT_EQ(events(EventKind::History).size(), 4u) << "history is saved whether anything changed or not";
 }
 
 }  // namespace

@@ -28,8 +28,8 @@ Portion two_channel_analog() {
 
 std::shared_ptr<ProbeAC> AcUnitTest::make_unit(const Json::Value& setting) {
     auto unit = std::make_shared<ProbeAC>();
-    unit->Init(controller_, DATA_ID, Json::Value());
-    EXPECT_TRUE(unit->InitV(nullptr, DATA_ID, setting));
+    unit->Init(controller_, kDataId, Json::Value());
+    EXPECT_TRUE(unit->InitV(nullptr, kDataId, setting));
     return unit;
 }
 

@@ -15,12 +15,9 @@
 // Opens the unit's state to the tests.
 class ProbeAC : public Ktr40eAC {
 public:
-    const tele_c_ktr40e_ac& unit() const { return tele_; }
-    const std::vector<tele_c_ktr40e_ac_channel>& channels() const { return channels_; }
-    bool changed() const { return changed_; }
-    float diff_v() const { return diffV_; }
-    float diff_i() const { return diffI_; }
-    int history_size() const { return static_cast<int>(history_.size()); }
+    const tele_c_ktr40e_ac& unit() const { return core_.record; }
+    const std::vector<tele_c_ktr40e_ac_channel>& channels() const { return core_.items; }
+    int history_size() const { return static_cast<int>(core_.history().size()); }
 };
 
 // Raw bytes of a record, to compare stored values byte for byte.
@@ -78,7 +75,7 @@ Portion two_channel_analog();
 // A unit attached to a recording controller whose work items run at once.
 class AcUnitTest : public ::testing::Test {
 protected:
-    static constexpr unsigned DATA_ID = 4001;
+    static constexpr unsigned kDataId = 4001;
 
     std::shared_ptr<ProbeAC> make_unit(const Json::Value& setting = Json::Value());
     std::vector<site::Event> events(site::EventKind kind) const { return recorder_->of(kind); }

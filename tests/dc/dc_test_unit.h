@@ -19,13 +19,10 @@ class ProbedDC : public Ktr40eDC {
 public:
     using Ktr40eDC::Ktr40eDC;
     Bytes image() const {
-        const auto* at = reinterpret_cast<const std::uint8_t*>(&tele_);
-        return Bytes(at, at + sizeof(tele_));
+        const auto* at = reinterpret_cast<const std::uint8_t*>(&core_.record);
+        return Bytes(at, at + sizeof(core_.record));
     }
-    bool changed() const { return changed_; }
-    float diff_v() const { return diffV_; }
-    float diff_i() const { return diffI_; }
-    const std::string& model() const { return model_; }
+    const tele_c_ktr40e_dc& record() const { return core_.record; }
 };
 
 // A DC unit attached to a recording stand-in controller.

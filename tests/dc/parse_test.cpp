@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "dc/dc_test_unit.h"
+#include "tests/shared/wire_sample.h"
 
 using namespace dctest;
 
@@ -215,4 +216,52 @@ TEST(DcBlockBounds, EveryPrefixOfAnAlarmBlockIsRefused) {
         Rig rig;
         EXPECT_EQ(parse_prefix(&ProbedDC::parse42_44, *rig.unit, block, block.size()), static_cast<int>(block.size()));
     }
+}
+
+// ---- Sample answers of the line: one DC unit ----
+// The power system device hands the unit its block after DATAFLAG and the unit count.
+
+namespace {
+
+Bytes block_of(const char* sample) {
+    const Bytes info = info_from_hex(sample);
+    return Bytes(info.begin() + 2, info.end());
+}
+
+}  // namespace
+
+TEST(DcSampleAnswer, Analog) {
+    // DATAFLAG 00, 1 unit | voltage 53.5, current 45.0 | 2 battery currents 5.0, 4.8 |
+    // 4 branch currents 12.0, 10.0, 8.0, 15.0 | no user-defined values
+    const Bytes block =
+        block_of("0001 00005642 00003442 02 0000A040 9A999940 04 00004041 00002041 00000041 00007041 00");
+    Rig rig;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(parse41(*rig.unit, block), static_cast<int>(block.size()));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "parse 42 41: 0 0 56 42\n");
+    const tele_c_ktr40e_dc& record = rig.unit->record();
+    EXPECT_FLOAT_EQ(float{record.voltage}, 53.5f);
+    EXPECT_FLOAT_EQ(float{record.current}, 45.0f);
+    EXPECT_EQ(record.dc_m, 2);
+    EXPECT_FLOAT_EQ(float{record.m_value[1]}, 4.8f);
+    EXPECT_EQ(record.dc_n, 4);
+    EXPECT_FLOAT_EQ(float{record.n_value[0]}, 12.0f);
+    EXPECT_FLOAT_EQ(float{record.n_value[3]}, 15.0f);
+    EXPECT_EQ(record.p_count, 0);
+}
+
+TEST(DcSampleAnswer, Alarms) {
+    // DATAFLAG 00, 1 unit | voltage normal | 2 fuses: intact, blown | 17 user states: battery 1 voltage low
+    const Bytes block = block_of("0001 00 020003 11 0001000000000000000000000000000000");
+    Rig rig;
+    EXPECT_EQ(parse44(*rig.unit, block), static_cast<int>(block.size()));
+    const tele_c_ktr40e_dc& record = rig.unit->record();
+    EXPECT_EQ(record.voltage_state, 0);
+    EXPECT_EQ(record.alert_m_count, 2);
+    EXPECT_EQ(record.alert_m[0], 0);
+    EXPECT_EQ(record.alert_m[1], 3);
+    EXPECT_EQ(record.alert_p_count, 17);
+    EXPECT_EQ(record.alert_p[1], 1);
+    EXPECT_EQ(record.alert_p[16], 0);
+    EXPECT_TRUE(rig.recorder->of(site::EventKind::Log).empty());
 }

@@ -1,5 +1,4 @@
-// Round completion: publishing, threshold rules, the model's alarms, the work item and
-// the change decision.
+// Round completion: publishing, threshold rules, the model's alarms and the work item.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -238,25 +237,6 @@ TEST(DcModelAlarms, SkippedUnlessExactly17StatesArrived) {
         EXPECT_TRUE(model_checks(rig).empty()) << count;
         EXPECT_EQ(VRTHostAccess::alarm_seq(*rig.unit), 3) << count;
     }
-}
-
-
-TEST(DcRound, ChangeDecisionFollowsTheDiffSettings) {
-    Json::Value setting;
-    setting["appSetting"]["diff_v"] = "0.5";
-    setting["appSetting"]["diff_i"] = 2;
-    Rig rig(1, setting);
-    const auto round = [&rig](float voltage, float current) {
-        EXPECT_EQ(parse41(*rig.unit, analog_block(voltage, current, {}, {}, {})), 11);
-        rig.unit->RoundDone();
-        return rig.unit->changed();
-    };
-    EXPECT_TRUE(round(50.0f, 10.0f));   // first valid data
-    EXPECT_FALSE(round(50.0f, 10.0f));  // nothing moved
-    EXPECT_FALSE(round(50.25f, 11.5f));
-    EXPECT_TRUE(round(50.75f, 11.5f));  // voltage moved by 0.5
-    EXPECT_TRUE(round(50.75f, 9.5f));   // current moved by 2
-    EXPECT_FALSE(round(50.5f, 9.5f));
 }
 
 

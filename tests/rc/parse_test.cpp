@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "rc_rig.h"
+#include "tests/shared/wire_sample.h"
 
 namespace rctest {
 namespace {
@@ -262,6 +263,68 @@ TEST_F(Latched, EveryPrefixOfAValidAnswerIsRefusedOrCountedAndNeverReadPast) {
             }
         }
     }
+}
+
+// ---- Sample answers of the line: three rectifier modules ----
+// The group reads each answer's whole INFO.
+
+TEST(RcSampleAnswer, Analog) {
+    // DATAFLAG 00 | output voltage 53.5 | 3 modules | each: current, P 1, one user value:
+    // 15.0 and 0.0; 15.2 and 0.0; 14.9 and not provided
+    const Bytes info =
+        info_from_hex("00 00005642 03 00007041 01 00000000 33337341 01 00000000 66666E41 01 20202020");
+    Rig rig;
+    EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_41, info), static_cast<int>(info.size()));
+    EXPECT_FLOAT_EQ(float{rig.rc->group().output_voltage}, 53.5f);
+    EXPECT_EQ(rig.rc->group().module_count, 3);
+    EXPECT_FLOAT_EQ(float{rig.rc->module(0).output_current}, 15.0f);
+    EXPECT_FLOAT_EQ(float{rig.rc->module(1).output_current}, 15.2f);
+    EXPECT_FLOAT_EQ(float{rig.rc->module(2).output_current}, 14.9f);
+    EXPECT_EQ(rig.rc->module(2).p41_41, 1);
+    EXPECT_FLOAT_EQ(float{rig.rc->module(2).p41_41_value[0]}, 0.0f) << "not provided";
+}
+
+TEST(RcSampleAnswer, Status) {
+    // DATAFLAG 00 | 3 modules | each: on/off, limiting, float/boost, P 2, two user bytes; module 2 off
+    const Bytes info = info_from_hex("00 03 000000 02 0000 010000 02 0000 000000 02 0000");
+    Rig rig;
+    EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_43, info), static_cast<int>(info.size()));
+    EXPECT_EQ(rig.rc->modules(), 3u);
+    EXPECT_EQ(rig.rc->module(0).status[0], 0);
+    EXPECT_EQ(rig.rc->module(1).status[0], 1);
+    EXPECT_EQ(rig.rc->module(2).p41_43, 2);
+}
+
+TEST(RcSampleAnswer, Alarms) {
+    // DATAFLAG 00 | 3 modules | each: fault, P 1, one user byte; module 2 faulty, module 3 out of contact (E2)
+    const Bytes info = info_from_hex("00 03 00 01 00 01 01 00 00 01 E2");
+    Rig rig;
+    EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_44, info), static_cast<int>(info.size()));
+    EXPECT_EQ(rig.rc->module(0).fault, 0);
+    EXPECT_EQ(rig.rc->module(1).fault, 1);
+    EXPECT_EQ(rig.rc->module(2).p41_44, 1);
+    EXPECT_EQ(rig.rc->module(2).p41_44_value[0], 0xE2);
+}
+
+TEST(RcSampleAnswer, AcParameters) {
+    // five AC parameters 460.0, 300.0, 0.0, 0.0, 0.0 | no user-defined parameters
+    const Bytes info = info_from_hex("0000E643 00009643 00000000 00000000 00000000 00");
+    Rig rig;
+    EXPECT_EQ(rig.feed(&Ktr40eRC::parse40_46, info), static_cast<int>(info.size()));
+    EXPECT_FLOAT_EQ(float{rig.rc->group().ac_param[0]}, 460.0f);
+    EXPECT_FLOAT_EQ(float{rig.rc->group().ac_param[1]}, 300.0f);
+    EXPECT_FLOAT_EQ(float{rig.rc->group().ac_param[4]}, 0.0f);
+}
+
+TEST(RcSampleAnswer, DcParameters) {
+    // two DC parameters 57.6, 45.0 | 3 user-defined parameters 0.0
+    const Bytes info = info_from_hex("66666642 00003442 03 00000000 00000000 00000000");
+    Rig rig;
+    EXPECT_EQ(rig.feed(&Ktr40eRC::parse42_46, info), static_cast<int>(info.size()));
+    EXPECT_FLOAT_EQ(float{rig.rc->group().dc_param[0]}, 57.6f);
+    EXPECT_FLOAT_EQ(float{rig.rc->group().dc_param[1]}, 45.0f);
+    EXPECT_EQ(rig.rc->group().p42_46, 3);
+    EXPECT_EQ(Bytes(rig.rc->group().p42_46_value, rig.rc->group().p42_46_value + 12), Bytes(12, 0));
 }
 
 }  // namespace

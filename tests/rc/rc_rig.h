@@ -17,15 +17,17 @@ using Bytes = std::vector<std::uint8_t>;
 class ProbedRC : public Ktr40eRC {
 public:
     Bytes records() const {
-        const auto* group = reinterpret_cast<const std::uint8_t*>(&tele_);
-        Bytes out(group, group + sizeof(tele_));
-        for (const tele_c_ktr40e_rc_channel& module : channels_) {
+        const auto* group = reinterpret_cast<const std::uint8_t*>(&core_.record);
+        Bytes out(group, group + sizeof(core_.record));
+        for (const tele_c_ktr40e_rc_channel& module : core_.items) {
             const auto* at = reinterpret_cast<const std::uint8_t*>(&module);
             out.insert(out.end(), at, at + sizeof(module));
         }
         return out;
     }
-    std::size_t modules() const { return channels_.size(); }
+    std::size_t modules() const { return core_.items.size(); }
+    const tele_c_ktr40e_rc& group() const { return core_.record; }
+    const tele_c_ktr40e_rc_channel& module(std::size_t index) const { return core_.items.at(index); }
 };
 
 constexpr unsigned kDataId = 7;

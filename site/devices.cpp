@@ -31,7 +31,7 @@ DeviceTable& device_table() {
 void HostDevices::add(const VRTVDevice& device) {
     DeviceTable& table = device_table();
     std::lock_guard<std::mutex> lock(table.mutex);
-    table.states.emplace(&device, HostDeviceState{});
+    table.states.try_emplace(&device);
 }
 
 void HostDevices::remove(const VRTVDevice& device) {

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -16,7 +17,8 @@ class Controller;
 // What the host keeps of a device besides the base-class members the plug-in sees.
 struct HostDeviceState {
     VRTVDevice* parent = nullptr;
-    int recordId = 0;                // of the device's last publish
+    // Of the device's last publish: set on the polling thread, read by the round's work item.
+    std::atomic<int> recordId{0};
     std::shared_ptr<HostLink> link;  // serial devices: the exchange on their line
     std::uint8_t address = 1;        // protocol devices: where their requests go
 };
@@ -63,7 +65,7 @@ public:
     static bool threshold_result(const VRTVDevice& d) { return d.*(&Device::thresholdResult_); }
     static std::uint16_t alarm_seq(const VRTVDevice& d) { return d.*(&Device::alarmSeq_); }
     static VRTVDevice* parent(const VRTVDevice& d) { return HostDevices::of(d).parent; }
-    static int& record_id(VRTVDevice& d) { return HostDevices::of(d).recordId; }
+    static int record_id(const VRTVDevice& d) { return HostDevices::of(d).recordId; }
     static std::shared_ptr<site::Controller> controller(const VRTVDevice& d);
     static std::shared_ptr<HostLink>& link(VRTSPDevice& d) { return HostDevices::of(d).link; }
     static std::int32_t port_counter(const VRTSPDevice& d) { return d.*(&SerialDevice::portCounter_); }

@@ -24,8 +24,4 @@ protected:
     unsigned char* payload_ = nullptr;
     std::int32_t step_ = 0;
     std::uint8_t protocolVersion_ = 0x20;
-
-private:
-    friend struct VRTHostAccess;
-    std::uint8_t address_ = 1;
 };

@@ -1,13 +1,10 @@
 #pragma once
 #include <cstdint>
-#include <memory>
 
 #include "host/api.h"
 #include "host/vrt_vdevice.h"
 
 enum EnumParity { PARITY_NONE, PARITY_ODD, PARITY_EVEN };
-
-class HostLink;
 
 // A device on a serial port. The host owns the port and the state of the exchange on it.
 class VRT_HOST_API VRTSPDevice : public VRTVDevice {
@@ -30,8 +27,4 @@ protected:
     std::int32_t portCounter_ = 0;
     std::uint8_t portFlag_ = 0;
     std::int32_t baudRate_ = 0;
-
-private:
-    friend struct VRTHostAccess;
-    std::shared_ptr<HostLink> link_;
 };

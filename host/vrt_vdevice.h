@@ -14,8 +14,6 @@
 #include "host/vdevice_interface.h"
 #include "host/vrt_controller.h"
 
-struct VRTHostAccess;
-
 // A virtual device of the host. The host implements its operations; the plug-in derives from it.
 class VRT_HOST_API VRTVDevice : public VDeviceInterface, public std::enable_shared_from_this<VRTVDevice> {
 public:
@@ -65,9 +63,4 @@ protected:
     std::vector<rule_value> rules_;
     std::weak_ptr<VRTController> controller_;
     bool thresholdResult_ = false;
-
-private:
-    friend struct VRTHostAccess;
-    VRTVDevice* parent_ = nullptr;
-    int recordId_ = 0;
 };

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <exception>
 
+#include "site/history_store.h"
+
 VRTController::~VRTController() = default;
 
 // The plug-in's log calls arrive here through the weak reference in InfoLog.
@@ -131,6 +133,10 @@ void Controller::post(std::function<void()> work) {
 
 void Controller::drain() {
     if (work_) work_->drain();
+}
+
+void Controller::save_history(unsigned device, int record, const unsigned char* image, std::size_t size) const {
+    if (history_) history_->save_image(device, record, image, size);
 }
 
 void Controller::log(const char* format, const VRTLogArg* args, unsigned count) const noexcept try {

@@ -12,6 +12,8 @@
 
 namespace site {
 
+class HistorySink;
+
 // Renders a log format with its arguments, in "{}" or printf style ("%u", "%d", "%x", "%s");
 // never throws.
 std::string render_log(const char* format, const VRTLogArg* args, unsigned count) noexcept;
@@ -47,9 +49,14 @@ public:
     // Where rendered log lines go besides the observer (none by default).
     void set_log_file(std::FILE* file) { logFile_ = file; }
     void log(const char* format, const VRTLogArg* args, unsigned count) const noexcept;
+    // Where the devices' history images go (none by default); set before the devices run.
+    void set_history(std::shared_ptr<HistorySink> history) { history_ = std::move(history); }
+    // The device history service: one unit's image as published under `record`.
+    void save_history(unsigned device, int record, const unsigned char* image, std::size_t size) const;
 
 private:
     std::shared_ptr<Observer> observer_;
+    std::shared_ptr<HistorySink> history_;
     AlarmBook alarms_;
     std::unique_ptr<WorkQueue> work_;
     std::FILE* logFile_ = nullptr;

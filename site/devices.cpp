@@ -1,16 +1,53 @@
 // The host's side of the device base classes.
+#include <mutex>
+#include <unordered_map>
+
 #include <boost/date_time/gregorian/gregorian_types.hpp>
 
 #include "host/pmbus_protocol.h"
 #include "host/ttime.h"
 #include "site/emit.h"
+#include "site/history_store.h"
 #include "site/link.h"
 
 using site::Event;
 using site::EventKind;
 
+namespace {
+
+struct DeviceTable {
+    std::mutex mutex;
+    std::unordered_map<const VRTVDevice*, HostDeviceState> states;
+};
+
+// Never destroyed: a device may outlive the program's static objects.
+DeviceTable& device_table() {
+    static DeviceTable* table = new DeviceTable;
+    return *table;
+}
+
+}  // namespace
+
+void HostDevices::add(const VRTVDevice& device) {
+    DeviceTable& table = device_table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    table.states.try_emplace(&device);
+}
+
+void HostDevices::remove(const VRTVDevice& device) {
+    DeviceTable& table = device_table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    table.states.erase(&device);
+}
+
+HostDeviceState& HostDevices::of(const VRTVDevice& device) {
+    DeviceTable& table = device_table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    return table.states.at(&device);
+}
+
 std::shared_ptr<site::Controller> VRTHostAccess::controller(const VRTVDevice& d) {
-    return std::dynamic_pointer_cast<site::Controller>(d.controller_.lock());
+    return std::dynamic_pointer_cast<site::Controller>((d.*(&Device::controller_)).lock());
 }
 
 tele_c_time get_ttime(boost::posix_time::ptime time) {
@@ -30,8 +67,8 @@ tele_c_time get_ttime(boost::posix_time::ptime time) {
 // ---- VRTVDevice ----
 
 // A device that never completed a round counts as long out of date.
-VRTVDevice::VRTVDevice() : lastUpdate_(boost::gregorian::date(1970, 1, 1)) {}
-VRTVDevice::~VRTVDevice() = default;
+VRTVDevice::VRTVDevice() : lastUpdate_(boost::gregorian::date(1970, 1, 1)) { HostDevices::add(*this); }
+VRTVDevice::~VRTVDevice() { HostDevices::remove(*this); }
 
 int VRTVDevice::DeviceIoControl(int, const void*, int, void*, int, int& returned) {
     returned = 0;
@@ -42,7 +79,7 @@ void VRTVDevice::Reset() {}
 
 bool VRTVDevice::InitV(VRTVDevice* parent, unsigned int dataId, const Json::Value&) {
     dataId_ = dataId;
-    parent_ = parent;
+    HostDevices::of(*this).parent = parent;
     if (parent != nullptr) controller_ = parent->controller_;
     return true;
 }
@@ -56,7 +93,7 @@ bool VRTVDevice::InitSetting(const Json::Value&) { return true; }
 bool VRTVDevice::IsSupportDevice(const std::string& type) const { return type == deviceType_; }
 
 void VRTVDevice::SendSP(int recordId, const unsigned char* image, unsigned int len, bool) {
-    recordId_ = recordId;
+    HostDevices::of(*this).recordId = recordId;
     site::emit_for(*this, EventKind::Publish, [&](Event& e) {
         e.record = recordId;
         e.bytes.assign(image, image + len);
@@ -163,11 +200,15 @@ bool VRTVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules) {
     return changed;
 }
 
+// The image goes to the history service under the record id of the device's last publish.
 void VRTVDevice::SaveDeviceHistory(const unsigned char* image, unsigned int len) {
+    const int record = HostDevices::of(*this).recordId;
     site::emit_for(*this, EventKind::History, [&](Event& e) {
-        e.record = recordId_;
+        e.record = record;
         e.bytes.assign(image, image + len);
     });
+    if (const std::shared_ptr<site::Controller> controller = VRTHostAccess::controller(*this))
+        controller->save_history(DataId(), record, image, len);
 }
 
 // ---- VRTSPDevice ----
@@ -176,16 +217,25 @@ VRTSPDevice::VRTSPDevice() = default;
 VRTSPDevice::~VRTSPDevice() = default;
 
 void VRTSPDevice::Reset() {
-    if (link_) link_->end_exchange(*this);
+    if (const std::shared_ptr<HostLink>& link = VRTHostAccess::link(*this)) link->end_exchange(*this);
 }
 
-bool VRTSPDevice::RefreshStatus() { return link_ && link_->ready_for_request(*this); }
+bool VRTSPDevice::RefreshStatus() {
+    const std::shared_ptr<HostLink>& link = VRTHostAccess::link(*this);
+    return link && link->ready_for_request(*this);
+}
+
 void VRTSPDevice::process(unsigned char*, unsigned int) {}
-bool VRTSPDevice::IsProcessing() { return link_ && link_->awaiting(); }
+
+bool VRTSPDevice::IsProcessing() {
+    const std::shared_ptr<HostLink>& link = VRTHostAccess::link(*this);
+    return link && link->awaiting();
+}
+
 bool VRTSPDevice::IsStalled() { return false; }
 int VRTSPDevice::SendData(const unsigned char*, unsigned int) { return -1; }
 int VRTSPDevice::SendParityData(const unsigned char*, unsigned int, EnumParity) { return -1; }
-bool VRTSPDevice::OpenPort() { return link_ != nullptr; }
+bool VRTSPDevice::OpenPort() { return VRTHostAccess::link(*this) != nullptr; }
 void VRTSPDevice::ClosePort() {}
 
 // ---- PMBusProtocol ----
@@ -213,7 +263,7 @@ bool PMBusProtocol::InitSetting(const Json::Value& setting) {
         if (!baud.isIntegral() || baud.asInt64() <= 0 || baud.asInt64() > 4000000) return false;
         baudRate_ = baud.asInt();
     }
-    return read_byte_setting(setting, "address", address_) &&
+    return read_byte_setting(setting, "address", VRTHostAccess::address(*this)) &&
            read_byte_setting(setting, "protocol_version", protocolVersion_);
 }
 

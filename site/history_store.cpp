@@ -463,21 +463,20 @@ void HistoryWriter::add_system(unsigned system, const std::vector<unsigned>& uni
     for (const unsigned unit : units) systemOf_[unit] = system;
 }
 
-void HistoryWriter::on_event(const Event& event) {
-    if (event.kind != EventKind::History) return;
-    const auto append = [&event](Round& round, unsigned system) {
+void HistoryWriter::save_image(unsigned device, int record, const unsigned char* image, std::size_t size) {
+    const auto append = [&](Round& round, unsigned system) {
         round.system = system;
-        round.bytes += event.bytes.size();
-        round.images.push_back(UnitImage{event.device, event.record, event.bytes});
+        round.bytes += size;
+        round.images.push_back(UnitImage{device, record, std::vector<std::uint8_t>(image, image + size)});
     };
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = systemOf_.find(event.device);
+    const auto found = systemOf_.find(device);
     if (found != systemOf_.end()) {
         append(open_[found->second], found->second);
         return;
     }
     Round single;
-    append(single, event.device);
+    append(single, device);
     single.savedAtMs = now_ms();
     queue_round(std::move(single));
 }

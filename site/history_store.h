@@ -12,7 +12,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "site/events.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -106,18 +105,26 @@ std::string write_refusal(const std::string& path);
 // Whether the file starts with the 16-byte SQLite header.
 bool starts_with_sqlite_header(const std::string& path);
 
+// Where the host's device history service puts the images the devices hand it.
+class HistorySink {
+public:
+    virtual ~HistorySink() = default;
+    // One unit's image as published under `record`; from any thread.
+    virtual void save_image(unsigned device, int record, const unsigned char* image, std::size_t size) = 0;
+};
+
 struct HistoryWriterOptions {
     unsigned keepDays = 0;  // images older than this many days are pruned; 0 keeps all
     std::size_t maxWaitingBytes = std::size_t{64} << 20;
     std::chrono::milliseconds retryPause{250};
 };
 
-// Writes the History events into the store, one transaction per round, on its own thread so
+// Writes the images it is handed into the store, one transaction per round, on its own thread so
 // that a busy or slow database never holds up polling or alarms. A round that cannot be
 // written (another process holds the database, the disk is full) is kept and retried, oldest
 // first, until it can; it is only given up when the rounds waiting exceed `maxWaitingBytes`
 // or when flush() runs out of time. Both count as failed and are reported through `report`.
-class HistoryWriter : public Observer {
+class HistoryWriter : public HistorySink {
 public:
     HistoryWriter(std::shared_ptr<HistoryStore> store, std::function<void(const std::string&)> report,
                   HistoryWriterOptions options = {});
@@ -128,7 +135,7 @@ public:
     // The units whose images make up one round of power system `system`. The images of a
     // unit of no system are each written as a round of their own.
     void add_system(unsigned system, const std::vector<unsigned>& units);
-    void on_event(const Event& event) override;
+    void save_image(unsigned device, int record, const unsigned char* image, std::size_t size) override;
     // The system's images since its last round end are one round, saved at `savedAtMs`.
     void end_round(unsigned system, std::int64_t savedAtMs);
     // Waits up to `limit` for every round handed over to be written; what is still waiting

@@ -6,6 +6,13 @@
 using site::Event;
 using site::EventKind;
 
+namespace {
+
+// The step a protocol device starts its cycle at, and goes back to when a round is complete.
+constexpr std::int32_t kFirstStep = 0;
+
+}  // namespace
+
 namespace site {
 
 void ScriptedTransport::send(const Request& request) {
@@ -105,9 +112,13 @@ bool HostLink::deliver(PMBusProtocol& device, const site::Answer& answer) {
     payload_[4] = static_cast<std::uint8_t>(lenid & 0xFF);
     payload_[5] = static_cast<std::uint8_t>(lenid >> 8);
     std::copy(answer.info.begin(), answer.info.end(), payload_.begin() + 6);
+    const std::int32_t& step = VRTHostAccess::step(device);
+    const std::int32_t stepBefore = step;
+    const std::uint64_t sentBefore = sent_;
     unsigned char*& slot = VRTHostAccess::payload(device);
     slot = payload_.data();
     const bool result = device.process_payload();
     slot = nullptr;
+    if (stepBefore != kFirstStep && step == kFirstStep && sent_ == sentBefore) ++rounds_;
     return result;
 }

@@ -65,6 +65,11 @@ public:
     // Hands a decoded answer to the device; an answer whose RTN is not 0 is reported and dropped.
     // Returns what process_payload returned (false when the answer was dropped).
     bool deliver(PMBusProtocol& device, const site::Answer& answer);
+    // The rounds the device completed in the answers handed to it. The device ends a round by
+    // going back to its first step (0) without a further request, and only then: every other
+    // answer leaves it where it was or sends the next request, so this needs nothing of the
+    // device's events.
+    std::uint64_t rounds() const { return rounds_; }
 
     bool awaiting() const { return awaiting_; }
     Clock::time_point deadline() const { return deadline_; }
@@ -88,6 +93,7 @@ private:
     Clock::time_point deadline_{};
     std::uint64_t timeouts_ = 0;
     std::uint64_t sent_ = 0;
+    std::uint64_t rounds_ = 0;
     std::vector<std::uint8_t> payload_;
     site::Request request_;
 };

@@ -118,8 +118,7 @@ SystemRunner::SystemRunner(SystemConfig config, PowerSystem system, std::shared_
       controller_(std::move(controller)),
       line_(std::move(line)),
       link_(std::make_shared<HostLink>(line_, config_.replyTimeout)),
-      options_(std::move(options)),
-      lastUnitId_(system_.units.back()->DataId()) {
+      options_(std::move(options)) {
     HostLink::attach(*system_.protocol, link_);
     report_.system = config_.dataId;
     if (!options_.say) options_.say = console;
@@ -318,7 +317,9 @@ bool SystemRunner::handle(const Received& received) {
         return reject(received, "answer for CID1 " + hex_byte(answer.cid1) + " to a request for " + hex_byte(asked),
                       "wrong CID1");
     if (answer.rtn != 0) return reject(received, "return code not normal", "RTN " + hex_byte(answer.rtn));
+    const std::uint64_t roundsBefore = link_->rounds();
     link_->deliver(*system_.protocol, answer);
+    if (link_->rounds() != roundsBefore) roundEnded_ = true;
     return true;
 }
 
@@ -428,11 +429,7 @@ void SystemRunner::watch_progress(Clock::time_point now) {
 
 void SystemRunner::on_event(const Event& event) {
     switch (event.kind) {
-        case EventKind::Publish:
-            report_.published.push_back(event);
-            // The rectifier group, last in the device list, publishes last in a round.
-            if (event.device == lastUnitId_ && event.record == kRcRecord) roundEnded_ = true;
-            break;
+        case EventKind::Publish: report_.published.push_back(event); break;
         case EventKind::Raised:
         case EventKind::Cleared: report_.transitions.push_back(event); break;
         case EventKind::Log:

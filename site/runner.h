@@ -26,7 +26,7 @@ class PluginLibrary;
 struct PowerSystem {
     std::shared_ptr<VRTVDevice> device;
     PMBusProtocol* protocol = nullptr;
-    // GetAllChildVDevices(): AC units, DC units, then the rectifier group, which ends a round.
+    // GetAllChildVDevices(): AC units, DC units, then the rectifier group.
     std::vector<std::shared_ptr<VRTVDevice>> units;
 };
 
@@ -134,7 +134,6 @@ private:
     std::shared_ptr<SerialTransport> line_;
     std::shared_ptr<HostLink> link_;
     Options options_;
-    unsigned lastUnitId_ = 0;
 
     Clock::time_point nextPoll_{};
     Clock::time_point roundStarted_{};

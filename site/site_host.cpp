@@ -76,12 +76,12 @@ SiteHost::SiteHost(SiteConfig site, SiteOptions options) : site_(std::move(site)
     historyOptions.keepDays = site_.historyKeepDays;
     history_ = std::make_shared<HistoryWriter>(
         store_, [warn](const std::string& what) { warn("history: " + what); }, historyOptions);
-    observers->add(history_);
     router_ = std::make_shared<EventRouter>();
     observers->add(router_);
     observers->add(std::make_shared<ConsoleReport>());
     if (options_.observer) observers->add(options_.observer);
     controller_ = std::make_shared<Controller>(observers, WorkMode::Thread);
+    controller_->set_history(history_);
     if (options_.captureTrace) capture_ = std::make_unique<TraceCapture>([this](const std::string& line) { trace(line); });
 
     create_runners(*plugin_);

@@ -154,20 +154,12 @@ TEST(HistoryStorage, DamageInsideTheDatabaseIsFoundAtStartAndListingsStayWholeDo
 
 // Three units of power system 1 (AC 11, DC 21, the group 1) deliver their images.
 void deliver_round(site::HistoryWriter& writer, float voltage) {
-    site::Event history;
-    history.kind = site::EventKind::History;
-    history.device = 11;
-    history.record = site::kAcRecord;
-    history.bytes = ac_image(11, 2);
-    writer.on_event(history);
-    history.device = 21;
-    history.record = site::kDcRecord;
-    history.bytes = dc_image(21, voltage);
-    writer.on_event(history);
-    history.device = 1;
-    history.record = 5155;
-    history.bytes = {1, 2, 3};  // too short for the group's record: kept as an image only
-    writer.on_event(history);
+    const Bytes ac = ac_image(11, 2);
+    writer.save_image(11, site::kAcRecord, ac.data(), ac.size());
+    const Bytes dc = dc_image(21, voltage);
+    writer.save_image(21, site::kDcRecord, dc.data(), dc.size());
+    const Bytes rc = {1, 2, 3};  // too short for the group's record: kept as an image only
+    writer.save_image(1, 5155, rc.data(), rc.size());
 }
 
 TEST(HistoryStorage, RoundsWaitOutABusyDatabaseAndAreSavedWhole) {

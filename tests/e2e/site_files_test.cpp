@@ -375,11 +375,8 @@ TEST(HistoryDatabase, SavesFromManyThreadsAreAllKept) {
     std::vector<std::thread> threads;
     for (unsigned t = 0; t < 4; ++t) {
         threads.emplace_back([&writer, t] {
-            site::Event history = event_of(site::EventKind::History);
-            history.device = t;
-            history.record = 5155;
-            history.bytes.assign(57, 1);
-            for (int i = 0; i < 50; ++i) writer.on_event(history);
+            const Bytes image(57, 1);
+            for (int i = 0; i < 50; ++i) writer.save_image(t, 5155, image.data(), image.size());
         });
     }
     for (std::thread& thread : threads) thread.join();

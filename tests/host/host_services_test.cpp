@@ -1,6 +1,9 @@
 // The stand-in host's services as the plug-in relies on them.
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -12,6 +15,7 @@
 #include "host/pmbus_protocol.h"
 #include "host/ttime.h"
 #include "site/controller.h"
+#include "site/history_store.h"
 #include "site/host_access.h"
 #include "site/link.h"
 
@@ -187,6 +191,92 @@ TEST_F(LinkFixture, AlarmChecksLeaveRulesAndBatchTellsChange) {
     ASSERT_EQ(maps.size(), 1u);
     EXPECT_EQ(maps[0].stateTexts, texts);
     EXPECT_EQ(maps[0].seq, 3);
+}
+
+// A protocol device whose answer says where its cycle goes: INFO[0] is the next step, INFO[1]
+// whether that step is asked for at once. Back at step 0 from another step without asking, it
+// publishes and queues the save of its image, as the units do at the end of a round.
+class CycleDevice : public PMBusProtocol {
+public:
+    bool LoadFromCache(const unsigned char*, int) override { return true; }
+    bool process_payload() override {
+        const bool ends = step_ != 0 && payload_[6] == 0 && payload_[7] == 0;
+        step_ = payload_[6];
+        if (payload_[7] != 0) {
+            write_pmbus_cmd(0x40, 0x41);
+            return true;
+        }
+        if (ends) {
+            SendSP(5155, image.data(), static_cast<unsigned int>(image.size()), false);
+            CheckThresholdWork([this] { SaveDeviceHistory(image.data(), static_cast<unsigned int>(image.size())); });
+        }
+        Reset();
+        return false;
+    }
+    std::vector<unsigned char> image = {0x10, 0x20, 0x30};
+};
+
+// A device of power system 9 on a scripted line, with no observer on the host at all.
+struct UnwatchedSystem {
+    std::shared_ptr<site::Controller> controller = std::make_shared<site::Controller>(nullptr, site::WorkMode::Inline);
+    std::shared_ptr<HostLink> link = std::make_shared<HostLink>(std::make_shared<site::ScriptedTransport>());
+    std::shared_ptr<CycleDevice> device = std::make_shared<CycleDevice>();
+
+    UnwatchedSystem() {
+        device->Init(controller, 9, Json::Value());
+        HostLink::attach(*device, link);
+    }
+    void answer(std::int32_t from, std::uint8_t to, bool ask) {
+        VRTHostAccess::step(*device) = from;
+        link->deliver(*device, site::Answer{0x20, 1, 0x40, 0, {to, static_cast<std::uint8_t>(ask ? 1 : 0)}});
+    }
+};
+
+TEST(RoundEnd, IsTheReturnToTheFirstStepWithoutAFurtherRequest) {
+    const struct {
+        std::int32_t from;
+        std::uint8_t to;
+        bool ask;
+        std::uint64_t rounds;
+    } cases[] = {
+        {9, 0, false, 1},   // the round's last answer
+        {6, 0, false, 1},   // a round without DC units ends after the rectifier answers
+        {0, 1, true, 0},    // an answer that moves the cycle on
+        {0, 0, false, 0},   // an answer refused at the first step
+        {14, 0, true, 0},   // the model answer starts the first round
+        {9, 9, true, 0},    // the same step asked again
+        {3, 4, false, 0},   // another step without a request
+    };
+    for (const auto& c : cases) {
+        UnwatchedSystem system;
+        system.answer(c.from, c.to, c.ask);
+        EXPECT_EQ(system.link->rounds(), c.rounds) << c.from << " -> " << int{c.to};
+    }
+}
+
+TEST(RoundEnd, HistoryIsSavedThroughTheHostServicesWithNothingObserving) {
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                      ("host_history_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    {
+        auto store = std::shared_ptr<site::HistoryStore>(site::HistoryStore::open((dir / "h.db").string()));
+        auto writer = std::make_shared<site::HistoryWriter>(store, nullptr);
+        writer->add_system(9, {9});
+        UnwatchedSystem system;
+        system.controller->set_history(writer);
+        system.answer(0, 5, true);
+        system.answer(5, 0, false);
+        ASSERT_EQ(system.link->rounds(), 1u);
+        writer->end_round(9, 1'000);
+        ASSERT_TRUE(writer->flush(std::chrono::seconds(30)));
+        const auto newest = store->newest(9);
+        ASSERT_TRUE(newest);
+        EXPECT_EQ(store->count(), 1u);
+        EXPECT_EQ(newest->record, 5155);
+        EXPECT_EQ(newest->savedAtMs, 1'000);
+        EXPECT_EQ(newest->image, (std::vector<std::uint8_t>{0x10, 0x20, 0x30}));
+    }
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

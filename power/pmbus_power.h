@@ -226,7 +226,7 @@ private:
     using RcParse = int (RC::*)(const unsigned char*, int);
 
     // What an answer is handed to: each AC unit in turn, each DC unit in turn, or the rectifier
-    // group (the whole INFO). A row naming none of them is the model check.
+    // group (the whole INFO). A row naming none of them is the model check, which takes all of INFO.
     struct Feed {
         AcParse eachAc;
         DcParse eachDc;
@@ -237,10 +237,11 @@ private:
     struct Row {
         pmbus_power::Command request;
         Feed feed;
-        pmbus_power::Accept accept;
+        Accept accept;
         const char* overrunLog;  // logged when the units' use of INFO breaks the rule
     };
 
+    // The steps in the order a round with every request asks them; go_on_after() picks the next.
     static constexpr Row kCycle[] = {
         {{pmbus_power::kModel, 0x40, 0x51, InfoRule::None, 0, nullptr, "40_51"},
          {nullptr, nullptr, nullptr}, Accept::Exact, nullptr},
@@ -321,9 +322,9 @@ private:
         // be late ones to earlier requests, which says nothing about this step.
         if (!answeredSinceSend_) refusals_ = 0;
         answeredSinceSend_ = false;
-        const bool withGroup = command->info == pmbus_power::InfoRule::Group ||
-                               (command->info == pmbus_power::InfoRule::GroupUnderV21 &&
-                                protocolVersion_ == pmbus_power::kProtocolV21);
+        const bool withGroup =
+            command->info == InfoRule::Group ||
+            (command->info == InfoRule::GroupUnderV21 && protocolVersion_ == pmbus_power::kProtocolV21);
         if (withGroup) {
             write_pmbus_cmd(command->cid1, command->cid2, &commandGroup_, 1);
         } else {
@@ -357,7 +358,7 @@ private:
         return accepted(command.step, head);
     }
 
-    // The unit count of the answer against the units configured.
+    // An answer whose head the device reads itself names a unit count: it must be the units configured.
     bool count_matches(const Feed& feed, const pmbus_power::Head& head) const {
         const bool ac = feed.eachAc != nullptr;
         const std::size_t configured = ac ? acUnits_.size() : dcUnits_.size();

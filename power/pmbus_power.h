@@ -5,6 +5,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -225,67 +226,64 @@ private:
     using DcParse = int (DC::*)(const unsigned char*, int);
     using RcParse = int (RC::*)(const unsigned char*, int);
 
-    // What an answer is handed to: each AC unit in turn, each DC unit in turn, or the rectifier
-    // group (the whole INFO). A row naming none of them is the model check, which takes all of INFO.
-    struct Feed {
+    // One step of the cycle: its request, what its answer feeds, and when that answer is taken.
+    // The answer is handed to each AC unit in turn, each DC unit in turn, or the rectifier group
+    // (the whole INFO); a row naming none of them is the model check, which takes all of INFO.
+    struct Row {
+        pmbus_power::Command request;
         AcParse eachAc;
         DcParse eachDc;
         RcParse group;
-    };
-
-    // One step of the cycle: its request, what its answer feeds, and when that answer is taken.
-    struct Row {
-        pmbus_power::Command request;
-        Feed feed;
         Accept accept;
         const char* overrunLog;  // logged when the units' use of INFO breaks the rule
     };
 
-    // The steps in the order a round with every request asks them; go_on_after() picks the next.
+    // The steps in step order, the model check last: a step's row is found by its number.
     static constexpr Row kCycle[] = {
-        {{pmbus_power::kModel, 0x40, 0x51, InfoRule::None, 0, nullptr, "40_51"},
-         {nullptr, nullptr, nullptr}, Accept::Exact, nullptr},
         {{pmbus_power::kAcAnalog, 0x40, 0x41, InfoRule::Group, 2,
           "PMBusPower:ProcotolError {} read 40_41 info length is {}, needed {}", "40_41"},
-         {&AC::parse40_41, nullptr, nullptr}, Accept::Exact,
+         &AC::parse40_41, nullptr, nullptr, Accept::Exact,
          "PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary"},
         {{pmbus_power::kAcStatus, 0x40, 0x43, InfoRule::Group, 0, nullptr, "40_43"},
-         {&AC::parse40_43, nullptr, nullptr}, Accept::ExactIfAny,
+         &AC::parse40_43, nullptr, nullptr, Accept::ExactIfAny,
          "PMBusPower:ProcotolError {} parse 40_43 overflow memory boundary"},
         {{pmbus_power::kAcAlarm, 0x40, 0x44, InfoRule::Group, 0, nullptr, "40_44"},
-         {&AC::parse40_44, nullptr, nullptr}, Accept::ExactQuiet, nullptr},
+         &AC::parse40_44, nullptr, nullptr, Accept::ExactQuiet, nullptr},
+        {{pmbus_power::kAcParameters, 0x40, 0x46, InfoRule::None, 0, nullptr, "40_46"},
+         nullptr, nullptr, &RC::parse40_46, Accept::OverrunGoesOn,
+         "PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary"},
         {{pmbus_power::kRcAnalog, 0x41, 0x41, InfoRule::None, 1,
           "PMBusPower:ProcotolError {} read 41_41 info length is {}, needed {}", "41_41"},
-         {nullptr, nullptr, &RC::parse41_41}, Accept::Exact,
+         nullptr, nullptr, &RC::parse41_41, Accept::Exact,
          "PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary"},
         {{pmbus_power::kRcStatus, 0x41, 0x43, InfoRule::None, 1,
           "PMBusPower:ProcotolError {} read 41_43 info length is {}, needed {}", "41_43"},
-         {nullptr, nullptr, &RC::parse41_43}, Accept::Exact,
+         nullptr, nullptr, &RC::parse41_43, Accept::Exact,
          "PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary"},
         {{pmbus_power::kRcAlarm, 0x41, 0x44, InfoRule::None, 1,
           "PMBusPower:ProcotolError {} read 41_44 info length is {}, needed {}", "41_44"},
-         {nullptr, nullptr, &RC::parse41_44}, Accept::Exact,
+         nullptr, nullptr, &RC::parse41_44, Accept::Exact,
          "PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary"},
         {{pmbus_power::kDcAnalog, 0x42, 0x41, InfoRule::GroupUnderV21, 2,
           "PMBusPower:ProcotolError {} read 42_41 info length is {}, needed {}", "42_41"},
-         {nullptr, &DC::parse42_41, nullptr}, Accept::OverrunGoesOn,
+         nullptr, &DC::parse42_41, nullptr, Accept::OverrunGoesOn,
          "PMBusPower:ProcotolError {} parse 42_41 overflow memory boundary"},
         {{pmbus_power::kDcAlarm, 0x42, 0x44, InfoRule::GroupUnderV21, 2,
           "PMBusPower:ProcotolError {} read 42_44 info length is {}, needed {}", "42_44"},
-         {nullptr, &DC::parse42_44, nullptr}, Accept::OverrunGoesOn,
+         nullptr, &DC::parse42_44, nullptr, Accept::OverrunGoesOn,
          "PMBusPower:ProcotolError {} parse 42_44 overflow memory boundary"},
-        {{pmbus_power::kAcParameters, 0x40, 0x46, InfoRule::None, 0, nullptr, "40_46"},
-         {nullptr, nullptr, &RC::parse40_46}, Accept::OverrunGoesOn,
-         "PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary"},
         {{pmbus_power::kDcParameters, 0x42, 0x46, InfoRule::None, 0, nullptr, "42_46"},
-         {nullptr, nullptr, &RC::parse42_46}, Accept::OverrunGoesOn,
+         nullptr, nullptr, &RC::parse42_46, Accept::OverrunGoesOn,
          "PMBusPower:ProcotolError {} parse 42_46 overflow memory boundary"},
+        {{pmbus_power::kModel, 0x40, 0x51, InfoRule::None, 0, nullptr, "40_51"},
+         nullptr, nullptr, nullptr, Accept::Exact, nullptr},
     };
 
     static const Row* row_for(std::int32_t step) {
-        for (const Row& row : kCycle)
-            if (row.request.step == step) return &row;
-        return nullptr;
+        constexpr std::int32_t kLastRound = pmbus_power::kDcParameters;
+        static_assert(std::size(kCycle) == kLastRound + 2, "a row for each step of a round, then the model check");
+        if (step == pmbus_power::kModel) return &kCycle[kLastRound + 1];
+        return step >= 0 && step <= kLastRound ? &kCycle[step] : nullptr;
     }
 
     const std::chrono::microseconds answerPause_;  // the wait before each answer is handled
@@ -353,14 +351,14 @@ private:
         const pmbus_power::Head head = pmbus_power::read_head(answer);
         if (command.step == pmbus_power::kAcAnalog) acDataFlag_ = head.flag;
         if (command.step == pmbus_power::kRcAnalog) rcDataFlag_ = head.flag;
-        if (command.headBytes == pmbus_power::kHeadSize && !count_matches(row.feed, head)) return drop_answer();
+        if (command.headBytes == pmbus_power::kHeadSize && !count_matches(row, head)) return drop_answer();
         if (!feed_and_check(row, answer)) return true;
         return accepted(command.step, head);
     }
 
     // An answer whose head the device reads itself names a unit count: it must be the units configured.
-    bool count_matches(const Feed& feed, const pmbus_power::Head& head) const {
-        const bool ac = feed.eachAc != nullptr;
+    bool count_matches(const Row& row, const pmbus_power::Head& head) const {
+        const bool ac = row.eachAc != nullptr;
         const std::size_t configured = ac ? acUnits_.size() : dcUnits_.size();
         if (static_cast<std::size_t>(head.count) == configured) return true;
         InfoLog(ac ? "PMBusPower:ProcotolError {} read ac_number is {}, configured ac_number is {}"
@@ -372,7 +370,7 @@ private:
     // Hands the answer to what the row names and applies the row's acceptance rule.
     bool feed_and_check(const Row& row, const pmbus_power::Answer& answer) {
         if (row.accept == Accept::ExactIfAny && answer.len <= pmbus_power::kHeadSize) return true;
-        const std::optional<std::int64_t> used = feed(row.feed, answer);
+        const std::optional<std::int64_t> used = feed(row, answer);
         switch (row.accept) {
             case Accept::Exact:
             case Accept::ExactIfAny:
@@ -390,10 +388,10 @@ private:
     }
 
     // The INFO bytes the feed used; none when a unit of a list refused its part.
-    std::optional<std::int64_t> feed(const Feed& feed, const pmbus_power::Answer& answer) {
-        if (feed.eachAc != nullptr) return feed_each(acUnits_, feed.eachAc, answer);
-        if (feed.eachDc != nullptr) return feed_each(dcUnits_, feed.eachDc, answer);
-        if (feed.group != nullptr) return ((*rcUnit_).*feed.group)(answer.info, answer.len);
+    std::optional<std::int64_t> feed(const Row& row, const pmbus_power::Answer& answer) {
+        if (row.eachAc != nullptr) return feed_each(acUnits_, row.eachAc, answer);
+        if (row.eachDc != nullptr) return feed_each(dcUnits_, row.eachDc, answer);
+        if (row.group != nullptr) return ((*rcUnit_).*row.group)(answer.info, answer.len);
         check_model(answer);
         return answer.len;
     }

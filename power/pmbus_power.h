@@ -1,6 +1,4 @@
 #pragma once
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -10,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -190,7 +189,7 @@ public:
     }
 
     bool process_payload() override {
-        if (answerPause_.count() > 0) usleep(static_cast<useconds_t>(answerPause_.count()));
+        if (answerPause_.count() > 0) std::this_thread::sleep_for(answerPause_);
         const Row* row = row_for(step_);
         if (row == nullptr) return true;
         progressed_ = false;

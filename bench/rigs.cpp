@@ -77,7 +77,7 @@ PowerRig::PowerRig(const TypicalAnswers& answers, std::shared_ptr<site::Observer
       controller_(inline_controller(std::move(observer))),
       tap_(std::make_shared<CommandTap>()),
       link_(std::make_shared<HostLink>(tap_)),
-      device_(std::make_shared<Ktr40e>()) {
+      device_(std::make_shared<Ktr40e>(std::chrono::microseconds(0))) {
     const Json::Value settings = power_settings(kDataId);
     device_->Init(controller_, kDataId, settings);
     if (!device_->InitSetting(settings)) throw std::runtime_error("the power system refused its settings");

@@ -1,26 +1,28 @@
-# The plug-in: one object library per subsystem, linked into ktr40e.so and into the tests.
-# Host and jsoncpp symbols stay undefined: the loading process provides them.
+# The plug-in: one object library per subsystem, built once and linked into ktr40e.so, the
+# tests, the fuzz targets and the benchmarks. Host and jsoncpp symbols stay undefined: the
+# loading process provides them.
 set(KTR40E_PLUGIN_FLAGS -fvisibility=hidden -fvisibility-inlines-hidden)
 set(KTR40E_PLUGIN_PARTS common power ac dc rc plugin)
 
-function(ktr40e_plugin_objects suffix)
-  set(objs)
-  foreach(part IN LISTS KTR40E_PLUGIN_PARTS)
-    file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${part}/*.cpp)
-    if(NOT srcs)
-      continue()
-    endif()
-    set(name ktr40e_${part}${suffix})
-    add_library(${name} OBJECT ${srcs})
-    target_link_libraries(${name} PUBLIC host_api)
-    target_compile_options(${name} PRIVATE ${KTR40E_WARNINGS} ${KTR40E_PLUGIN_FLAGS})
-    target_compile_definitions(${name} PUBLIC ${ARGN})
-    list(APPEND objs ${name})
-  endforeach()
-  set(KTR40E_OBJECTS${suffix} ${objs} PARENT_SCOPE)
-endfunction()
+# A fuzz build instruments the plug-in as it does its fuzz targets.
+if(KTR40E_FUZZ)
+  set(KTR40E_FUZZ_SANITIZERS address,undefined)
+  set(KTR40E_FUZZ_FLAGS -fsanitize=fuzzer-no-link,${KTR40E_FUZZ_SANITIZERS} -fno-sanitize-recover=all
+                        -fno-omit-frame-pointer -g)
+endif()
 
-ktr40e_plugin_objects("")
+set(KTR40E_OBJECTS)
+foreach(part IN LISTS KTR40E_PLUGIN_PARTS)
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${part}/*.cpp)
+  if(NOT srcs)
+    continue()
+  endif()
+  set(name ktr40e_${part})
+  add_library(${name} OBJECT ${srcs})
+  target_link_libraries(${name} PUBLIC host_api)
+  target_compile_options(${name} PRIVATE ${KTR40E_WARNINGS} ${KTR40E_PLUGIN_FLAGS} ${KTR40E_FUZZ_FLAGS})
+  list(APPEND KTR40E_OBJECTS ${name})
+endforeach()
 
 add_library(ktr40e SHARED)
 foreach(obj IN LISTS KTR40E_OBJECTS)

@@ -1,10 +1,14 @@
 #pragma once
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 // Reads an answer front to back and never past the length it was given.
 // A failed read leaves the destination untouched and records in needed() how many
-// bytes the answer would have had to hold for that field to fit.
+// bytes the answer would have had to hold for that field to fit; overran() then stays true,
+// as it does once skip() has moved past the end.
 class ByteReader {
 public:
     ByteReader(const unsigned char* data, int len) noexcept : data_(data), len_(len > 0 ? len : 0) {}
@@ -13,6 +17,7 @@ public:
     int position() const noexcept { return pos_; }
     int length() const noexcept { return len_; }
     int needed() const noexcept { return needed_; }
+    bool overran() const noexcept { return overran_; }
 
     bool u8(std::uint8_t& out) noexcept {
         const unsigned char* at = take(1);
@@ -28,6 +33,31 @@ public:
         return true;
     }
 
+    // A count byte, widened so that it can size what follows without narrowing.
+    bool count(int& out) noexcept {
+        std::uint8_t value = 0;
+        if (!u8(value)) return false;
+        out = value;
+        return true;
+    }
+
+    // Typed reads take their destination by pointer, so that a field of a packed record can be
+    // one: a reference to a misaligned float is not allowed.
+
+    // A 4-byte float, kept byte for byte as the device sent it.
+    bool f32(float* out) noexcept { return bytes(out, 4); }
+
+    // A block of N bytes or N floats, kept byte for byte.
+    template <class T, std::size_t N>
+    bool array(T (*out)[N]) noexcept {
+        return block(*out, N);
+    }
+
+    template <class T, std::size_t N>
+    bool array(std::array<T, N>* out) noexcept {
+        return block(out->data(), N);
+    }
+
     // A 4-byte analog value. Four equal bytes other than zeros mean "not provided"
     // (devices send blanks or FF); the substitute is stored instead.
     bool analog(void* out, float substitute) noexcept {
@@ -41,8 +71,11 @@ public:
         return true;
     }
 
-    // Moves on without reading; the next read fails if this passed the end.
-    void skip(int n) noexcept { pos_ += n; }
+    // Moves on without reading; past the end it records the overrun, and the next read fails.
+    void skip(int n) noexcept {
+        pos_ += n;
+        if (pos_ > len_) record_overrun(pos_);
+    }
 
     // Moves over `fixed` bytes, a count byte and that many items of `itemSize` bytes without
     // keeping them; false when the count byte lies past the end.
@@ -55,9 +88,16 @@ public:
     }
 
 private:
+    template <class T>
+    bool block(T* out, std::size_t n) noexcept {
+        static_assert(std::is_same_v<T, std::uint8_t> || std::is_same_v<T, char> || std::is_same_v<T, float>,
+                      "a block holds bytes or 4-byte floats");
+        return bytes(out, static_cast<int>(sizeof(T) * n));
+    }
+
     const unsigned char* take(int n) noexcept {
         if (n < 0 || pos_ > len_ || n > len_ - pos_) {
-            needed_ = pos_ + (n > 0 ? n : 0);
+            record_overrun(pos_ + (n > 0 ? n : 0));
             return nullptr;
         }
         const unsigned char* at = data_ + pos_;
@@ -65,8 +105,14 @@ private:
         return at;
     }
 
+    void record_overrun(int needed) noexcept {
+        needed_ = needed;
+        overran_ = true;
+    }
+
     const unsigned char* data_;
     int len_;
     int pos_ = 0;
     int needed_ = 0;
+    bool overran_ = false;
 };

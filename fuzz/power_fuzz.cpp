@@ -164,7 +164,7 @@ private:
     std::shared_ptr<site::Controller> controller_ = std::make_shared<site::Controller>(watch_, site::WorkMode::Inline);
     std::shared_ptr<site::ScriptedTransport> script_ = std::make_shared<site::ScriptedTransport>();
     std::shared_ptr<HostLink> link_ = make_link();
-    std::shared_ptr<Ktr40e> device_ = std::make_shared<Ktr40e>();
+    std::shared_ptr<Ktr40e> device_ = std::make_shared<Ktr40e>(std::chrono::microseconds(0));
     bool modelKnown_ = false;
 };
 

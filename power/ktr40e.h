@@ -1,4 +1,6 @@
 #pragma once
+#include <chrono>
+
 #include "ac/ktr40e_ac.h"
 #include "dc/ktr40e_dc.h"
 #include "power/pmbus_power.h"
@@ -10,4 +12,6 @@ extern template class PMBusPower<Ktr40eAC, Ktr40eDC, Ktr40eRC>;
 class Ktr40e : public PMBusPower<Ktr40eAC, Ktr40eDC, Ktr40eRC> {
 public:
     Ktr40e();
+    // A test, a fuzz target or a benchmark passes no pause, to handle answers as fast as they come.
+    explicit Ktr40e(std::chrono::microseconds answerPause);
 };

@@ -1,12 +1,14 @@
 #pragma once
-#include <unistd.h>
-
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdint>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -14,11 +16,6 @@
 #include "common/unit_support.h"
 #include "host/json.h"
 #include "host/pmbus_protocol.h"
-
-// Pause in microseconds before each answer is handled; a build that must not wait sets it to 0.
-#ifndef KTR40E_ANSWER_PAUSE_US
-#define KTR40E_ANSWER_PAUSE_US 20000
-#endif
 
 namespace pmbus_power {
 
@@ -50,34 +47,22 @@ struct Command {
     const char* name;       // CID1_CID2, as log lines name the answer
 };
 
-inline constexpr Command kCommands[] = {
-    {kModel, 0x40, 0x51, InfoRule::None, 0, nullptr, "40_51"},
-    {kAcAnalog, 0x40, 0x41, InfoRule::Group, 2, "PMBusPower:ProcotolError {} read 40_41 info length is {}, needed {}",
-     "40_41"},
-    {kAcStatus, 0x40, 0x43, InfoRule::Group, 0, nullptr, "40_43"},
-    {kAcAlarm, 0x40, 0x44, InfoRule::Group, 0, nullptr, "40_44"},
-    {kRcAnalog, 0x41, 0x41, InfoRule::None, 1, "PMBusPower:ProcotolError {} read 41_41 info length is {}, needed {}",
-     "41_41"},
-    {kRcStatus, 0x41, 0x43, InfoRule::None, 1, "PMBusPower:ProcotolError {} read 41_43 info length is {}, needed {}",
-     "41_43"},
-    {kRcAlarm, 0x41, 0x44, InfoRule::None, 1, "PMBusPower:ProcotolError {} read 41_44 info length is {}, needed {}",
-     "41_44"},
-    {kDcAnalog, 0x42, 0x41, InfoRule::GroupUnderV21, 2,
-     "PMBusPower:ProcotolError {} read 42_41 info length is {}, needed {}", "42_41"},
-    {kDcAlarm, 0x42, 0x44, InfoRule::GroupUnderV21, 2,
-     "PMBusPower:ProcotolError {} read 42_44 info length is {}, needed {}", "42_44"},
-    {kAcParameters, 0x40, 0x46, InfoRule::None, 0, nullptr, "40_46"},
-    {kDcParameters, 0x42, 0x46, InfoRule::None, 0, nullptr, "42_46"},
+// When the answer fed to the units is taken. A refused answer leaves the step to be asked again.
+enum class Accept : std::uint8_t {
+    Exact,          // all of INFO used; otherwise refused, logged unless a unit of a list refused its part
+    ExactQuiet,     // all of INFO used; otherwise refused without a log
+    ExactIfAny,     // as Exact, but INFO with nothing past DATAFLAG and count is taken without the units
+    OverrunGoesOn,  // refused when a unit refuses it; more than INFO used is logged, and the answer taken
 };
+
+// DATAFLAG and unit count lead the answers of the AC units and the DC units.
+inline constexpr int kHeadSize = 2;
 
 // Polls in a row whose answer to one step is refused before the round goes on without that step.
 inline constexpr int kRefusalsBeforeSkip = 3;
 
-inline const Command* command_for(std::int32_t step) {
-    for (const Command& command : kCommands)
-        if (command.step == step) return &command;
-    return nullptr;
-}
+// The wait before each answer is handled.
+inline constexpr std::chrono::microseconds kAnswerPause{20000};
 
 // DATAFLAG bits of an analog answer.
 inline constexpr std::uint8_t kAlarmChanged = 0x01;
@@ -144,7 +129,15 @@ inline std::string_view trim_padding(const std::string& text) {
 template <class AC, class DC, class RC>
 class PMBusPower : public PMBusProtocol {
 public:
-    explicit PMBusPower(std::vector<std::string> supportedModels) : supportedModels_(std::move(supportedModels)) {}
+    explicit PMBusPower(std::vector<std::string> supportedModels,
+                        std::chrono::microseconds answerPause = pmbus_power::kAnswerPause)
+        : supportedModels_(std::move(supportedModels)), answerPause_(answerPause) {}
+
+    // The request a step of the cycle sends; null for a step the cycle does not have.
+    static const pmbus_power::Command* command_for(std::int32_t step) {
+        const Row* row = row_for(step);
+        return row == nullptr ? nullptr : &row->request;
+    }
 
     bool InitSetting(const Json::Value& settings) override {
         if (!PMBusProtocol::InitSetting(settings)) return false;
@@ -196,17 +189,17 @@ public:
     }
 
     bool process_payload() override {
-        if (KTR40E_ANSWER_PAUSE_US > 0) usleep(KTR40E_ANSWER_PAUSE_US);
-        const pmbus_power::Command* command = pmbus_power::command_for(step_);
-        if (command == nullptr) return true;
+        if (answerPause_.count() > 0) std::this_thread::sleep_for(answerPause_);
+        const Row* row = row_for(step_);
+        if (row == nullptr) return true;
         progressed_ = false;
         answeredSinceSend_ = true;
-        const bool result = take(*command, pmbus_power::read_answer(payload_));
+        const bool result = take(*row, pmbus_power::read_answer(payload_));
         if (progressed_) {
             refusals_ = 0;
             return result;
         }
-        return refused(*command, result);
+        return refused(row->request, result);
     }
 
     // Under 2 s since the last update no round starts. A clock that stepped back leaves the last
@@ -226,6 +219,73 @@ protected:
     std::vector<std::string> supportedModels_;
 
 private:
+    using Accept = pmbus_power::Accept;
+    using InfoRule = pmbus_power::InfoRule;
+    using AcParse = int (AC::*)(const unsigned char*, int);
+    using DcParse = int (DC::*)(const unsigned char*, int);
+    using RcParse = int (RC::*)(const unsigned char*, int);
+
+    // One step of the cycle: its request, what its answer feeds, and when that answer is taken.
+    // The answer is handed to each AC unit in turn, each DC unit in turn, or the rectifier group
+    // (the whole INFO); a row naming none of them is the model check, which takes all of INFO.
+    struct Row {
+        pmbus_power::Command request;
+        AcParse eachAc;
+        DcParse eachDc;
+        RcParse group;
+        Accept accept;
+        const char* overrunLog;  // logged when the units' use of INFO breaks the rule
+    };
+
+    // The steps in step order, the model check last: a step's row is found by its number.
+    static constexpr Row kCycle[] = {
+        {{pmbus_power::kAcAnalog, 0x40, 0x41, InfoRule::Group, 2,
+          "PMBusPower:ProcotolError {} read 40_41 info length is {}, needed {}", "40_41"},
+         &AC::parse40_41, nullptr, nullptr, Accept::Exact,
+         "PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary"},
+        {{pmbus_power::kAcStatus, 0x40, 0x43, InfoRule::Group, 0, nullptr, "40_43"},
+         &AC::parse40_43, nullptr, nullptr, Accept::ExactIfAny,
+         "PMBusPower:ProcotolError {} parse 40_43 overflow memory boundary"},
+        {{pmbus_power::kAcAlarm, 0x40, 0x44, InfoRule::Group, 0, nullptr, "40_44"},
+         &AC::parse40_44, nullptr, nullptr, Accept::ExactQuiet, nullptr},
+        {{pmbus_power::kAcParameters, 0x40, 0x46, InfoRule::None, 0, nullptr, "40_46"},
+         nullptr, nullptr, &RC::parse40_46, Accept::OverrunGoesOn,
+         "PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary"},
+        {{pmbus_power::kRcAnalog, 0x41, 0x41, InfoRule::None, 1,
+          "PMBusPower:ProcotolError {} read 41_41 info length is {}, needed {}", "41_41"},
+         nullptr, nullptr, &RC::parse41_41, Accept::Exact,
+         "PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary"},
+        {{pmbus_power::kRcStatus, 0x41, 0x43, InfoRule::None, 1,
+          "PMBusPower:ProcotolError {} read 41_43 info length is {}, needed {}", "41_43"},
+         nullptr, nullptr, &RC::parse41_43, Accept::Exact,
+         "PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary"},
+        {{pmbus_power::kRcAlarm, 0x41, 0x44, InfoRule::None, 1,
+          "PMBusPower:ProcotolError {} read 41_44 info length is {}, needed {}", "41_44"},
+         nullptr, nullptr, &RC::parse41_44, Accept::Exact,
+         "PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary"},
+        {{pmbus_power::kDcAnalog, 0x42, 0x41, InfoRule::GroupUnderV21, 2,
+          "PMBusPower:ProcotolError {} read 42_41 info length is {}, needed {}", "42_41"},
+         nullptr, &DC::parse42_41, nullptr, Accept::OverrunGoesOn,
+         "PMBusPower:ProcotolError {} parse 42_41 overflow memory boundary"},
+        {{pmbus_power::kDcAlarm, 0x42, 0x44, InfoRule::GroupUnderV21, 2,
+          "PMBusPower:ProcotolError {} read 42_44 info length is {}, needed {}", "42_44"},
+         nullptr, &DC::parse42_44, nullptr, Accept::OverrunGoesOn,
+         "PMBusPower:ProcotolError {} parse 42_44 overflow memory boundary"},
+        {{pmbus_power::kDcParameters, 0x42, 0x46, InfoRule::None, 0, nullptr, "42_46"},
+         nullptr, nullptr, &RC::parse42_46, Accept::OverrunGoesOn,
+         "PMBusPower:ProcotolError {} parse 42_46 overflow memory boundary"},
+        {{pmbus_power::kModel, 0x40, 0x51, InfoRule::None, 0, nullptr, "40_51"},
+         nullptr, nullptr, nullptr, Accept::Exact, nullptr},
+    };
+
+    static const Row* row_for(std::int32_t step) {
+        constexpr std::int32_t kLastRound = pmbus_power::kDcParameters;
+        static_assert(std::size(kCycle) == kLastRound + 2, "a row for each step of a round, then the model check");
+        if (step == pmbus_power::kModel) return &kCycle[kLastRound + 1];
+        return step >= 0 && step <= kLastRound ? &kCycle[step] : nullptr;
+    }
+
+    const std::chrono::microseconds answerPause_;  // the wait before each answer is handled
     bool progressed_ = false;  // the answer being handled moved the cycle on
     int refusals_ = 0;         // polls in a row whose answer to the current step was refused
     bool askedSinceRefusal_ = false;  // the step was sent since the last refusal counted
@@ -251,7 +311,7 @@ private:
     pmbus_power::Step first_step() const { return acUnits_.empty() ? pmbus_power::kRcAnalog : pmbus_power::kAcAnalog; }
 
     bool send(std::int32_t step) {
-        const pmbus_power::Command* command = pmbus_power::command_for(step);
+        const pmbus_power::Command* command = command_for(step);
         step_ = step;
         progressed_ = true;
         askedSinceRefusal_ = true;
@@ -259,9 +319,9 @@ private:
         // be late ones to earlier requests, which says nothing about this step.
         if (!answeredSinceSend_) refusals_ = 0;
         answeredSinceSend_ = false;
-        const bool withGroup = command->info == pmbus_power::InfoRule::Group ||
-                               (command->info == pmbus_power::InfoRule::GroupUnderV21 &&
-                                protocolVersion_ == pmbus_power::kProtocolV21);
+        const bool withGroup =
+            command->info == InfoRule::Group ||
+            (command->info == InfoRule::GroupUnderV21 && protocolVersion_ == pmbus_power::kProtocolV21);
         if (withGroup) {
             write_pmbus_cmd(command->cid1, command->cid2, &commandGroup_, 1);
         } else {
@@ -278,13 +338,90 @@ private:
         return false;
     }
 
-    bool take(const pmbus_power::Command& command, const pmbus_power::Answer& answer) {
+    // The checks of the device's own, then the answer fed as the row says; a refused answer
+    // leaves the step to be asked again.
+    bool take(const Row& row, const pmbus_power::Answer& answer) {
+        const pmbus_power::Command& command = row.request;
         if (answer.cid1 != command.cid1) return drop_answer();
         if (answer.len < command.headBytes) {
             InfoLog(command.shortLog, dataId_, answer.len, command.headBytes);
             return drop_answer();
         }
-        return handle(answer);
+        const pmbus_power::Head head = pmbus_power::read_head(answer);
+        if (command.step == pmbus_power::kAcAnalog) acDataFlag_ = head.flag;
+        if (command.step == pmbus_power::kRcAnalog) rcDataFlag_ = head.flag;
+        if (command.headBytes == pmbus_power::kHeadSize && !count_matches(row, head)) return drop_answer();
+        if (!feed_and_check(row, answer)) return true;
+        return accepted(command.step, head);
+    }
+
+    // An answer whose head the device reads itself names a unit count: it must be the units configured.
+    bool count_matches(const Row& row, const pmbus_power::Head& head) const {
+        const bool ac = row.eachAc != nullptr;
+        const std::size_t configured = ac ? acUnits_.size() : dcUnits_.size();
+        if (static_cast<std::size_t>(head.count) == configured) return true;
+        InfoLog(ac ? "PMBusPower:ProcotolError {} read ac_number is {}, configured ac_number is {}"
+                   : "PMBusPower:ProcotolError {} read dc_number is {}, configured dc_number is {}",
+                dataId_, static_cast<unsigned int>(head.count), static_cast<unsigned int>(configured));
+        return false;
+    }
+
+    // Hands the answer to what the row names and applies the row's acceptance rule.
+    bool feed_and_check(const Row& row, const pmbus_power::Answer& answer) {
+        if (row.accept == Accept::ExactIfAny && answer.len <= pmbus_power::kHeadSize) return true;
+        const std::optional<std::int64_t> used = feed(row, answer);
+        switch (row.accept) {
+            case Accept::Exact:
+            case Accept::ExactIfAny:
+                if (!used) return false;
+                if (*used == answer.len) return true;
+                InfoLog(row.overrunLog, dataId_);
+                return false;
+            case Accept::ExactQuiet: return used == answer.len;
+            case Accept::OverrunGoesOn:
+                if (!used || *used < 0) return false;
+                if (*used > answer.len) InfoLog(row.overrunLog, dataId_);
+                return true;
+        }
+        return false;
+    }
+
+    // The INFO bytes the feed used; none when a unit of a list refused its part.
+    std::optional<std::int64_t> feed(const Row& row, const pmbus_power::Answer& answer) {
+        if (row.eachAc != nullptr) return feed_each(acUnits_, row.eachAc, answer);
+        if (row.eachDc != nullptr) return feed_each(dcUnits_, row.eachDc, answer);
+        if (row.group != nullptr) return ((*rcUnit_).*row.group)(answer.info, answer.len);
+        check_model(answer);
+        return answer.len;
+    }
+
+    // Hands each unit in turn the INFO bytes after DATAFLAG and count; each result moves the
+    // cursor on.
+    template <class Unit, class Parse>
+    static std::optional<std::int64_t> feed_each(const std::vector<std::shared_ptr<Unit>>& units, Parse parse,
+                                                 const pmbus_power::Answer& answer) {
+        std::int64_t offset = pmbus_power::kHeadSize;
+        for (const std::shared_ptr<Unit>& unit : units) {
+            const int used = ((*unit).*parse)(answer.at(offset), answer.remaining(offset));
+            if (used < 0) return std::nullopt;
+            offset += used;
+        }
+        return offset;
+    }
+
+    // The answer was taken: what this round now holds, then the next request.
+    bool accepted(std::int32_t step, const pmbus_power::Head& head) {
+        using namespace pmbus_power;
+        switch (step) {
+            case kAcAnalog: acFresh_ = true; break;
+            case kRcAnalog: rcFresh_ = true; break;
+            case kDcAnalog:
+                dcFresh_ = true;
+                if (wanted(head.flag, kAlarmChanged | kStatusChanged)) return send(kDcAlarm);
+                return go_on_after(kDcAlarm);
+            default: break;
+        }
+        return go_on_after(step);
     }
 
     // The answer did not move the cycle on. Whatever the reason, a step refused on every poll
@@ -332,61 +469,12 @@ private:
     // While the device holds no valid data every optional request is made.
     bool wanted(std::uint8_t flag, std::uint8_t bits) const { return !dataValid_ || (flag & bits) != 0; }
 
-    bool handle(const pmbus_power::Answer& answer) {
-        switch (step_) {
-            case pmbus_power::kModel: return on_model(answer);
-            case pmbus_power::kAcAnalog: return on_ac_analog(answer);
-            case pmbus_power::kAcStatus: return on_ac_status(answer);
-            case pmbus_power::kAcAlarm: return on_ac_alarm(answer);
-            case pmbus_power::kRcAnalog: return on_rc_analog(answer);
-            case pmbus_power::kRcStatus: return on_rc_status(answer);
-            case pmbus_power::kRcAlarm: return on_rc_alarm(answer);
-            case pmbus_power::kDcAnalog: return on_dc_analog(answer);
-            case pmbus_power::kDcAlarm: return on_dc_alarm(answer);
-            case pmbus_power::kAcParameters: return on_ac_parameters(answer);
-            case pmbus_power::kDcParameters: return on_dc_parameters(answer);
-            default: return true;
-        }
-    }
-
-    // Hands each unit in turn the INFO bytes from `offset` on; each result moves the cursor on.
-    // Returns the bytes consumed from the start of INFO, or -1 when a unit could not use the answer.
-    template <class Unit, class Parse>
-    static std::int64_t feed(const std::vector<std::shared_ptr<Unit>>& units, Parse parse,
-                             const pmbus_power::Answer& answer, std::int64_t offset) {
-        for (const std::shared_ptr<Unit>& unit : units) {
-            const int used = ((*unit).*parse)(answer.at(offset), answer.remaining(offset));
-            if (used < 0) return -1;
-            offset += used;
-        }
-        return offset;
-    }
-
-    // The rectifier group reads the whole INFO and must use all of it.
-    template <class Parse>
-    bool rc_used_all(Parse parse, const pmbus_power::Answer& answer, const char* overflowLog) {
-        if (((*rcUnit_).*parse)(answer.info, answer.len) == answer.len) return true;
-        InfoLog(overflowLog, dataId_);
-        return false;
-    }
-
-    // The parameter answers: false when the group could not use the answer; an overlong result is
-    // logged and the cycle goes on.
-    template <class Parse>
-    bool rc_parameters(Parse parse, const pmbus_power::Answer& answer, const char* overflowLog) {
-        const int used = ((*rcUnit_).*parse)(answer.info, answer.len);
-        if (used < 0) return false;
-        if (used > answer.len) InfoLog(overflowLog, dataId_);
-        return true;
-    }
-
-    bool on_model(const pmbus_power::Answer& answer) {
+    void check_model(const pmbus_power::Answer& answer) {
         char text[pmbus_power::kModelTextSize] = {};
         const int size = std::min(answer.len, pmbus_power::kModelTextSize);
         ByteReader(answer.info, answer.len).bytes(text, size);
         detectedModel_.assign(text, static_cast<std::size_t>(size));
         if (!model_supported()) report_model_mismatch();
-        return go_on_after(pmbus_power::kModel);
     }
 
     bool model_supported() const {
@@ -402,103 +490,7 @@ private:
         CheckThresholdBool(3, key, code, name, "本驱动类型:" + deviceType_ + " 检测型号:" + detectedModel_, true, 0);
     }
 
-    bool on_ac_analog(const pmbus_power::Answer& answer) {
-        const pmbus_power::Head head = pmbus_power::read_head(answer);
-        acDataFlag_ = head.flag;
-        if (static_cast<std::size_t>(head.count) != acUnits_.size()) {
-            InfoLog("PMBusPower:ProcotolError {} read ac_number is {}, configured ac_number is {}", dataId_,
-                    static_cast<unsigned int>(head.count), static_cast<unsigned int>(acUnits_.size()));
-            Reset();
-            return false;
-        }
-        const std::int64_t consumed = feed(acUnits_, &AC::parse40_41, answer, 2);
-        if (consumed < 0) return true;
-        if (consumed != answer.len) {
-            InfoLog("PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary", dataId_);
-            return true;
-        }
-        acFresh_ = true;
-        return go_on_after(pmbus_power::kAcAnalog);
-    }
-
-    bool on_ac_status(const pmbus_power::Answer& answer) {
-        if (answer.len - 2 > 0) {
-            const std::int64_t consumed = feed(acUnits_, &AC::parse40_43, answer, 2);
-            if (consumed < 0) return true;
-            if (consumed != answer.len) {
-                InfoLog("PMBusPower:ProcotolError {} parse 40_43 overflow memory boundary", dataId_);
-                return true;
-            }
-        }
-        return go_on_after(pmbus_power::kAcStatus);
-    }
-
-    bool on_ac_alarm(const pmbus_power::Answer& answer) {
-        if (feed(acUnits_, &AC::parse40_44, answer, 2) != answer.len) return true;
-        return go_on_after(pmbus_power::kAcAlarm);
-    }
-
-    bool on_rc_analog(const pmbus_power::Answer& answer) {
-        rcDataFlag_ = pmbus_power::read_head(answer).flag;
-        if (!rc_used_all(&RC::parse41_41, answer, "PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary"))
-            return true;
-        rcFresh_ = true;
-        return go_on_after(pmbus_power::kRcAnalog);
-    }
-
-    bool on_rc_status(const pmbus_power::Answer& answer) {
-        if (!rc_used_all(&RC::parse41_43, answer, "PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary"))
-            return true;
-        return go_on_after(pmbus_power::kRcStatus);
-    }
-
-    bool on_rc_alarm(const pmbus_power::Answer& answer) {
-        if (!rc_used_all(&RC::parse41_44, answer, "PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary"))
-            return true;
-        return leave_rectifiers();
-    }
-
     bool leave_rectifiers() { return dcUnits_.empty() ? end_round() : send(pmbus_power::kDcAnalog); }
-
-    bool dc_count_matches(const pmbus_power::Head& head) const {
-        if (static_cast<std::size_t>(head.count) == dcUnits_.size()) return true;
-        InfoLog("PMBusPower:ProcotolError {} read dc_number is {}, configured dc_number is {}", dataId_,
-                static_cast<unsigned int>(head.count), static_cast<unsigned int>(dcUnits_.size()));
-        return false;
-    }
-
-    // The DC values follow DATAFLAG and count, whatever the count.
-    bool on_dc_analog(const pmbus_power::Answer& answer) {
-        const pmbus_power::Head head = pmbus_power::read_head(answer);
-        if (!dc_count_matches(head)) return true;
-        const std::int64_t consumed = feed(dcUnits_, &DC::parse42_41, answer, 2);
-        if (consumed < 0) return true;
-        if (consumed > answer.len) InfoLog("PMBusPower:ProcotolError {} parse 42_41 overflow memory boundary", dataId_);
-        dcFresh_ = true;
-        if (wanted(head.flag, pmbus_power::kAlarmChanged | pmbus_power::kStatusChanged))
-            return send(pmbus_power::kDcAlarm);
-        return go_on_after(pmbus_power::kDcAlarm);
-    }
-
-    bool on_dc_alarm(const pmbus_power::Answer& answer) {
-        if (!dc_count_matches(pmbus_power::read_head(answer))) return true;
-        const std::int64_t consumed = feed(dcUnits_, &DC::parse42_44, answer, 2);
-        if (consumed < 0) return true;
-        if (consumed > answer.len) InfoLog("PMBusPower:ProcotolError {} parse 42_44 overflow memory boundary", dataId_);
-        return go_on_after(pmbus_power::kDcAlarm);
-    }
-
-    bool on_ac_parameters(const pmbus_power::Answer& answer) {
-        if (!rc_parameters(&RC::parse40_46, answer, "PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary"))
-            return true;
-        return go_on_after(pmbus_power::kAcParameters);
-    }
-
-    bool on_dc_parameters(const pmbus_power::Answer& answer) {
-        if (!rc_parameters(&RC::parse42_46, answer, "PMBusPower:ProcotolError {} parse 42_46 overflow memory boundary"))
-            return true;
-        return end_round();
-    }
 
     bool end_round() {
         complete_round(acUnits_, acFresh_);

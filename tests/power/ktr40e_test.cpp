@@ -1,6 +1,7 @@
 // The KTR-40 power system device with its real unit classes.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -64,7 +65,7 @@ TEST(Ktr40eTest, ModelCheckNamesTheDriverAndTheDetectedModel) {
     auto script = std::make_shared<site::ScriptedTransport>();
     auto link = std::make_shared<HostLink>(script);
     for (const std::string& model : {std::string("KTR-40") + std::string(14, '\0'), std::string("KTR-400")}) {
-        auto dev = std::make_shared<Ktr40e>();
+        auto dev = std::make_shared<Ktr40e>(std::chrono::microseconds(0));
         dev->Init(controller, 1000, Json::Value());
         ASSERT_TRUE(dev->InitSetting(plant_settings()));
         HostLink::attach(*dev, link);
@@ -129,7 +130,7 @@ struct PlantRig {
         std::make_shared<site::Controller>(recorder, site::WorkMode::Inline);
     std::shared_ptr<site::ScriptedTransport> script = std::make_shared<site::ScriptedTransport>();
     std::shared_ptr<HostLink> link = std::make_shared<HostLink>(script);
-    std::shared_ptr<Ktr40e> dev = std::make_shared<Ktr40e>();
+    std::shared_ptr<Ktr40e> dev = std::make_shared<Ktr40e>(std::chrono::microseconds(0));
 
     // Initialises the device with the plant's settings and attaches the line; false when the
     // settings are refused.

@@ -12,7 +12,7 @@ using Strings = std::vector<std::string>;
 const char* const kSkipped = "PMBusPower:ProcotolError {} answer {} refused {} times in a row, going on without it";
 
 std::string request_of(std::int32_t step) {
-    const pmbus_power::Command* command = pmbus_power::command_for(step);
+    const pmbus_power::Command* command = RecPower::command_for(step);
     char text[8];
     std::snprintf(text, sizeof text, "%02X/%02X", command->cid1, command->cid2);
     return text;

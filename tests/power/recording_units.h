@@ -2,8 +2,7 @@
 // Unit stand-ins for the power system device: each parse call is recorded (unit, operation, the bytes
 // it was handed, their count, what it returned) and answered from a script. Every call also checks
 // that the bytes it was handed lie inside the INFO of the answer being handled.
-#define KTR40E_ANSWER_PAUSE_US 0
-
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -126,7 +125,7 @@ public:
 // The device under test, with a device type of its own for the model check text.
 class RecPower : public PMBusPower<RecAC, RecDC, RecRC> {
 public:
-    RecPower() : PMBusPower({"KTR-40"}) { deviceType_ = "rec-power"; }
+    RecPower() : PMBusPower({"KTR-40"}, std::chrono::microseconds(0)) { deviceType_ = "rec-power"; }
 };
 
 }  // namespace rec

@@ -9,6 +9,7 @@
 // and review the difference before committing it.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -245,7 +246,7 @@ private:
         std::make_shared<site::Controller>(recorder_, site::WorkMode::Inline);
     std::shared_ptr<site::ScriptedTransport> script_ = std::make_shared<site::ScriptedTransport>();
     std::shared_ptr<HostLink> link_ = std::make_shared<HostLink>(script_);
-    std::shared_ptr<Ktr40e> dev_ = std::make_shared<Ktr40e>();
+    std::shared_ptr<Ktr40e> dev_ = std::make_shared<Ktr40e>(std::chrono::microseconds(0));
     std::unique_ptr<Json::StreamWriter> writer_ = site::make_line_writer();
     std::vector<std::pair<int, Bytes>> images_;
     std::ostringstream out_;

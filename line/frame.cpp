@@ -1,9 +1,9 @@
-#include "site/frame.h"
+#include "line/frame.h"
 
 #include <algorithm>
 #include <stdexcept>
 
-namespace site {
+namespace line {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
@@ -261,4 +261,4 @@ FrameError FrameDecoder::check_frame() {
     return FrameError::None;
 }
 
-}  // namespace site
+}  // namespace line

@@ -5,11 +5,11 @@
 #include <string_view>
 #include <vector>
 
-#include "site/link.h"
+#include "line/transport.h"
 
 // YD/T 1363.3 framing: `~` VER ADR CID1 CID2 LENGTH INFO CHKSUM CR, every field between
 // SOI and EOI in upper-case ASCII hex. In an answer the CID2 position carries RTN.
-namespace site {
+namespace line {
 
 constexpr char kSoi = '~';
 constexpr char kEoi = '\r';
@@ -131,4 +131,4 @@ private:
     DecodeResult result_;
 };
 
-}  // namespace site
+}  // namespace line

@@ -1,4 +1,4 @@
-#include "site/serial.h"
+#include "line/serial.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -21,7 +21,7 @@
 #include <thread>
 #include <utility>
 
-namespace site {
+namespace line {
 namespace {
 
 using std::chrono::milliseconds;
@@ -418,4 +418,4 @@ std::chrono::microseconds SerialTransport::rest_of_frame() const {
     return line_time(receiver_.awaited(), port_.baud());
 }
 
-}  // namespace site
+}  // namespace line

@@ -7,10 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "site/frame.h"
-#include "site/link.h"
+#include "line/frame.h"
+#include "line/transport.h"
 
-namespace site {
+namespace line {
 
 // Owns a file descriptor; closes it once.
 class UniqueFd {
@@ -201,4 +201,4 @@ private:
     std::string frame_;
 };
 
-}  // namespace site
+}  // namespace line

@@ -1,4 +1,4 @@
-#include "site/controller.h"
+#include "site/host/controller.h"
 
 #include <algorithm>
 #include <cstring>

@@ -7,8 +7,8 @@
 #include <tuple>
 
 #include "host/vrt_controller.h"
-#include "site/events.h"
-#include "site/work_queue.h"
+#include "site/host/events.h"
+#include "site/host/work_queue.h"
 
 namespace site {
 

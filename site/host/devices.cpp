@@ -3,8 +3,8 @@
 
 #include "host/pmbus_protocol.h"
 #include "host/ttime.h"
-#include "site/emit.h"
-#include "site/link.h"
+#include "site/host/emit.h"
+#include "site/host/link.h"
 
 using site::Event;
 using site::EventKind;

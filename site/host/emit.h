@@ -1,8 +1,8 @@
 #pragma once
 #include <memory>
 
-#include "site/controller.h"
-#include "site/host_access.h"
+#include "site/host/controller.h"
+#include "site/host/host_access.h"
 
 namespace site {
 

@@ -1,4 +1,4 @@
-#include "site/events.h"
+#include "site/host/events.h"
 
 namespace site {
 

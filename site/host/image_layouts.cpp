@@ -1,4 +1,4 @@
-#include "site/image_layouts.h"
+#include "site/host/image_layouts.h"
 
 #include <charconv>
 #include <cmath>

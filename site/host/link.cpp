@@ -1,41 +1,12 @@
-#include "site/link.h"
+#include "site/host/link.h"
 
 #include "host/pmbus_protocol.h"
-#include "site/emit.h"
+#include "site/host/emit.h"
 
 using site::Event;
 using site::EventKind;
 
-namespace site {
-
-void ScriptedTransport::send(const Request& request) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.push_back(request);
-}
-
-std::vector<Request> ScriptedTransport::requests() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
-}
-
-std::size_t ScriptedTransport::count() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_.size();
-}
-
-Request ScriptedTransport::last() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_.empty() ? Request{} : requests_.back();
-}
-
-void ScriptedTransport::clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.clear();
-}
-
-}  // namespace site
-
-HostLink::HostLink(std::shared_ptr<site::Transport> transport, std::chrono::milliseconds replyTimeout)
+HostLink::HostLink(std::shared_ptr<line::Transport> transport, std::chrono::milliseconds replyTimeout)
     : transport_(std::move(transport)), replyTimeout_(replyTimeout) {}
 
 void HostLink::attach(VRTSPDevice& device, std::shared_ptr<HostLink> link) {
@@ -81,7 +52,7 @@ void HostLink::send(PMBusProtocol& device, std::uint8_t cid1, std::uint8_t cid2,
     if (transport_) transport_->send(request_);
 }
 
-bool HostLink::deliver(PMBusProtocol& device, const site::Answer& answer) {
+bool HostLink::deliver(PMBusProtocol& device, const line::Answer& answer) {
     awaiting_ = false;
     site::emit_for(device, EventKind::Answer, [&](Event& e) {
         e.cid1 = answer.cid1;

@@ -6,49 +6,10 @@
 #include <mutex>
 #include <vector>
 
+#include "line/transport.h"
+
 class PMBusProtocol;
 class VRTSPDevice;
-
-namespace site {
-
-struct Request {
-    std::uint8_t ver = 0x20;
-    std::uint8_t adr = 1;
-    std::uint8_t cid1 = 0;
-    std::uint8_t cid2 = 0;
-    std::vector<std::uint8_t> info;
-};
-
-struct Answer {
-    std::uint8_t ver = 0x20;
-    std::uint8_t adr = 1;
-    std::uint8_t cid1 = 0;
-    std::uint8_t rtn = 0;
-    std::vector<std::uint8_t> info;
-};
-
-// Where a device's requests go: a serial line, or a script in tests.
-class Transport {
-public:
-    virtual ~Transport() = default;
-    virtual void send(const Request& request) = 0;
-};
-
-// Records requests; tests answer them through HostLink::deliver.
-class ScriptedTransport : public Transport {
-public:
-    void send(const Request& request) override;
-    std::vector<Request> requests() const;
-    std::size_t count() const;
-    Request last() const;
-    void clear();
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<Request> requests_;
-};
-
-}  // namespace site
 
 // The host's side of one device's exchange: one request outstanding at a time, a reply
 // timeout after which a later poll is let through, and the answer handed to the device.
@@ -56,7 +17,7 @@ class HostLink {
 public:
     using Clock = std::chrono::steady_clock;
 
-    explicit HostLink(std::shared_ptr<site::Transport> transport,
+    explicit HostLink(std::shared_ptr<line::Transport> transport,
                       std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(1500));
 
     // Connects the device's requests to this link.
@@ -64,13 +25,13 @@ public:
 
     // Hands a decoded answer to the device; an answer whose RTN is not 0 is reported and dropped.
     // Returns what process_payload returned (false when the answer was dropped).
-    bool deliver(PMBusProtocol& device, const site::Answer& answer);
+    bool deliver(PMBusProtocol& device, const line::Answer& answer);
 
     bool awaiting() const { return awaiting_; }
     Clock::time_point deadline() const { return deadline_; }
     std::uint64_t timeouts() const { return timeouts_; }
     // The request last sent, and how many were sent so far (which tells one request from the next).
-    const site::Request& last_request() const { return request_; }
+    const line::Request& last_request() const { return request_; }
     std::uint64_t sent() const { return sent_; }
     // Gives up waiting once the reply timeout has passed: counts and reports the timeout.
     // True when it did; the device may then ask again.
@@ -82,12 +43,12 @@ public:
     void send(PMBusProtocol& device, std::uint8_t cid1, std::uint8_t cid2, const unsigned char* info, int len);
 
 private:
-    std::shared_ptr<site::Transport> transport_;
+    std::shared_ptr<line::Transport> transport_;
     std::chrono::milliseconds replyTimeout_;
     bool awaiting_ = false;
     Clock::time_point deadline_{};
     std::uint64_t timeouts_ = 0;
     std::uint64_t sent_ = 0;
     std::vector<std::uint8_t> payload_;
-    site::Request request_;
+    line::Request request_;
 };

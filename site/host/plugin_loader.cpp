@@ -1,4 +1,4 @@
-#include "site/plugin_loader.h"
+#include "site/host/plugin_loader.h"
 
 #include <dlfcn.h>
 

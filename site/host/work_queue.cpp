@@ -1,4 +1,4 @@
-#include "site/work_queue.h"
+#include "site/host/work_queue.h"
 
 #include <exception>
 #include <utility>

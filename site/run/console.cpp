@@ -1,4 +1,4 @@
-#include "site/console.h"
+#include "site/run/console.h"
 
 #include <atomic>
 #include <cerrno>

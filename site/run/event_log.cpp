@@ -1,10 +1,10 @@
-#include "site/event_log.h"
+#include "site/run/event_log.h"
 
 #include <sstream>
 #include <stdexcept>
 #include <utility>
 
-#include "site/image_layouts.h"
+#include "site/host/image_layouts.h"
 
 namespace site {
 namespace {

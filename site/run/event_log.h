@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "host/json.h"
-#include "site/events.h"
-#include "site/trace_file.h"
+#include "site/host/events.h"
+#include "site/run/trace_file.h"
 
 namespace site {
 

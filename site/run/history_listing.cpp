@@ -1,4 +1,4 @@
-#include "site/history_listing.h"
+#include "site/run/history_listing.h"
 
 #include <exception>
 #include <functional>
@@ -6,8 +6,8 @@
 #include <sstream>
 #include <string>
 
-#include "site/event_log.h"
-#include "site/image_layouts.h"
+#include "site/host/image_layouts.h"
+#include "site/run/event_log.h"
 
 namespace site {
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "host/json.h"
-#include "site/history_store.h"
+#include "site/store/history_store.h"
 
 namespace site {
 

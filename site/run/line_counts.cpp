@@ -1,4 +1,4 @@
-#include "site/line_counts.h"
+#include "site/run/line_counts.h"
 
 namespace site {
 namespace {

@@ -1,4 +1,4 @@
-#include "site/metrics_file.h"
+#include "site/run/metrics_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "site/image_layouts.h"
+#include "site/host/image_layouts.h"
 
 namespace site {
 namespace {

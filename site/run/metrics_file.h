@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "site/output_model.h"
+#include "site/run/output_model.h"
 
 namespace site {
 

@@ -1,4 +1,4 @@
-#include "site/mqtt_client.h"
+#include "site/run/mqtt_client.h"
 
 #include <mosquitto.h>
 #include <unistd.h>

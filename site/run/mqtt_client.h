@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "site/console.h"
-#include "site/site_config.h"
+#include "site/run/console.h"
+#include "site/run/site_config.h"
 
 struct mosquitto;
 struct mosquitto_message;

@@ -1,10 +1,10 @@
-#include "site/mqtt_output.h"
+#include "site/run/mqtt_output.h"
 
 #include <algorithm>
 #include <chrono>
 #include <sstream>
 
-#include "site/event_log.h"
+#include "site/run/event_log.h"
 
 namespace site {
 namespace {

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "site/console.h"
-#include "site/mqtt_client.h"
-#include "site/output_model.h"
-#include "site/site_config.h"
+#include "site/run/console.h"
+#include "site/run/mqtt_client.h"
+#include "site/run/output_model.h"
+#include "site/run/site_config.h"
 
 namespace site {
 

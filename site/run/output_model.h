@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "host/json.h"
-#include "site/unit_values.h"
+#include "site/run/unit_values.h"
 
 // What the round outputs (MQTT, the metrics file) know of the site.
 namespace site {

@@ -1,9 +1,9 @@
-#include "site/round_summary.h"
+#include "site/run/round_summary.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "site/image_layouts.h"
+#include "site/host/image_layouts.h"
 
 namespace site {
 namespace {

@@ -1,8 +1,8 @@
 #pragma once
 #include <string>
 
-#include "site/events.h"
-#include "site/runner.h"
+#include "site/host/events.h"
+#include "site/run/runner.h"
 
 namespace site {
 

@@ -1,4 +1,4 @@
-#include "site/runner.h"
+#include "site/run/runner.h"
 
 #include <poll.h>
 
@@ -9,11 +9,11 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
-#include "site/history_store.h"
-#include "site/host_access.h"
-#include "site/image_layouts.h"
-#include "site/link.h"
-#include "site/plugin_loader.h"
+#include "site/host/host_access.h"
+#include "site/host/image_layouts.h"
+#include "site/host/link.h"
+#include "site/host/plugin_loader.h"
+#include "site/store/history_store.h"
 
 namespace site {
 namespace {
@@ -55,23 +55,23 @@ std::string unit_title(const VRTVDevice& unit) {
 
 std::string hex_byte(std::uint8_t value) {
     std::string text = "0x";
-    append_hex(text, value);
+    line::append_hex(text, value);
     return text;
 }
 
 // The class a refused frame is counted under.
-const char* refusal_kind(FrameError error) {
+const char* refusal_kind(line::FrameError error) {
     switch (error) {
-        case FrameError::BadChecksum: return "CHKSUM";
-        case FrameError::BadLengthChecksum: return "LCHKSUM";
-        case FrameError::LengthMismatch:
-        case FrameError::TooShort:
-        case FrameError::Overlong: return "length";
+        case line::FrameError::BadChecksum: return "CHKSUM";
+        case line::FrameError::BadLengthChecksum: return "LCHKSUM";
+        case line::FrameError::LengthMismatch:
+        case line::FrameError::TooShort:
+        case line::FrameError::Overlong: return "length";
         default: return "frame";
     }
 }
 
-bool is_echo_of(const Answer& answer, const Request& request) {
+bool is_echo_of(const line::Answer& answer, const line::Request& request) {
     return answer.ver == request.ver && answer.adr == request.adr && answer.cid1 == request.cid1 &&
            answer.rtn == request.cid2 && answer.info == request.info;
 }
@@ -112,7 +112,7 @@ QuerySpec parse_query(const std::string& text) {
 }
 
 SystemRunner::SystemRunner(SystemConfig config, PowerSystem system, std::shared_ptr<Controller> controller,
-                           std::shared_ptr<SerialTransport> line, Options options)
+                           std::shared_ptr<line::SerialTransport> line, Options options)
     : config_(std::move(config)),
       system_(std::move(system)),
       controller_(std::move(controller)),
@@ -130,7 +130,7 @@ std::string SystemRunner::line_settings() const {
     PMBusProtocol& device = *system_.protocol;
     std::string text = "port " + config_.port;
     if (!line_->port().is_socket())
-        text += " " + std::to_string(VRTHostAccess::baud_rate(device)) + " " + format_text(config_.format);
+        text += " " + std::to_string(VRTHostAccess::baud_rate(device)) + " " + line::format_text(config_.format);
     return text + ", address " + std::to_string(VRTHostAccess::address(device)) + ", reply timeout " +
            seconds_text(config_.replyTimeout);
 }
@@ -292,7 +292,7 @@ void SystemRunner::hold_for_rest_of_frame(Clock::time_point now) {
 }
 
 void SystemRunner::read_answers() {
-    const std::vector<Received> batch = line_->receive(std::chrono::milliseconds(0));
+    const std::vector<line::Received> batch = line_->receive(std::chrono::milliseconds(0));
     for (std::size_t i = 0; i < batch.size(); ++i) {
         // An answer that made the device send its next request: whatever came in with it was
         // on the line before that request and cannot answer it.
@@ -304,10 +304,10 @@ void SystemRunner::read_answers() {
     note_discard(line_->take_discarded(), "unread input");
 }
 
-bool SystemRunner::handle(const Received& received) {
+bool SystemRunner::handle(const line::Received& received) {
     if (!received.ok()) return reject(received, to_string(received.error), refusal_kind(received.error));
     if (!link_->awaiting()) return reject(received, "no request outstanding", "unexpected");
-    const Answer& answer = received.answer;
+    const line::Answer& answer = received.answer;
     if (skip_echo(answer)) return false;
     if (config_.echo == EchoMode::Required && echoFor_ != link_->sent())
         return reject(received, "answer before the line's echo of the request", "no echo");
@@ -322,7 +322,7 @@ bool SystemRunner::handle(const Received& received) {
     return true;
 }
 
-bool SystemRunner::skip_echo(const Answer& answer) {
+bool SystemRunner::skip_echo(const line::Answer& answer) {
     if (config_.echo == EchoMode::Off || echoFor_ == link_->sent()) return false;
     if (!is_echo_of(answer, link_->last_request())) return false;
     echoFor_ = link_->sent();
@@ -331,7 +331,7 @@ bool SystemRunner::skip_echo(const Answer& answer) {
     return true;
 }
 
-bool SystemRunner::reject(const Received& received, const std::string& reason, const std::string& kind) {
+bool SystemRunner::reject(const line::Received& received, const std::string& reason, const std::string& kind) {
     ++rejected_;
     {
         std::lock_guard<std::mutex> lock(countsMutex_);

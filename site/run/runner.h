@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "host/pmbus_protocol.h"
-#include "site/console.h"
-#include "site/controller.h"
-#include "site/events.h"
-#include "site/line_counts.h"
-#include "site/serial.h"
-#include "site/site_config.h"
+#include "line/serial.h"
+#include "site/host/controller.h"
+#include "site/host/events.h"
+#include "site/run/console.h"
+#include "site/run/line_counts.h"
+#include "site/run/site_config.h"
 
 namespace site {
 
@@ -72,7 +72,7 @@ public:
     };
 
     SystemRunner(SystemConfig config, PowerSystem system, std::shared_ptr<Controller> controller,
-                 std::shared_ptr<SerialTransport> line, Options options);
+                 std::shared_ptr<line::SerialTransport> line, Options options);
 
     unsigned data_id() const { return config_.dataId; }
     const PowerSystem& system() const { return system_; }
@@ -109,11 +109,11 @@ public:
 private:
     void read_answers();
     // True when the answer was handed to the device.
-    bool handle(const Received& received);
+    bool handle(const line::Received& received);
     // True for the line's echo of the outstanding request, counted once per request.
-    bool skip_echo(const Answer& answer);
+    bool skip_echo(const line::Answer& answer);
     // `reason` goes into the event, `kind` is the class it is counted under.
-    bool reject(const Received& received, const std::string& reason, const std::string& kind);
+    bool reject(const line::Received& received, const std::string& reason, const std::string& kind);
     void expire_request(Clock::time_point now);
     void settle(Clock::time_point now, short revents);
     void note_discard(std::size_t bytes, const char* reason);
@@ -131,7 +131,7 @@ private:
     SystemConfig config_;
     PowerSystem system_;
     std::shared_ptr<Controller> controller_;
-    std::shared_ptr<SerialTransport> line_;
+    std::shared_ptr<line::SerialTransport> line_;
     std::shared_ptr<HostLink> link_;
     Options options_;
     unsigned lastUnitId_ = 0;

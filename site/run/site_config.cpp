@@ -1,12 +1,12 @@
-#include "site/site_config.h"
+#include "site/run/site_config.h"
 
 #include <cstdint>
 #include <fstream>
 #include <set>
 #include <stdexcept>
 
-#include "site/site_keys.h"
-#include "site/usage_error.h"
+#include "site/run/site_keys.h"
+#include "site/run/usage_error.h"
 
 namespace site {
 namespace {
@@ -35,10 +35,10 @@ void check_unique_ids(const Json::Value& root, const std::string& source) {
     }
 }
 
-Parity parity_of(const Json::Value& value) {
-    if (value == "even") return Parity::Even;
-    if (value == "odd") return Parity::Odd;
-    return Parity::None;
+line::Parity parity_of(const Json::Value& value) {
+    if (value == "even") return line::Parity::Even;
+    if (value == "odd") return line::Parity::Odd;
+    return line::Parity::None;
 }
 
 EchoMode echo_of(const Json::Value& value) {

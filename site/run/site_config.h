@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "host/json.h"
-#include "site/serial.h"
+#include "line/serial.h"
 
 namespace site {
 
@@ -18,7 +18,7 @@ struct SystemConfig {
     unsigned dataId = 0;
     std::string port;  // a device path or tcp://HOST:PORT; empty: the host starts its built-in simulator
     int baud = 9600;
-    LineFormat format;
+    line::LineFormat format;
     EchoMode echo = EchoMode::Auto;
     // After a reply timeout, how long the line must stay quiet before the request is repeated:
     // an answer that comes late is dropped then, and never taken for the next request's.

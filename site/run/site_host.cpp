@@ -1,20 +1,20 @@
-#include "site/site_host.h"
+#include "site/run/site_host.h"
 
 #include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <thread>
 
-#include "site/console.h"
-#include "site/event_log.h"
-#include "site/history_store.h"
-#include "site/host_access.h"
-#include "site/plugin_loader.h"
-#include "site/round_summary.h"
-#include "site/serial.h"
-#include "site/trace_capture.h"
-#include "site/usage_error.h"
-#include "site/site_outputs.h"
+#include "line/serial.h"
+#include "site/host/host_access.h"
+#include "site/host/plugin_loader.h"
+#include "site/run/console.h"
+#include "site/run/event_log.h"
+#include "site/run/round_summary.h"
+#include "site/run/site_outputs.h"
+#include "site/run/trace_capture.h"
+#include "site/run/usage_error.h"
+#include "site/store/history_store.h"
 
 namespace site {
 namespace {
@@ -118,8 +118,8 @@ void SiteHost::create_runners(const PluginLibrary& plugin) {
         if (config.port.empty()) throw std::runtime_error(title + ": no port");
         PowerSystem system = create_power_system(plugin, controller_, config);
         const int baud = VRTHostAccess::baud_rate(*system.protocol);
-        if (!supported_baud(baud)) throw std::runtime_error(title + ": unsupported baud rate " + std::to_string(baud));
-        std::shared_ptr<SerialTransport> line = line_for(config, baud);
+        if (!line::supported_baud(baud)) throw std::runtime_error(title + ": unsupported baud rate " + std::to_string(baud));
+        std::shared_ptr<line::SerialTransport> line = line_for(config, baud);
         lines_.push_back(line);
         SystemRunner::Options runnerOptions;
         runnerOptions.say = options_.console;
@@ -146,17 +146,17 @@ void SiteHost::create_runners(const PluginLibrary& plugin) {
     }
 }
 
-std::shared_ptr<SerialTransport> SiteHost::line_for(const SystemConfig& config, int baud) {
+std::shared_ptr<line::SerialTransport> SiteHost::line_for(const SystemConfig& config, int baud) {
     for (std::size_t i = 0; i < runners_.size(); ++i) {
         if (site_.systems[i].port != config.port) continue;
         const SystemConfig& first = site_.systems[i];
-        if (lines_[i]->port().baud() != baud || format_text(first.format) != format_text(config.format))
+        if (lines_[i]->port().baud() != baud || line::format_text(first.format) != line::format_text(config.format))
             throw std::runtime_error("power system " + std::to_string(config.dataId) + ": port " + config.port +
                                      " is shared with power system " + std::to_string(first.dataId) +
                                      " at other line settings");
         return lines_[i];
     }
-    auto line = std::make_shared<SerialTransport>(config.port, baud, config.format);
+    auto line = std::make_shared<line::SerialTransport>(config.port, baud, config.format);
     // A port held by another program fails at once rather than being polled in vain.
     if (!line->port().ensure_open() && line->port().in_use()) throw std::runtime_error("port " + line->last_error());
     return line;

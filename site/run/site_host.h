@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "site/controller.h"
-#include "site/events.h"
-#include "site/output_model.h"
-#include "site/runner.h"
-#include "site/site_config.h"
+#include "site/host/controller.h"
+#include "site/host/events.h"
+#include "site/run/output_model.h"
+#include "site/run/runner.h"
+#include "site/run/site_config.h"
 
 namespace site {
 
@@ -74,7 +74,7 @@ private:
     void trace(const std::string& line) const;
     void create_runners(const PluginLibrary& plugin);
     // The line of `config`: power systems that name the same port share one (a multi-drop bus).
-    std::shared_ptr<SerialTransport> line_for(const SystemConfig& config, int baud);
+    std::shared_ptr<line::SerialTransport> line_for(const SystemConfig& config, int baud);
     void check_queries() const;
     void start_outputs();
     // What the outputs show of a runner's counters; on its polling thread.
@@ -89,7 +89,7 @@ private:
     std::shared_ptr<EventRouter> router_;
     std::shared_ptr<Controller> controller_;
     std::vector<std::unique_ptr<SystemRunner>> runners_;
-    std::vector<std::shared_ptr<SerialTransport>> lines_;  // one per runner, shared ones repeated
+    std::vector<std::shared_ptr<line::SerialTransport>> lines_;  // one per runner, shared ones repeated
     std::vector<Event> firstAnswers_;
     // Goes before the event log and the controller: its final lines still reach the event file.
     std::unique_ptr<TraceCapture> capture_;

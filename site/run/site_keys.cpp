@@ -1,9 +1,9 @@
-#include "site/site_keys.h"
+#include "site/run/site_keys.h"
 
 #include <algorithm>
 
-#include "site/serial.h"
-#include "site/usage_error.h"
+#include "line/serial.h"
+#include "site/run/usage_error.h"
 
 namespace site {
 namespace {
@@ -49,7 +49,7 @@ void text(const Json::Value& value, const std::string& at) {
 }
 
 void baud(const Json::Value& value, const std::string& at) {
-    if (!value.isIntegral() || value.asDouble() > 1e7 || !supported_baud(value.asInt()))
+    if (!value.isIntegral() || value.asDouble() > 1e7 || !line::supported_baud(value.asInt()))
         refuse(at, "must be one of 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400");
 }
 
@@ -70,7 +70,7 @@ void amount(const Json::Value& value, const std::string& at) {
 void port(const Json::Value& value, const std::string& at) {
     text(value, at);
     const std::string port = value.asString();
-    if (!is_tcp_port(port)) return;
+    if (!line::is_tcp_port(port)) return;
     const auto colon = port.rfind(':');
     const std::string number = port.substr(colon + 1);
     const bool numeric = !number.empty() && number.size() <= 5 && number.find_first_not_of("0123456789") == std::string::npos;

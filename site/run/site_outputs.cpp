@@ -1,11 +1,11 @@
-#include "site/site_outputs.h"
+#include "site/run/site_outputs.h"
 
 #include <algorithm>
 #include <ctime>
 
-#include "site/image_layouts.h"
-#include "site/metrics_file.h"
-#include "site/runner.h"
+#include "site/host/image_layouts.h"
+#include "site/run/metrics_file.h"
+#include "site/run/runner.h"
 
 namespace site {
 namespace {

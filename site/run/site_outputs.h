@@ -12,10 +12,10 @@
 #include <tuple>
 #include <vector>
 
-#include "site/events.h"
-#include "site/mqtt_output.h"
-#include "site/output_model.h"
-#include "site/site_config.h"
+#include "site/host/events.h"
+#include "site/run/mqtt_output.h"
+#include "site/run/output_model.h"
+#include "site/run/site_config.h"
 
 namespace site {
 

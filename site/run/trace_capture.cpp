@@ -1,4 +1,4 @@
-#include "site/trace_capture.h"
+#include "site/run/trace_capture.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <stdexcept>
 
-#include "site/console.h"
+#include "site/run/console.h"
 
 namespace site {
 

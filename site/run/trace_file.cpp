@@ -1,4 +1,4 @@
-#include "site/trace_file.h"
+#include "site/run/trace_file.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "site/console.h"
+#include "site/run/console.h"
 
 namespace site {
 namespace {

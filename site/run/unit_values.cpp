@@ -1,8 +1,8 @@
-#include "site/unit_values.h"
+#include "site/run/unit_values.h"
 
 #include <algorithm>
 
-#include "site/image_layouts.h"
+#include "site/host/image_layouts.h"
 
 namespace site {
 namespace {

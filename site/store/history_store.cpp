@@ -1,4 +1,4 @@
-#include "site/history_store.h"
+#include "site/store/history_store.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "site/image_layouts.h"
+#include "site/host/image_layouts.h"
 
 namespace site {
 namespace {

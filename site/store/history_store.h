@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "site/events.h"
+#include "site/host/events.h"
 
 struct sqlite3;
 struct sqlite3_stmt;

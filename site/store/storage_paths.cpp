@@ -1,10 +1,10 @@
-#include "site/storage_paths.h"
+#include "site/store/storage_paths.h"
 
 #include <filesystem>
 #include <system_error>
 #include <utility>
 
-#include "site/history_store.h"
+#include "site/store/history_store.h"
 
 namespace site {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <CLI/CLI.hpp>
 
-namespace site {
+namespace cmdline {
 
 // The project's version ("1.0.0").
 const char* version();
@@ -27,4 +27,4 @@ std::string usage_text(const CLI::ParseError& error);
 // Checks that an option's text is a whole number (no sign, no fraction) before CLI11 converts it.
 extern const CLI::Validator kWholeNumber;
 
-}  // namespace site
+}  // namespace cmdline

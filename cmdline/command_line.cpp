@@ -1,10 +1,10 @@
-#include "site/command_line.h"
+#include "cmdline/command_line.h"
 
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
 
-namespace site {
+namespace cmdline {
 namespace {
 
 bool starts_with(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
@@ -67,4 +67,4 @@ const CLI::Validator kWholeNumber(
     },
     "");
 
-}  // namespace site
+}  // namespace cmdline

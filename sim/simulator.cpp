@@ -1,8 +1,5 @@
 #include "sim/simulator.h"
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -115,32 +112,15 @@ std::string Simulator::start_pty(const std::string& link) {
 
 std::uint16_t Simulator::start_tcp(std::uint16_t port) {
     if (thread_.joinable()) throw std::logic_error("simulator already running");
-    line::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd.valid()) throw std::system_error(errno, std::generic_category(), "socket");
-    const int on = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    socklen_t size = sizeof address;
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), size) != 0 || ::listen(fd.get(), 4) != 0 ||
-        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
-        throw std::system_error(errno, std::generic_category(), "listen on 127.0.0.1:" + std::to_string(port));
-    listen_ = std::move(fd);
+    listen_ = line::TcpListener(port);
     port_ = line::SerialPort();
     launch();
-    return ntohs(address.sin_port);
+    return listen_.port();
 }
 
 bool Simulator::accept_client() {
-    if (port_.is_open()) return true;
-    pollfd p{listen_.get(), POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) return false;
-    line::UniqueFd client(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-    if (!client.valid()) return false;
-    port_ = line::SerialPort::adopt_socket(std::move(client));
-    return true;
+    if (!port_.is_open()) port_ = listen_.accept(milliseconds(50));
+    return port_.is_open();
 }
 
 std::string Simulator::echo_of(const line::DecodeResult& request) const {

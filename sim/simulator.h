@@ -12,6 +12,7 @@
 #include "line/frame.h"
 #include "line/line_server.h"
 #include "line/serial.h"
+#include "line/tcp_listener.h"
 #include "sim/device.h"
 #include "sim/overcounts.h"
 #include "sim/state.h"
@@ -131,7 +132,7 @@ private:
     bool stopping_ = false;
     line::SerialPort port_;
     line::UniqueFd keepOpen_;  // the PTY slave, held so the master never sees a hang-up
-    line::UniqueFd listen_;    // with start_tcp: the listening socket
+    line::TcpListener listen_;  // with start_tcp
     std::string link_;         // set before the line thread starts
     std::thread thread_;
 };

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +11,7 @@
 
 #include "line/frame.h"
 #include "line/serial.h"
+#include "line/tcp_listener.h"
 
 namespace {
 
@@ -183,21 +182,15 @@ TEST(SerialPort, APortIsOpenedForOneProgramOnly) {
 // A serial server over TCP: frames both ways, an end of connection seen as a failure, and
 // connection attempts spaced by the back-off rather than one per call.
 TEST(SerialPort, TcpPortsCarryFramesAndBackOffWhileTheServerIsAway) {
-    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), size), 0);
-    ASSERT_EQ(::listen(server, 1), 0);
-    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    const std::string url = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    line::TcpListener server(0);
+    const std::string url = "tcp://127.0.0.1:" + std::to_string(server.port());
 
     line::SerialTransport host(url, 9600);
     EXPECT_TRUE(host.port().is_socket());
     host.send(kRequest);
     ASSERT_TRUE(host.last_send_ok()) << host.last_error();
-    line::SerialPort device = line::SerialPort::adopt_socket(line::UniqueFd(::accept4(server, nullptr, nullptr, SOCK_CLOEXEC)));
+    line::SerialPort device = server.accept(2s);
+    ASSERT_TRUE(device.is_open());
     EXPECT_EQ(read_request(device), kRequestText);
     write(device, kAnswerText.substr(0, 20));
     EXPECT_EQ(host.rest_of_frame().count(), 0) << "no line pacing over TCP";
@@ -208,7 +201,7 @@ TEST(SerialPort, TcpPortsCarryFramesAndBackOffWhileTheServerIsAway) {
     EXPECT_EQ(answers[0].answer.info.size(), 10u);
 
     device = line::SerialPort();  // the server drops the connection and goes away
-    ::close(server);
+    server.reset();
     // The end of the connection is seen, and the one attempt to reconnect at once is refused.
     EXPECT_TRUE(host.receive(300ms).empty());
     EXPECT_FALSE(host.port().is_open());

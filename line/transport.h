@@ -28,7 +28,7 @@ public:
     virtual void send(const Request& request) = 0;
 };
 
-// Records requests; tests answer them through HostLink::deliver.
+// Records requests, for tests that answer them themselves.
 class ScriptedTransport : public Transport {
 public:
     void send(const Request& request) override;

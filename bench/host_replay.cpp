@@ -73,7 +73,7 @@ void HostReplay::add(std::size_t index) {
             }
             if (event.kind == site::EventKind::Answer) {
                 calls_.push_back(Call{Kind::Answer, &device, &event, nullptr,
-                                      site::Answer{0x20, 1, event.cid1, event.rtn, event.bytes}});
+                                      line::Answer{0x20, 1, event.cid1, event.rtn, event.bytes}});
             } else {
                 call(event.kind == site::EventKind::Request ? Kind::Request : Kind::Reset);
             }

@@ -3,9 +3,9 @@
 #include <memory>
 #include <vector>
 
-#include "site/controller.h"
-#include "site/events.h"
-#include "site/link.h"
+#include "site/host/controller.h"
+#include "site/host/events.h"
+#include "site/host/link.h"
 
 namespace bench {
 
@@ -38,7 +38,7 @@ private:
         StandIn* device;
         const site::Event* event;
         const site::Event* history;  // Work: the image the work item saves, if any
-        site::Answer answer;         // Answer: as the line hands it over
+        line::Answer answer;         // Answer: as the line hands it over
     };
 
     StandIn& stand_in(unsigned dataId);

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "site/events.h"
-#include "site/site_config.h"
-#include "site/site_host.h"
+#include "site/host/events.h"
+#include "site/run/site_config.h"
+#include "site/run/site_host.h"
 
 namespace bench {
 

@@ -22,8 +22,8 @@
 
 #include "bench_output.h"
 #include "host_run.h"
+#include "line/frame.h"
 #include "sim_farm.h"
-#include "site/frame.h"
 
 namespace {
 
@@ -56,11 +56,11 @@ public:
                     started_ = Clock::now();
                     current_ = LineRound();
                 }
-                current_.bytes += site::encode(site::Request{0x20, 1, e.cid1, e.cid2, e.bytes}).size();
+                current_.bytes += line::encode(line::Request{0x20, 1, e.cid1, e.cid2, e.bytes}).size();
                 break;
             case site::EventKind::Answer:
                 if (!inRound_) return;
-                current_.bytes += site::encode(site::Answer{0x20, 1, e.cid1, e.rtn, e.bytes}).size();
+                current_.bytes += line::encode(line::Answer{0x20, 1, e.cid1, e.rtn, e.bytes}).size();
                 ++current_.answers;
                 break;
             case site::EventKind::Timeout:

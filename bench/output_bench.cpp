@@ -29,8 +29,8 @@
 #include "bench_site.h"
 #include "host_run.h"
 #include "sim/simulator.h"
-#include "site/runner.h"
-#include "site/site_outputs.h"
+#include "site/run/runner.h"
+#include "site/run/site_outputs.h"
 
 extern char** environ;
 

@@ -24,10 +24,10 @@
 #include "bench_output.h"
 #include "bench_site.h"
 #include "host_replay.h"
+#include "line/frame.h"
 #include "rigs.h"
-#include "site/frame.h"
-#include "site/history_store.h"
-#include "site/image_layouts.h"
+#include "site/host/image_layouts.h"
+#include "site/store/history_store.h"
 
 namespace bench {
 namespace {
@@ -65,17 +65,17 @@ struct Recordings {
     }
 };
 
-std::vector<site::Request> requests_of(const std::vector<site::Event>& events) {
-    std::vector<site::Request> requests;
+std::vector<line::Request> requests_of(const std::vector<site::Event>& events) {
+    std::vector<line::Request> requests;
     for (const site::Event& e : events)
-        if (e.kind == site::EventKind::Request) requests.push_back(site::Request{0x20, 1, e.cid1, e.cid2, e.bytes});
+        if (e.kind == site::EventKind::Request) requests.push_back(line::Request{0x20, 1, e.cid1, e.cid2, e.bytes});
     return requests;
 }
 
-std::vector<site::Answer> answers_of(const std::vector<site::Event>& events) {
-    std::vector<site::Answer> answers;
+std::vector<line::Answer> answers_of(const std::vector<site::Event>& events) {
+    std::vector<line::Answer> answers;
     for (const site::Event& e : events)
-        if (e.kind == site::EventKind::Answer) answers.push_back(site::Answer{0x20, 1, e.cid1, e.rtn, e.bytes});
+        if (e.kind == site::EventKind::Answer) answers.push_back(line::Answer{0x20, 1, e.cid1, e.rtn, e.bytes});
     return answers;
 }
 
@@ -88,8 +88,8 @@ struct Fixtures {
     HostReplay acHost{recorded.acRoundDone, false};
     HostReplay dcHost{recorded.dcRoundDone, false};
     HostReplay rcHost{recorded.rcRoundDone, false};
-    std::vector<site::Request> requests = requests_of(recorded.round);
-    std::vector<site::Answer> roundAnswers = answers_of(recorded.round);
+    std::vector<line::Request> requests = requests_of(recorded.round);
+    std::vector<line::Answer> roundAnswers = answers_of(recorded.round);
 
     Fixtures() {
         if (!units.feed()) throw std::runtime_error("a unit refused a typical answer");
@@ -100,9 +100,9 @@ struct Fixtures {
     }
 };
 
-std::int64_t info_bytes(const std::vector<site::Answer>& answers) {
+std::int64_t info_bytes(const std::vector<line::Answer>& answers) {
     std::int64_t total = 0;
-    for (const site::Answer& a : answers) total += static_cast<std::int64_t>(a.info.size());
+    for (const line::Answer& a : answers) total += static_cast<std::int64_t>(a.info.size());
     return total;
 }
 
@@ -169,29 +169,29 @@ void add_round_benchmarks(Fixtures& f) {
 
 void add_frame_benchmarks(Fixtures& f) {
     std::string frames;
-    for (const site::Answer& answer : f.roundAnswers) frames += site::encode(answer);
+    for (const line::Answer& answer : f.roundAnswers) frames += line::encode(answer);
     std::int64_t requestBytes = 0;
-    for (const site::Request& request : f.requests) requestBytes += static_cast<std::int64_t>(site::encode(request).size());
+    for (const line::Request& request : f.requests) requestBytes += static_cast<std::int64_t>(line::encode(request).size());
 
     add_work("frame/encode/round_requests", [requests = &f.requests, out = std::string()]() mutable {
-        for (const site::Request& r : *requests) {
-            site::encode_frame(site::FrameHeader{r.ver, r.adr, r.cid1, r.cid2}, r.info.data(), r.info.size(), out);
+        for (const line::Request& r : *requests) {
+            line::encode_frame(line::FrameHeader{r.ver, r.adr, r.cid1, r.cid2}, r.info.data(), r.info.size(), out);
             benchmark::DoNotOptimize(out.data());
         }
     }, requestBytes);
     add_work("frame/encode/round_answers", [answers = &f.roundAnswers, out = std::string()]() mutable {
-        for (const site::Answer& a : *answers) {
-            site::encode_frame(site::FrameHeader{a.ver, a.adr, a.cid1, a.rtn}, a.info.data(), a.info.size(), out);
+        for (const line::Answer& a : *answers) {
+            line::encode_frame(line::FrameHeader{a.ver, a.adr, a.cid1, a.rtn}, a.info.data(), a.info.size(), out);
             benchmark::DoNotOptimize(out.data());
         }
     }, static_cast<std::int64_t>(frames.size()));
-    auto decoder = std::make_shared<site::FrameDecoder>();
+    auto decoder = std::make_shared<line::FrameDecoder>();
     const auto size = static_cast<std::int64_t>(frames.size());
     benchmark::RegisterBenchmark("frame/decode/round_answers", [decoder, frames, size](benchmark::State& state) {
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(frames.data());
         std::size_t decoded = 0;
         for (auto _ : state) {
-            decoder->feed_all(bytes, frames.size(), [&](const site::DecodeResult& r) { decoded += r.ok() ? 1 : 0; });
+            decoder->feed_all(bytes, frames.size(), [&](const line::DecodeResult& r) { decoded += r.ok() ? 1 : 0; });
         }
         if (decoded != static_cast<std::size_t>(state.iterations()) * kRoundRequests)
             state.SkipWithError("a frame did not decode");

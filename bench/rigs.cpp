@@ -5,8 +5,8 @@
 #include <string>
 
 #include "bench_site.h"
+#include "line/frame.h"
 #include "sim/device.h"
-#include "site/frame.h"
 
 namespace bench {
 namespace {
@@ -21,13 +21,13 @@ constexpr Command kAnswered[] = {{0x40, 0x51}, {0x40, 0x41}, {0x40, 0x43}, {0x40
                                  {0x42, 0x44}, {0x40, 0x46}, {0x42, 0x46}};
 
 // Frames the INFO text as the simulator puts it on the line and decodes it as the host does.
-site::Answer decode_answer(std::uint8_t cid1, const std::string& infoText) {
+line::Answer decode_answer(std::uint8_t cid1, const std::string& infoText) {
     std::string frame;
-    site::encode_frame_text(site::FrameHeader{0x20, 1, cid1, 0}, infoText, frame);
-    site::FrameDecoder decoder;
+    line::encode_frame_text(line::FrameHeader{0x20, 1, cid1, 0}, infoText, frame);
+    line::FrameDecoder decoder;
     decoder.feed(reinterpret_cast<const std::uint8_t*>(frame.data()), frame.size());
     if (!decoder.ready() || !decoder.result().ok()) throw std::runtime_error("a typical answer does not decode");
-    return site::to_answer(decoder.result().frame);
+    return line::to_answer(decoder.result().frame);
 }
 
 std::shared_ptr<site::Controller> inline_controller(std::shared_ptr<site::Observer> observer) {
@@ -55,7 +55,7 @@ TypicalAnswers::TypicalAnswers() {
     }
 }
 
-const site::Answer& TypicalAnswers::to(std::uint8_t cid1, std::uint8_t cid2) const {
+const line::Answer& TypicalAnswers::to(std::uint8_t cid1, std::uint8_t cid2) const {
     for (const Entry& entry : entries_)
         if (entry.answer.cid1 == cid1 && entry.cid2 == cid2) return entry.answer;
     throw std::out_of_range("no typical answer to " + std::to_string(cid1) + "/" + std::to_string(cid2));
@@ -66,7 +66,7 @@ Portion TypicalAnswers::portion(std::uint8_t cid1, std::uint8_t cid2, int offset
     return Portion{info.data() + offset, static_cast<int>(info.size()) - offset};
 }
 
-void CommandTap::send(const site::Request& request) {
+void CommandTap::send(const line::Request& request) {
     cid1_ = request.cid1;
     cid2_ = request.cid2;
     ++sent_;

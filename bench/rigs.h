@@ -7,9 +7,9 @@
 #include "dc/ktr40e_dc.h"
 #include "power/ktr40e.h"
 #include "rc/ktr40e_rc.h"
-#include "site/controller.h"
-#include "site/events.h"
-#include "site/link.h"
+#include "site/host/controller.h"
+#include "site/host/events.h"
+#include "site/host/link.h"
 
 namespace bench {
 
@@ -26,13 +26,13 @@ public:
     TypicalAnswers();
 
     // Throws std::out_of_range for a command the system does not answer.
-    const site::Answer& to(std::uint8_t cid1, std::uint8_t cid2) const;
+    const line::Answer& to(std::uint8_t cid1, std::uint8_t cid2) const;
     Portion portion(std::uint8_t cid1, std::uint8_t cid2, int offset) const;
 
 private:
     struct Entry {
         std::uint8_t cid2;
-        site::Answer answer;
+        line::Answer answer;
     };
     std::vector<Entry> entries_;
 };
@@ -43,9 +43,9 @@ inline constexpr int kUnitBlockOffset = 2;
 
 // The line of a benchmarked device: keeps only the command of the last request, so the line
 // costs nothing and allocates nothing.
-class CommandTap : public site::Transport {
+class CommandTap : public line::Transport {
 public:
-    void send(const site::Request& request) override;
+    void send(const line::Request& request) override;
     std::uint8_t cid1() const { return cid1_; }
     std::uint8_t cid2() const { return cid2_; }
     std::uint64_t sent() const { return sent_; }

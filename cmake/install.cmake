@@ -10,7 +10,9 @@ foreach(program IN LISTS KTR40E_PROGRAMS)
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()
-install(TARGETS sitecore LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The host library finds the line library beside it.
+set_target_properties(sitecore PROPERTIES INSTALL_RPATH "$ORIGIN")
+install(TARGETS sitecore linecore LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS ktr40e LIBRARY DESTINATION ${KTR40E_PLUGIN_DIR})
 
 set(KTR40E_PLUGIN_INSTALLED ${CMAKE_INSTALL_FULL_LIBDIR}/ktr40e/ktr40e.so)

@@ -4,7 +4,7 @@
 // completes a round after the restore (at most kRoundsAsked in an input); bit 0x80 hands the
 // unit a negative length.
 #include "fuzz/fuzz_support.h"
-#include "site/host_access.h"
+#include "site/host/host_access.h"
 
 namespace fuzz {
 

@@ -9,11 +9,11 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "site/frame.h"
+#include "line/frame.h"
 
 namespace {
 
-constexpr std::size_t kCapacities[] = {site::kMaxInfoBytes, 0, 1, 2, 8, 32, 128, 255};
+constexpr std::size_t kCapacities[] = {line::kMaxInfoBytes, 0, 1, 2, 8, 32, 128, 255};
 
 thread_local bool watching = false;
 thread_local std::size_t allocations = 0;
@@ -23,17 +23,17 @@ void count_allocation(const volatile void*, std::size_t) {
 }
 void ignore_free(const volatile void*) {}
 
-bool same_frame(const site::Frame& a, const site::Frame& b) {
+bool same_frame(const line::Frame& a, const line::Frame& b) {
     return a.header.ver == b.header.ver && a.header.adr == b.header.adr && a.header.cid1 == b.header.cid1 &&
            a.header.code == b.header.code && a.info == b.info;
 }
 
-void check_reencoded(const site::Frame& frame, std::size_t capacity) {
-    const std::string text = site::encode(frame);
-    FUZZ_CHECK(text.size() == site::kHeaderChars + site::kChecksumChars + 2 + 2 * frame.info.size());
-    site::FrameDecoder again(capacity);
+void check_reencoded(const line::Frame& frame, std::size_t capacity) {
+    const std::string text = line::encode(frame);
+    FUZZ_CHECK(text.size() == line::kHeaderChars + line::kChecksumChars + 2 + 2 * frame.info.size());
+    line::FrameDecoder again(capacity);
     std::size_t outcomes = 0;
-    again.feed_all(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), [&](const site::DecodeResult& r) {
+    again.feed_all(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), [&](const line::DecodeResult& r) {
         ++outcomes;
         FUZZ_CHECK(r.ok() && r.headerRead);
         FUZZ_CHECK(same_frame(r.frame, frame));
@@ -41,7 +41,7 @@ void check_reencoded(const site::Frame& frame, std::size_t capacity) {
     FUZZ_CHECK(outcomes == 1);
 }
 
-void check_outcome(const site::DecodeResult& result, std::size_t capacity) {
+void check_outcome(const line::DecodeResult& result, std::size_t capacity) {
     if (!result.ok()) {
         FUZZ_CHECK(result.frame.info.empty());
         return;
@@ -52,7 +52,7 @@ void check_outcome(const site::DecodeResult& result, std::size_t capacity) {
 }
 
 // Feeds one piece; returns the bytes the decoder took before it reported an outcome or ran out.
-std::size_t feed_piece(site::FrameDecoder& decoder, const std::uint8_t* data, std::size_t size) {
+std::size_t feed_piece(line::FrameDecoder& decoder, const std::uint8_t* data, std::size_t size) {
     allocations = 0;
     watching = true;
     const std::size_t used = decoder.feed(data, size);
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t piece = 1 + std::size_t{in.byte()};
     const fuzz::Bytes stream = in.rest();
 
-    site::FrameDecoder decoder(capacity);
+    line::FrameDecoder decoder(capacity);
     const std::size_t infoCapacity = decoder.result().frame.info.capacity();
     std::size_t fed = 0;
     while (fed < stream.size()) {

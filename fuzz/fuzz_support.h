@@ -12,8 +12,8 @@
 #include "ac/ktr40e_ac.h"
 #include "dc/ktr40e_dc.h"
 #include "rc/ktr40e_rc.h"
-#include "site/controller.h"
-#include "site/events.h"
+#include "site/host/controller.h"
+#include "site/host/events.h"
 
 // A broken invariant ends the run; libFuzzer keeps the input as a crash.
 #define FUZZ_CHECK(condition)                                                                        \

@@ -13,8 +13,8 @@
 
 #include "fuzz/fuzz_support.h"
 #include "power/ktr40e.h"
-#include "site/host_access.h"
-#include "site/link.h"
+#include "site/host/host_access.h"
+#include "site/host/link.h"
 
 namespace {
 
@@ -80,7 +80,7 @@ const StepCommand* command_of(std::int32_t step) {
 }
 
 // The group byte 0xFF goes with the AC requests and, under version 0x21, the DC ones.
-fuzz::Bytes expected_info(const site::Request& request, std::uint8_t version) {
+fuzz::Bytes expected_info(const line::Request& request, std::uint8_t version) {
     const bool ac = request.cid1 == 0x40 && (request.cid2 == 0x41 || request.cid2 == 0x43 || request.cid2 == 0x44);
     const bool dc = request.cid1 == 0x42 && (request.cid2 == 0x41 || request.cid2 == 0x44);
     if (ac || (dc && version == 0x21)) return {0xFF};
@@ -114,7 +114,7 @@ public:
         const std::size_t published = watch_->published();
         const bool modelAnswer =
             VRTHostAccess::step(*device_) == 14 && cid1 == 0x40 && rtn == 0 && info.size() * 2 <= 0xFFFF;
-        const bool goesOn = link_->deliver(*device_, site::Answer{config_.version, 1, cid1, rtn, info});
+        const bool goesOn = link_->deliver(*device_, line::Answer{config_.version, 1, cid1, rtn, info});
         if (modelAnswer) modelKnown_ = true;
         check_round_end(published, goesOn);
         check_after(before);
@@ -147,7 +147,7 @@ private:
         check_request(script_->last(), *command_of(step), requestsBefore == 0);
     }
 
-    void check_request(const site::Request& request, const StepCommand& command, bool first) {
+    void check_request(const line::Request& request, const StepCommand& command, bool first) {
         FUZZ_CHECK(request.cid1 == command.cid1 && request.cid2 == command.cid2);
         FUZZ_CHECK(request.ver == config_.version);
         FUZZ_CHECK(request.info == expected_info(request, config_.version));
@@ -162,7 +162,7 @@ private:
     Config config_;
     std::shared_ptr<fuzz::HostWatch> watch_ = std::make_shared<fuzz::HostWatch>();
     std::shared_ptr<site::Controller> controller_ = std::make_shared<site::Controller>(watch_, site::WorkMode::Inline);
-    std::shared_ptr<site::ScriptedTransport> script_ = std::make_shared<site::ScriptedTransport>();
+    std::shared_ptr<line::ScriptedTransport> script_ = std::make_shared<line::ScriptedTransport>();
     std::shared_ptr<HostLink> link_ = make_link();
     std::shared_ptr<Ktr40e> device_ = std::make_shared<Ktr40e>(std::chrono::microseconds(0));
     bool modelKnown_ = false;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "site/frame.h"
+#include "line/frame.h"
 #include "tests/ac/ac_test_support.h"
 #include "tests/dc/dc_test_unit.h"
 #include "tests/rc/rc_rig.h"
@@ -153,10 +153,10 @@ std::vector<Bytes> cache_seeds(const Bytes& image) {
 Bytes as_bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 Bytes answer_stream() {
-    std::string stream = site::encode(site::Answer{0x20, 1, 0x40, 0, model_answer()});
+    std::string stream = line::encode(line::Answer{0x20, 1, 0x40, 0, model_answer()});
     for (const Answer& answer : round_answers({1, 1, false, false})) {
         stream += "noise\r";
-        stream += site::encode(site::Answer{0x20, 1, answer.cid1, 0, answer.info});
+        stream += line::encode(line::Answer{0x20, 1, answer.cid1, 0, answer.info});
     }
     return as_bytes(stream);
 }
@@ -164,7 +164,7 @@ Bytes answer_stream() {
 // The protocol's own test vectors, and a value sent as blanks.
 Bytes vector_stream() {
     std::string blanks;
-    site::encode_frame_text({0x20, 0x01, 0x42, 0x00}, "0001        0000", blanks);
+    line::encode_frame_text({0x20, 0x01, 0x42, 0x00}, "0001        0000", blanks);
     return as_bytes(std::string("~20024642E00202FD33\r~20014043E00200FD3B\r~21012A500000FDA4\r") +
                     "~21012A000000FDA9\r~20024600B014026EF05AA0022BFDD5C0F915\r" + blanks);
 }

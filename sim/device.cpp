@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "site/frame.h"
+#include "line/frame.h"
 
 namespace sim {
 namespace {
@@ -16,7 +16,7 @@ constexpr unsigned command(std::uint8_t cid1, std::uint8_t cid2) { return static
 
 }  // namespace
 
-void InfoText::u8(std::uint8_t byte) { site::append_hex(text_, byte); }
+void InfoText::u8(std::uint8_t byte) { line::append_hex(text_, byte); }
 
 void InfoText::analog(const Analog& value) {
     if (!value) {

@@ -1,8 +1,5 @@
 #include "sim/simulator.h"
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,7 +34,7 @@ std::uint8_t hex_digit_value(char c) {
 void raise_unit_count(std::string& info) {
     const auto count = static_cast<std::uint8_t>(hex_digit_value(info[2]) << 4 | hex_digit_value(info[3]));
     std::string bumped;
-    site::append_hex(bumped, static_cast<std::uint8_t>(count + 1));
+    line::append_hex(bumped, static_cast<std::uint8_t>(count + 1));
     info.replace(2, 2, bumped);
 }
 
@@ -62,17 +59,17 @@ std::string printable(const std::string& line) {
     return out;
 }
 
-std::string describe(const site::DecodeResult& request) {
-    if (!request.ok()) return std::string("refused: ") + site::to_string(request.error);
-    const site::FrameHeader& h = request.frame.header;
+std::string describe(const line::DecodeResult& request) {
+    if (!request.ok()) return std::string("refused: ") + line::to_string(request.error);
+    const line::FrameHeader& h = request.frame.header;
     std::string text;
-    site::append_hex(text, h.cid1);
+    line::append_hex(text, h.cid1);
     text += '/';
-    site::append_hex(text, h.code);
+    line::append_hex(text, h.code);
     text += " ADR ";
-    site::append_hex(text, h.adr);
+    line::append_hex(text, h.adr);
     text += " INFO ";
-    for (const std::uint8_t b : request.frame.info) site::append_hex(text, b);
+    for (const std::uint8_t b : request.frame.info) line::append_hex(text, b);
     return text;
 }
 
@@ -84,8 +81,8 @@ void point_link(const std::string& link, const std::string& target) {
         throw std::system_error(errno, std::generic_category(), "cannot point " + link + " at " + target);
 }
 
-std::size_t frame_bytes(const site::DecodeResult& request) {
-    return 1 + site::kHeaderChars + 2 * request.frame.info.size() + site::kChecksumChars + 1;
+std::size_t frame_bytes(const line::DecodeResult& request) {
+    return 1 + line::kHeaderChars + 2 * request.frame.info.size() + line::kChecksumChars + 1;
 }
 
 }  // namespace
@@ -99,7 +96,7 @@ Simulator::Simulator(SimConfig config)
 
 Simulator::~Simulator() { stop(); }
 
-void Simulator::start(site::SerialPort port) {
+void Simulator::start(line::SerialPort port) {
     if (thread_.joinable()) throw std::logic_error("simulator already running");
     port_ = std::move(port);
     launch();
@@ -115,37 +112,20 @@ std::string Simulator::start_pty(const std::string& link) {
 
 std::uint16_t Simulator::start_tcp(std::uint16_t port) {
     if (thread_.joinable()) throw std::logic_error("simulator already running");
-    site::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd.valid()) throw std::system_error(errno, std::generic_category(), "socket");
-    const int on = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    socklen_t size = sizeof address;
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), size) != 0 || ::listen(fd.get(), 4) != 0 ||
-        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
-        throw std::system_error(errno, std::generic_category(), "listen on 127.0.0.1:" + std::to_string(port));
-    listen_ = std::move(fd);
-    port_ = site::SerialPort();
+    listen_ = line::TcpListener(port);
+    port_ = line::SerialPort();
     launch();
-    return ntohs(address.sin_port);
+    return listen_.port();
 }
 
 bool Simulator::accept_client() {
-    if (port_.is_open()) return true;
-    pollfd p{listen_.get(), POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) return false;
-    site::UniqueFd client(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-    if (!client.valid()) return false;
-    port_ = site::SerialPort::adopt_socket(std::move(client));
-    return true;
+    if (!port_.is_open()) port_ = listen_.accept(milliseconds(50));
+    return port_.is_open();
 }
 
-std::string Simulator::echo_of(const site::DecodeResult& request) const {
+std::string Simulator::echo_of(const line::DecodeResult& request) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return faults_.echo && request.ok() ? site::encode(request.frame) : std::string();
+    return faults_.echo && request.ok() ? line::encode(request.frame) : std::string();
 }
 
 void Simulator::launch() {
@@ -183,16 +163,16 @@ void Simulator::stop_thread() {
 }
 
 std::string Simulator::open_pty_line() {
-    site::PtyPair pair = site::open_pty_pair();
+    line::PtyPair pair = line::open_pty_pair();
     keepOpen_ = std::move(pair.slave);
-    port_ = site::SerialPort(std::move(pair.master), 9600);
+    port_ = line::SerialPort(std::move(pair.master), 9600);
     if (!link_.empty()) point_link(link_, pair.slavePath);
     return pair.slavePath;
 }
 
 void Simulator::close_line() {
     if (!link_.empty()) ::unlink(link_.c_str());
-    port_ = site::SerialPort();
+    port_ = line::SerialPort();
     keepOpen_.reset();
     listen_.reset();
 }
@@ -229,11 +209,11 @@ void Simulator::set_trace(std::function<void(const std::string&)> trace) {
     trace_ = std::move(trace);
 }
 
-std::optional<Reply> Simulator::respond(const site::DecodeResult& request) {
+std::optional<Reply> Simulator::respond(const line::DecodeResult& request) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++stats_.requests;
     if (!request.ok()) return reply_to_refused(request);
-    const site::FrameHeader& h = request.frame.header;
+    const line::FrameHeader& h = request.frame.header;
     if (h.adr != address_) {
         ++stats_.otherAddress;
         return with_faults({h.ver, h.adr, h.cid1, kRtnAddressError}, std::string(), false);
@@ -252,14 +232,14 @@ std::optional<Reply> Simulator::respond(const site::DecodeResult& request) {
     return with_faults({h.ver, h.adr, h.cid1, 0x00}, std::move(*info), DeviceModel::carries_unit_count(h.cid1, h.code));
 }
 
-std::optional<Reply> Simulator::reply_to_refused(const site::DecodeResult& request) {
+std::optional<Reply> Simulator::reply_to_refused(const line::DecodeResult& request) {
     ++stats_.refused;
-    const site::FrameHeader& h = request.frame.header;
+    const line::FrameHeader& h = request.frame.header;
     if (!request.headerRead || h.adr != address_) return std::nullopt;
-    if (request.error == site::FrameError::BadChecksum) {
+    if (request.error == line::FrameError::BadChecksum) {
         return with_faults({h.ver, h.adr, h.cid1, kRtnChecksumError}, std::string(), false);
     }
-    if (request.error == site::FrameError::BadLengthChecksum) {
+    if (request.error == line::FrameError::BadLengthChecksum) {
         return with_faults({h.ver, h.adr, h.cid1, kRtnLengthChecksumError}, std::string(), false);
     }
     return std::nullopt;
@@ -291,7 +271,7 @@ bool Simulator::chance(double share) {
     return share > 0 && std::uniform_real_distribution<double>(0.0, 1.0)(rng_) < share;
 }
 
-std::optional<Reply> Simulator::with_faults(site::FrameHeader header, std::string info, bool countsUnits) {
+std::optional<Reply> Simulator::with_faults(line::FrameHeader header, std::string info, bool countsUnits) {
     if (chance(faults_.drop)) {
         ++stats_.dropped;
         return std::nullopt;
@@ -320,10 +300,10 @@ std::optional<Reply> Simulator::with_faults(site::FrameHeader header, std::strin
     std::uniform_int_distribution<int> noiseByte(0, 255);
     while (reply.line.size() < faults_.noise) {
         const char c = static_cast<char>(noiseByte(rng_));
-        if (c != site::kSoi && c != site::kEoi) reply.line += c;
+        if (c != line::kSoi && c != line::kEoi) reply.line += c;
     }
     std::string frame;
-    site::encode_frame_text(header, info, frame);
+    line::encode_frame_text(header, info, frame);
     if (chance(faults_.corrupt)) {
         corrupt_checksum(frame);
         ++stats_.corrupted;
@@ -348,13 +328,13 @@ void Simulator::trace(const std::string& line) {
 }
 
 void Simulator::run() {
-    site::FrameReceiver receiver;
+    line::FrameReceiver receiver;
     while (pause_until(Clock::now())) {
         if (listen_.valid() && !port_.is_open()) {
             receiver.reset();
             if (!accept_client()) continue;
         }
-        const site::DecodeResult* request = receiver.next(port_, Clock::now() + milliseconds(50));
+        const line::DecodeResult* request = receiver.next(port_, Clock::now() + milliseconds(50));
         if (request == nullptr) continue;
         const auto arrived = Clock::now();
         const std::size_t requestBytes = frame_bytes(*request);
@@ -373,7 +353,7 @@ void Simulator::run() {
             continue;
         }
         // The line is half-duplex: the answer follows the request's own time on the line.
-        if (!pause_until(arrived + site::line_time(requestBytes, baud_) + reply->delay)) break;
+        if (!pause_until(arrived + line::line_time(requestBytes, baud_) + reply->delay)) break;
         trace("-> " + printable(reply->line));
         send_paced(reply->line);
     }
@@ -395,7 +375,7 @@ void Simulator::send_paced(const std::string& line) {
     const auto start = Clock::now();
     for (std::size_t sent = 0; sent < line.size();) {
         const std::size_t n = std::min(piece, line.size() - sent);
-        if (!pause_until(start + site::line_time(sent + n, baud_))) return;
+        if (!pause_until(start + line::line_time(sent + n, baud_))) return;
         if (!port_.write_all(line.data() + sent, n, kWriteTimeout)) return;
         sent += n;
     }

@@ -9,11 +9,13 @@
 #include <string>
 #include <thread>
 
+#include "line/frame.h"
+#include "line/line_server.h"
+#include "line/serial.h"
+#include "line/tcp_listener.h"
 #include "sim/device.h"
 #include "sim/overcounts.h"
 #include "sim/state.h"
-#include "site/frame.h"
-#include "site/serial.h"
 
 namespace sim {
 
@@ -48,20 +50,20 @@ struct Reply {
 // only after the request itself would have taken its time on the line.
 // respond, update, state, set_faults, stats and set_trace may be called from any thread;
 // start, start_pty, stop, hang_up and come_back from the owner's.
-class Simulator {
+class Simulator : public line::LineServer {
 public:
     explicit Simulator(SimConfig config);
-    ~Simulator();
+    ~Simulator() override;
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
     // Answers on `port` from a thread of its own. Throws std::logic_error when already running.
-    void start(site::SerialPort port);
+    void start(line::SerialPort port);
     // Opens a PTY pair, answers on its master end and returns the slave's path for the host.
     // With `link`, makes that path a symbolic link to the slave end and returns it: the line can
     // then hang up and come back on a new PTY (hang_up, come_back and the hang-up fault), the
     // link removed while it is away and pointed at the new slave when it is back.
-    std::string start_pty(const std::string& link = std::string());
+    std::string start_pty(const std::string& link = std::string()) override;
     // Answers TCP clients on 127.0.0.1:`port` (0: a free port) from a thread of its own, one
     // connection at a time, as a serial device server does. Returns the port it listens on.
     std::uint16_t start_tcp(std::uint16_t port = 0);
@@ -76,7 +78,7 @@ public:
 
     // The reply to one decoded (or refused) request with the faults applied; nothing when
     // the system stays silent. The line thread uses it; tests may call it directly.
-    std::optional<Reply> respond(const site::DecodeResult& request);
+    std::optional<Reply> respond(const line::DecodeResult& request);
 
     // Changes values or alarm states while running: `change(SiteState&)` runs under the lock.
     template <class Change>
@@ -97,7 +99,7 @@ private:
     // Takes the next TCP client when none is connected; false when none came.
     bool accept_client();
     // The echo of a request, as a two-wire line would carry it back; empty when off.
-    std::string echo_of(const site::DecodeResult& request) const;
+    std::string echo_of(const line::DecodeResult& request) const;
     void launch();
     void stop_thread();
     // Opens a new PTY pair for the line, points the link at it and returns the slave's path.
@@ -108,8 +110,8 @@ private:
     bool chance(double share);
     std::optional<std::string> answer(std::uint8_t cid1, std::uint8_t cid2, double elapsed);
     const Overcount* pick_overcount(std::uint8_t cid1, std::uint8_t cid2);
-    std::optional<Reply> reply_to_refused(const site::DecodeResult& request);
-    std::optional<Reply> with_faults(site::FrameHeader header, std::string info, bool countsUnits);
+    std::optional<Reply> reply_to_refused(const line::DecodeResult& request);
+    std::optional<Reply> with_faults(line::FrameHeader header, std::string info, bool countsUnits);
     void trace(const std::string& line);
     // Waits until `until`; false when stop() was called meanwhile.
     bool pause_until(Clock::time_point until);
@@ -128,9 +130,9 @@ private:
     std::mutex stopMutex_;
     std::condition_variable stopWake_;
     bool stopping_ = false;
-    site::SerialPort port_;
-    site::UniqueFd keepOpen_;  // the PTY slave, held so the master never sees a hang-up
-    site::UniqueFd listen_;    // with start_tcp: the listening socket
+    line::SerialPort port_;
+    line::UniqueFd keepOpen_;  // the PTY slave, held so the master never sees a hang-up
+    line::TcpListener listen_;  // with start_tcp
     std::string link_;         // set before the line thread starts
     std::thread thread_;
 };

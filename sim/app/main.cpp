@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "site/command_line.h"
+#include "cmdline/command_line.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -117,7 +117,7 @@ void add_fault_options(Overrides& overrides) {
 // Reads the options; faults and line settings given here win over the configuration file.
 Options parse(int argc, char** argv, sim::SimConfig& config) {
     CLI::App cli(kDescription, "ktr40e-sim");
-    site::add_version_flag(cli);
+    cmdline::add_version_flag(cli);
     std::string overcounts;
     for (const sim::Overcount& overcount : sim::overcounts()) overcounts += std::string(" ") + overcount.name;
     cli.footer("Overcounts:" + overcounts);
@@ -145,17 +145,17 @@ Options parse(int argc, char** argv, sim::SimConfig& config) {
     cli.add_flag("--echo", options.echo, "Send every request back before its answer");
     cli.add_flag("--verbose", options.verbose, "Print every request and answer on standard error");
     (void)pty;
-    site::parse_command_line(cli, argc, argv);
+    cmdline::parse_command_line(cli, argc, argv);
 
     if (!options.configPath.empty()) config = sim::load_config_file(options.configPath);
     overrides.apply(config);
     if (options.echo) config.faults.echo = true;
     const sim::Faults& faults = config.faults;
     if (!faults.overcountKind.empty() && sim::find_overcount(faults.overcountKind) == nullptr)
-        site::usage_error(cli, "no overcount " + faults.overcountKind);
-    if (faults.hangUp > 0 && options.link.empty()) site::usage_error(cli, "--hang-up needs --link");
+        cmdline::usage_error(cli, "no overcount " + faults.overcountKind);
+    if (faults.hangUp > 0 && options.link.empty()) cmdline::usage_error(cli, "--hang-up needs --link");
     if (options.tcpPort >= 0 && (!options.port.empty() || !options.link.empty()))
-        site::usage_error(cli, "--tcp goes without --port and --link");
+        cmdline::usage_error(cli, "--tcp goes without --port and --link");
     return options;
 }
 
@@ -206,7 +206,7 @@ int main(int argc, char** argv) {
             line = simulator.start_pty(options.link);
             std::cout << line << std::endl;
         } else {
-            simulator.start(site::SerialPort(options.port, config.baud));
+            simulator.start(line::SerialPort(options.port, config.baud));
         }
         print_summary(config, line);
 

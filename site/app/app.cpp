@@ -6,10 +6,9 @@
 #include <optional>
 #include <stdexcept>
 
-#include "sim/simulator.h"
-#include "site/console.h"
-#include "site/history_listing.h"
-#include "site/history_store.h"
+#include "site/run/console.h"
+#include "site/run/history_listing.h"
+#include "site/store/history_store.h"
 
 namespace app {
 namespace {
@@ -50,7 +49,7 @@ CLI::App* add_history_command(CLI::App& cli, HistoryOptions& options) {
     history->add_option_function<std::uint32_t>(
         "--device", [&filter](const std::uint32_t& id) { filter.device = id; }, "Only the images of this data id")
         ->type_name("DATAID")
-        ->check(site::kWholeNumber);
+        ->check(cmdline::kWholeNumber);
     add_time_option(*history, "--since", filter.sinceMs, "Only images saved at or after TIME");
     add_time_option(*history, "--until", filter.untilMs, "Only images saved before TIME");
     history->add_option("--limit", options.listing.limit, "Only the newest N images (still listed oldest first)")
@@ -66,11 +65,12 @@ CLI::App* add_history_command(CLI::App& cli, HistoryOptions& options) {
     return history;
 }
 
-std::vector<std::unique_ptr<sim::Simulator>> start_simulators(site::SiteConfig& site) {
-    std::vector<std::unique_ptr<sim::Simulator>> simulators;
+std::vector<std::unique_ptr<line::LineServer>> start_simulators(site::SiteConfig& site,
+                                                                const SimulatorFactory& make_simulator) {
+    std::vector<std::unique_ptr<line::LineServer>> simulators;
     for (site::SystemConfig& system : site.systems) {
         if (!system.port.empty()) continue;
-        auto simulator = std::make_unique<sim::Simulator>(sim::config_from_json(simulator_json(system)));
+        auto simulator = make_simulator(simulator_json(system));
         system.port = simulator->start_pty();
         site::console(site::Level::Info,
                       "power system " + std::to_string(system.dataId) + ": built-in simulator on " + system.port);

@@ -1,14 +1,16 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "sim/simulator.h"
-#include "site/command_line.h"
-#include "site/history_listing.h"
-#include "site/site_config.h"
+#include "cmdline/command_line.h"
+#include "host/json.h"
+#include "line/line_server.h"
+#include "site/run/history_listing.h"
+#include "site/run/site_config.h"
 
 namespace app {
 
@@ -22,10 +24,15 @@ struct HistoryOptions {
 // Adds the `history` command and its options to the command line.
 CLI::App* add_history_command(CLI::App& cli, HistoryOptions& options);
 
+// Makes the built-in simulator of a power system from its configuration (the site file's
+// "simulator" object, completed from the system's settings).
+using SimulatorFactory = std::function<std::unique_ptr<line::LineServer>(const Json::Value& config)>;
+
 // Starts a built-in simulator on a pseudo-terminal for every power system without a port and
 // points the system at it. Unless the simulator's configuration says otherwise, it answers at
 // the system's address and baud with as many AC and DC units as the system has.
-std::vector<std::unique_ptr<sim::Simulator>> start_simulators(site::SiteConfig& site);
+std::vector<std::unique_ptr<line::LineServer>> start_simulators(site::SiteConfig& site,
+                                                                const SimulatorFactory& make_simulator);
 
 // `sitehost history ...`: lists the saved images.
 int run_history(const HistoryOptions& options);

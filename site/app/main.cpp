@@ -11,23 +11,29 @@
 #include <string>
 #include <vector>
 
+#include "cmdline/command_line.h"
+#include "sim/simulator.h"
 #include "site/app/app.h"
-#include "site/command_line.h"
-#include "site/console.h"
-#include "site/history_store.h"
-#include "site/runner.h"
-#include "site/site_config.h"
-#include "site/site_host.h"
-#include "site/site_keys.h"
-#include "site/storage_paths.h"
-#include "site/trace_file.h"
-#include "site/usage_error.h"
+#include "site/run/console.h"
+#include "site/run/runner.h"
+#include "site/run/site_config.h"
+#include "site/run/site_host.h"
+#include "site/run/site_keys.h"
+#include "site/run/trace_file.h"
+#include "site/run/usage_error.h"
+#include "site/store/history_store.h"
+#include "site/store/storage_paths.h"
 
 namespace {
 
 // Exit statuses besides 0 (everything asked for was done) and 2 (usage errors).
 constexpr int kExitError = 1;
 constexpr int kExitLost = 3;
+
+// The built-in simulators: the one place where the host program meets the simulator.
+std::unique_ptr<line::LineServer> make_simulator(const Json::Value& config) {
+    return std::make_unique<sim::Simulator>(sim::config_from_json(config));
+}
 
 struct RunOptions {
     std::string plugin;
@@ -51,7 +57,7 @@ void add_run_options(CLI::App& cli, RunOptions& options) {
         ->type_name("DEVICE");
     cli.add_option("--rounds", options.rounds, "Stop after N rounds of every power system (default: run until stopped)")
         ->type_name("N")
-        ->check(site::kWholeNumber);
+        ->check(cmdline::kWholeNumber);
     cli.add_option("--events", options.events, "Append one JSON line per host service call to FILE (file or FIFO)")
         ->type_name("FILE");
     cli.add_option("--db", options.db, "History database (default: the site file's db key, else sitehost.db)")
@@ -72,7 +78,7 @@ void add_run_options(CLI::App& cli, RunOptions& options) {
         ->type_name("FILE");
     cli.add_option("--loops", options.loops, "Polling threads (default: one per 8 power systems)")
         ->type_name("N")
-        ->check(site::kWholeNumber);
+        ->check(cmdline::kWholeNumber);
     auto* verbose = cli.add_flag("-v,--verbose", options.verbose, "Also show debug lines: the plug-in's trace, refused answers");
     cli.add_flag("-q,--quiet", options.quiet, "Show only warnings and errors")->excludes(verbose);
 }
@@ -139,7 +145,7 @@ int run_site(const RunOptions& options) {
     if (!options.metricsFile.empty()) config.metricsFile = options.metricsFile;
     const int stopFd = stop_pipe();
     // The simulators outlive the host, so that the host never polls a vanished line.
-    const auto simulators = app::start_simulators(config);
+    const auto simulators = app::start_simulators(config, make_simulator);
 
     site::SiteOptions siteOptions;
     siteOptions.pluginPath = options.plugin;
@@ -163,15 +169,15 @@ int main(int argc, char** argv) {
     CLI::App cli("The stand-in site controller: polls the power systems of a site file through a driver "
                  "plug-in. Power systems without a port are polled over a built-in simulator.",
                  "sitehost");
-    site::add_version_flag(cli);
+    cmdline::add_version_flag(cli);
     RunOptions run;
     add_run_options(cli, run);
     app::HistoryOptions history;
     const CLI::App* historyCommand = app::add_history_command(cli, history);
-    site::parse_command_line(cli, argc, argv);
+    cmdline::parse_command_line(cli, argc, argv);
     try {
         if (historyCommand->parsed()) return app::run_history(history);
-        if (run.plugin.empty() || run.site.empty()) site::usage_error(cli, "--plugin and --site are required");
+        if (run.plugin.empty() || run.site.empty()) cmdline::usage_error(cli, "--plugin and --site are required");
         return run_site(run);
     } catch (const site::UsageError& e) {
         site::console(site::Level::Error, e.what());

@@ -3,7 +3,7 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
-#include "site/host_access.h"
+#include "site/host/host_access.h"
 #include "tests/ac/ac_test_support.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "ac/ktr40e_ac.h"
-#include "site/controller.h"
-#include "site/events.h"
+#include "site/host/controller.h"
+#include "site/host/events.h"
 
 // Opens the unit's state to the tests.
 class ProbeAC : public Ktr40eAC {

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "dc/ktr40e_dc.h"
-#include "site/controller.h"
-#include "site/events.h"
-#include "site/host_access.h"
+#include "site/host/controller.h"
+#include "site/host/events.h"
+#include "site/host/host_access.h"
 
 namespace dctest {
 

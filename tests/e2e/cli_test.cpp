@@ -5,7 +5,7 @@
 #include <set>
 
 #include "program_support.h"
-#include "site/history_store.h"
+#include "site/store/history_store.h"
 
 namespace e2e {
 namespace {

@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 
-#include "site/frame.h"
+#include "line/frame.h"
 #include "site_fixture.h"
 
 extern char** environ;
@@ -123,10 +123,10 @@ public:
     using Device = std::pair<std::uint8_t, sim::Simulator*>;  // address, device
 
     explicit Bus(std::vector<Device> devices) : devices_(std::move(devices)) {
-        site::PtyPair pair = site::open_pty_pair();
+        line::PtyPair pair = line::open_pty_pair();
         path_ = pair.slavePath;
         keepOpen_ = std::move(pair.slave);
-        line_ = site::SerialPort(std::move(pair.master), 9600);
+        line_ = line::SerialPort(std::move(pair.master), 9600);
         thread_ = std::thread([this] { run(); });
     }
     ~Bus() {
@@ -137,10 +137,10 @@ public:
 
 private:
     void run() {
-        site::FrameReceiver receiver;
+        line::FrameReceiver receiver;
         while (!stop_) {
-            const site::DecodeResult* request =
-                receiver.next(line_, site::FrameReceiver::Clock::now() + std::chrono::milliseconds(20));
+            const line::DecodeResult* request =
+                receiver.next(line_, line::FrameReceiver::Clock::now() + std::chrono::milliseconds(20));
             if (request == nullptr || !request->ok()) continue;
             for (const auto& [address, device] : devices_) {
                 if (address != request->frame.header.adr) continue;
@@ -152,8 +152,8 @@ private:
 
     std::vector<Device> devices_;
     std::string path_;
-    site::UniqueFd keepOpen_;
-    site::SerialPort line_;
+    line::UniqueFd keepOpen_;
+    line::SerialPort line_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

@@ -8,9 +8,9 @@
 #include <set>
 #include <sstream>
 
-#include "site/history_listing.h"
-#include "site/history_store.h"
-#include "site/storage_paths.h"
+#include "site/run/history_listing.h"
+#include "site/store/history_store.h"
+#include "site/store/storage_paths.h"
 #include "site_fixture.h"
 
 namespace e2e {

@@ -5,8 +5,8 @@
 #include <regex>
 
 #include "program_support.h"
-#include "site/event_log.h"
-#include "site/usage_error.h"
+#include "site/run/event_log.h"
+#include "site/run/usage_error.h"
 
 namespace e2e {
 namespace {

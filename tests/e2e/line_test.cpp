@@ -4,9 +4,9 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
-#include "site/frame.h"
-#include "site/history_store.h"
-#include "site/host_access.h"
+#include "line/frame.h"
+#include "site/host/host_access.h"
+#include "site/store/history_store.h"
 #include "site_fixture.h"
 
 namespace e2e {
@@ -236,7 +236,7 @@ TEST(FaultyLine, HundredRoundsWithTenPercentOfAnswersDroppedOrCorrupted) {
     ASSERT_GT(stats.dropped, 0u);
     const auto rejected = run.recorder->of(EventKind::Rejected);
     const auto badChecksum = std::count_if(rejected.begin(), rejected.end(), [](const site::Event& e) {
-        return e.text == site::to_string(site::FrameError::BadChecksum);
+        return e.text == line::to_string(line::FrameError::BadChecksum);
     });
     // On a busy machine an answer may come after its 50 ms reply timeout: it is then dropped
     // whole as a late answer, never handed over, nor refused.

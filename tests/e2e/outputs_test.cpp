@@ -8,10 +8,10 @@
 #include <regex>
 
 #include "outputs_fixture.h"
-#include "site/event_log.h"
-#include "site/history_store.h"
-#include "site/metrics_file.h"
-#include "site/unit_values.h"
+#include "site/run/event_log.h"
+#include "site/run/metrics_file.h"
+#include "site/run/unit_values.h"
+#include "site/store/history_store.h"
 
 namespace e2e {
 namespace {

@@ -5,7 +5,7 @@
 #include <json/reader.h>
 
 #include "line/line_support.h"
-#include "site/serial.h"
+#include "line/serial.h"
 #include "site_fixture.h"
 
 namespace e2e {
@@ -13,10 +13,10 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-site::DecodeResult request(std::uint8_t cid1, std::uint8_t cid2) {
-    site::DecodeResult r;
+line::DecodeResult request(std::uint8_t cid1, std::uint8_t cid2) {
+    line::DecodeResult r;
     r.headerRead = true;
-    r.frame.header = site::FrameHeader{0x20, 1, cid1, cid2};
+    r.frame.header = line::FrameHeader{0x20, 1, cid1, cid2};
     return r;
 }
 
@@ -30,7 +30,7 @@ Bytes info_of(sim::Simulator& simulator, std::uint8_t cid1, std::uint8_t cid2) {
     const auto frames = line::decode_all(reply->line);
     EXPECT_EQ(frames.size(), 1u) << reply->line;
     if (frames.size() != 1) return {};
-    EXPECT_TRUE(frames[0].ok()) << site::to_string(frames[0].error) << " in " << reply->line;
+    EXPECT_TRUE(frames[0].ok()) << line::to_string(frames[0].error) << " in " << reply->line;
     return frames[0].frame.info;
 }
 
@@ -116,11 +116,11 @@ TEST(SimulatorFaults, ConfigurationNamesTheNewFaults) {
 }
 
 // A request through the link, and the answer if one comes within `wait`.
-std::optional<site::Answer> ask(const std::string& link, std::chrono::milliseconds wait) {
-    site::SerialTransport transport(link, 9600);
-    transport.send(site::Request{0x20, 1, 0x42, 0x46, {}});
+std::optional<line::Answer> ask(const std::string& link, std::chrono::milliseconds wait) {
+    line::SerialTransport transport(link, 9600);
+    transport.send(line::Request{0x20, 1, 0x42, 0x46, {}});
     if (!transport.last_send_ok()) return std::nullopt;
-    for (const site::Received& received : transport.receive(wait))
+    for (const line::Received& received : transport.receive(wait))
         if (received.ok()) return received.answer;
     return std::nullopt;
 }

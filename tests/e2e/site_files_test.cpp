@@ -9,11 +9,11 @@
 #include <sstream>
 #include <thread>
 
-#include "site/event_log.h"
-#include "site/history_listing.h"
-#include "site/history_store.h"
-#include "site/image_layouts.h"
-#include "site/runner.h"
+#include "site/host/image_layouts.h"
+#include "site/run/event_log.h"
+#include "site/run/history_listing.h"
+#include "site/run/runner.h"
+#include "site/store/history_store.h"
 #include "site_fixture.h"
 
 namespace e2e {
@@ -123,7 +123,7 @@ TEST(SiteFile, LineKeysReadWithTheirDefaults) {
     const site::SystemConfig plain = site::parse_site(one_system(), "").systems.front();
     EXPECT_EQ(plain.settle, std::chrono::milliseconds(300));
     EXPECT_EQ(plain.echo, site::EchoMode::Auto);
-    EXPECT_EQ(site::format_text(plain.format), "8N1");
+    EXPECT_EQ(line::format_text(plain.format), "8N1");
     EXPECT_EQ(plain.giveUp, 60.0);
 
     Json::Value set = one_system();
@@ -137,12 +137,12 @@ TEST(SiteFile, LineKeysReadWithTheirDefaults) {
     EXPECT_EQ(line.port, "tcp://127.0.0.1:4001");
     EXPECT_EQ(line.settle, std::chrono::milliseconds(0));
     EXPECT_EQ(line.echo, site::EchoMode::Required);
-    EXPECT_EQ(site::format_text(line.format), "8O2");
+    EXPECT_EQ(line::format_text(line.format), "8O2");
     EXPECT_EQ(line.giveUp, 0.0);
     set["echo"] = false;
     set["parity"] = "even";
     EXPECT_EQ(site::parse_site(set, "").systems.front().echo, site::EchoMode::Off);
-    EXPECT_EQ(site::format_text(site::parse_site(set, "").systems.front().format), "8E2");
+    EXPECT_EQ(line::format_text(site::parse_site(set, "").systems.front().format), "8E2");
 }
 
 TEST(SiteFile, QueriesAreNameAtDataId) {

@@ -23,10 +23,10 @@
 #include <gtest/gtest.h>
 
 #include "sim/simulator.h"
-#include "site/events.h"
-#include "site/image_layouts.h"
-#include "site/site_config.h"
-#include "site/site_host.h"
+#include "site/host/events.h"
+#include "site/host/image_layouts.h"
+#include "site/run/site_config.h"
+#include "site/run/site_host.h"
 
 namespace e2e {
 

@@ -14,10 +14,10 @@
 
 #include "host/pmbus_protocol.h"
 #include "host/ttime.h"
-#include "site/controller.h"
-#include "site/history_store.h"
-#include "site/host_access.h"
-#include "site/link.h"
+#include "site/host/controller.h"
+#include "site/host/host_access.h"
+#include "site/host/link.h"
+#include "site/store/history_store.h"
 
 namespace {
 
@@ -106,7 +106,7 @@ public:
 struct LinkFixture : ::testing::Test {
     std::shared_ptr<site::Recorder> recorder = std::make_shared<site::Recorder>();
     std::shared_ptr<site::Controller> controller = std::make_shared<site::Controller>(recorder, site::WorkMode::Inline);
-    std::shared_ptr<site::ScriptedTransport> script = std::make_shared<site::ScriptedTransport>();
+    std::shared_ptr<line::ScriptedTransport> script = std::make_shared<line::ScriptedTransport>();
     std::shared_ptr<HostLink> link = std::make_shared<HostLink>(script, 50ms);
     std::shared_ptr<EchoDevice> device = std::make_shared<EchoDevice>();
 
@@ -131,7 +131,7 @@ TEST_F(LinkFixture, OneRequestOutstandingUntilAnswerResetOrTimeout) {
     EXPECT_EQ(link->timeouts(), 1u);
 
     device->write_pmbus_cmd(0x40, 0x51);
-    link->deliver(*device, site::Answer{0x20, 1, 0x40, 0, {1}});
+    link->deliver(*device, line::Answer{0x20, 1, 0x40, 0, {1}});
     EXPECT_TRUE(device->RefreshStatus());
 
     const auto sent = script->requests();
@@ -147,7 +147,7 @@ TEST_F(LinkFixture, OneRequestOutstandingUntilAnswerResetOrTimeout) {
 
 TEST_F(LinkFixture, AnswerReachesTheDeviceInTheHostPayloadLayout) {
     device->reply = true;
-    EXPECT_TRUE(link->deliver(*device, site::Answer{0x21, 3, 0x42, 0, {0x10, 0x02, 0xAB}}));
+    EXPECT_TRUE(link->deliver(*device, line::Answer{0x21, 3, 0x42, 0, {0x10, 0x02, 0xAB}}));
     const std::vector<unsigned char> expected = {0x21, 3, 0x42, 0, 6, 0, 0x10, 0x02, 0xAB};
     EXPECT_EQ(device->seen, expected);
     EXPECT_FALSE(device->RefreshStatus());  // the device's own follow-up request is outstanding
@@ -155,7 +155,7 @@ TEST_F(LinkFixture, AnswerReachesTheDeviceInTheHostPayloadLayout) {
 }
 
 TEST_F(LinkFixture, AnswerWithErrorCodeIsReportedNotHandedOn) {
-    EXPECT_FALSE(link->deliver(*device, site::Answer{0x20, 1, 0x40, 0x02, {1, 2}}));
+    EXPECT_FALSE(link->deliver(*device, line::Answer{0x20, 1, 0x40, 0x02, {1, 2}}));
     EXPECT_TRUE(device->seen.empty());
     ASSERT_EQ(recorder->count(site::EventKind::Rejected), 1u);
     EXPECT_EQ(recorder->of(site::EventKind::Rejected)[0].rtn, 0x02);
@@ -219,7 +219,7 @@ public:
 // A device of power system 9 on a scripted line, with no observer on the host at all.
 struct UnwatchedSystem {
     std::shared_ptr<site::Controller> controller = std::make_shared<site::Controller>(nullptr, site::WorkMode::Inline);
-    std::shared_ptr<HostLink> link = std::make_shared<HostLink>(std::make_shared<site::ScriptedTransport>());
+    std::shared_ptr<HostLink> link = std::make_shared<HostLink>(std::make_shared<line::ScriptedTransport>());
     std::shared_ptr<CycleDevice> device = std::make_shared<CycleDevice>();
 
     UnwatchedSystem() {
@@ -228,7 +228,7 @@ struct UnwatchedSystem {
     }
     void answer(std::int32_t from, std::uint8_t to, bool ask) {
         VRTHostAccess::step(*device) = from;
-        link->deliver(*device, site::Answer{0x20, 1, 0x40, 0, {to, static_cast<std::uint8_t>(ask ? 1 : 0)}});
+        link->deliver(*device, line::Answer{0x20, 1, 0x40, 0, {to, static_cast<std::uint8_t>(ask ? 1 : 0)}});
     }
 };
 

@@ -7,19 +7,19 @@
 #include <string>
 #include <vector>
 
+#include "line/frame.h"
 #include "line/line_support.h"
-#include "site/frame.h"
 
 
 namespace {
 
-using site::FrameError;
+using line::FrameError;
 using line::bytes_of;
 using line::decode_all;
 
 struct Vector {
     const char* text;
-    site::FrameHeader header;
+    line::FrameHeader header;
     std::vector<std::uint8_t> info;
 };
 
@@ -36,8 +36,8 @@ const std::vector<Vector>& vectors() {
     return all;
 }
 
-void expect_frame(const site::DecodeResult& r, const Vector& v) {
-    ASSERT_TRUE(r.ok()) << site::to_string(r.error) << " in " << v.text;
+void expect_frame(const line::DecodeResult& r, const Vector& v) {
+    ASSERT_TRUE(r.ok()) << line::to_string(r.error) << " in " << v.text;
     EXPECT_EQ(r.frame.header.ver, v.header.ver);
     EXPECT_EQ(r.frame.header.adr, v.header.adr);
     EXPECT_EQ(r.frame.header.cid1, v.header.cid1);
@@ -50,37 +50,37 @@ TEST(FrameCodec, DecodesAndEncodesTheKnownFrames) {
         const auto results = decode_all(v.text);
         ASSERT_EQ(results.size(), 1u) << v.text;
         expect_frame(results[0], v);
-        EXPECT_EQ(site::encode(site::Frame{v.header, v.info}), v.text);
+        EXPECT_EQ(line::encode(line::Frame{v.header, v.info}), v.text);
     }
-    EXPECT_EQ(site::encode(site::Request{0x20, 0x01, 0x40, 0x43, {0x00}}), "~20014043E00200FD3B\r");
-    EXPECT_EQ(site::encode(site::Answer{0x21, 0x01, 0x2A, 0x00, {}}), "~21012A000000FDA9\r");
+    EXPECT_EQ(line::encode(line::Request{0x20, 0x01, 0x40, 0x43, {0x00}}), "~20014043E00200FD3B\r");
+    EXPECT_EQ(line::encode(line::Answer{0x21, 0x01, 0x2A, 0x00, {}}), "~21012A000000FDA9\r");
 }
 
 TEST(FrameCodec, LengthChecksumWrapsModulo16) {
-    EXPECT_EQ(site::length_field(0), 0x0000);
-    EXPECT_EQ(site::length_field(2), 0xE002);
-    EXPECT_EQ(site::length_field(0x014), 0xB014);
+    EXPECT_EQ(line::length_field(0), 0x0000);
+    EXPECT_EQ(line::length_field(2), 0xE002);
+    EXPECT_EQ(line::length_field(0x014), 0xB014);
     // Nibble sums that are multiples of 16 give LCHKSUM 0, not 16.
-    EXPECT_EQ(site::length_field(0x0F1), 0x00F1);
-    EXPECT_EQ(site::length_field(0x888), 0x8888);
-    EXPECT_EQ(site::length_field(0xFFE), 0x4FFE);
+    EXPECT_EQ(line::length_field(0x0F1), 0x00F1);
+    EXPECT_EQ(line::length_field(0x888), 0x8888);
+    EXPECT_EQ(line::length_field(0xFFE), 0x4FFE);
 }
 
 TEST(FrameCodec, RoundTripsEveryInfoLength) {
     std::mt19937 rng(7);
-    site::FrameDecoder decoder;
+    line::FrameDecoder decoder;
     std::string text;
     for (std::size_t size : {0u, 1u, 2u, 7u, 100u, 1000u, 2047u}) {
-        site::Frame frame{{0x21, static_cast<std::uint8_t>(size), 0x42, 0x46}, std::vector<std::uint8_t>(size)};
+        line::Frame frame{{0x21, static_cast<std::uint8_t>(size), 0x42, 0x46}, std::vector<std::uint8_t>(size)};
         for (auto& b : frame.info) b = static_cast<std::uint8_t>(rng());
-        site::encode_frame(frame.header, frame.info.data(), frame.info.size(), text);
+        line::encode_frame(frame.header, frame.info.data(), frame.info.size(), text);
         const auto results = decode_all(decoder, text);
         ASSERT_EQ(results.size(), 1u);
-        ASSERT_TRUE(results[0].ok()) << site::to_string(results[0].error);
+        ASSERT_TRUE(results[0].ok()) << line::to_string(results[0].error);
         EXPECT_EQ(results[0].frame.info, frame.info);
         EXPECT_EQ(results[0].frame.header.adr, frame.header.adr);
     }
-    EXPECT_THROW(site::encode_frame(site::FrameHeader{}, nullptr, 2048, text), std::length_error);
+    EXPECT_THROW(line::encode_frame(line::FrameHeader{}, nullptr, 2048, text), std::length_error);
 }
 
 // Every single-character change of a known frame, SOI and EOI included, is refused with a
@@ -122,17 +122,17 @@ TEST(FrameCodec, NamesEachReason) {
     for (const Case& c : cases) {
         const auto results = decode_all(c.text);
         ASSERT_FALSE(results.empty()) << c.text;
-        EXPECT_EQ(results[0].error, c.error) << c.text << ": " << site::to_string(results[0].error);
-        EXPECT_STRNE(site::to_string(c.error), site::to_string(FrameError::None));
+        EXPECT_EQ(results[0].error, c.error) << c.text << ": " << line::to_string(results[0].error);
+        EXPECT_STRNE(line::to_string(c.error), line::to_string(FrameError::None));
     }
 }
 
 TEST(FrameCodec, PairsOfBlanksInInfoDecodeTo0x20) {
     std::string text;
-    site::encode_frame_text({0x20, 0x01, 0x42, 0x00}, "01        02", text);
+    line::encode_frame_text({0x20, 0x01, 0x42, 0x00}, "01        02", text);
     auto results = decode_all(text);
     ASSERT_EQ(results.size(), 1u);
-    ASSERT_TRUE(results[0].ok()) << site::to_string(results[0].error);
+    ASSERT_TRUE(results[0].ok()) << line::to_string(results[0].error);
     EXPECT_EQ(results[0].frame.info, bytes_of({0x01, 0x20, 0x20, 0x20, 0x20, 0x02}));
 
     // A lone blank, blanks astride a byte, or blanks outside INFO are not hex.
@@ -143,12 +143,12 @@ TEST(FrameCodec, PairsOfBlanksInInfoDecodeTo0x20) {
         {"   ", FrameError::LengthMismatch},
     };
     for (const auto& [info, error] : broken) {
-        site::encode_frame_text({0x20, 0x01, 0x42, 0x00}, info, text);
+        line::encode_frame_text({0x20, 0x01, 0x42, 0x00}, info, text);
         results = decode_all(text);
         ASSERT_EQ(results.size(), 1u);
         EXPECT_EQ(results[0].error, error) << '"' << info << '"';
     }
-    site::encode_frame_text({0x20, 0x01, 0x42, 0x00}, "", text);
+    line::encode_frame_text({0x20, 0x01, 0x42, 0x00}, "", text);
     text[1] = ' ';
     text[2] = ' ';
     EXPECT_EQ(decode_all(text)[0].error, FrameError::BadCharacter);
@@ -168,12 +168,12 @@ TEST(FrameCodec, ChunkedNoisyStreamGivesTheSameFrames) {
     expect_frame(whole[5], vectors()[1]);
 
     for (std::size_t chunk = 1; chunk <= 9; ++chunk) {
-        site::FrameDecoder decoder;
-        std::vector<site::DecodeResult> pieces;
+        line::FrameDecoder decoder;
+        std::vector<line::DecodeResult> pieces;
         for (std::size_t at = 0; at < stream.size(); at += chunk) {
             const std::string part = stream.substr(at, chunk);
             decoder.feed_all(reinterpret_cast<const std::uint8_t*>(part.data()), part.size(),
-                             [&](const site::DecodeResult& r) { pieces.push_back(r); });
+                             [&](const line::DecodeResult& r) { pieces.push_back(r); });
         }
         ASSERT_EQ(pieces.size(), whole.size()) << "chunk " << chunk;
         for (std::size_t i = 0; i < whole.size(); ++i) {
@@ -187,11 +187,11 @@ TEST(FrameCodec, ChunkedNoisyStreamGivesTheSameFrames) {
 // costs a wakeup, one too high a late answer.
 TEST(FrameCodec, CountsTheCharactersStillToComeOnceLengthHasArrived) {
     const std::string text = vectors()[4].text;
-    site::FrameDecoder decoder;
+    line::FrameDecoder decoder;
     EXPECT_EQ(decoder.awaited(), 0u);
     for (std::size_t fed = 1; fed < text.size(); ++fed) {
         decoder.feed(reinterpret_cast<const std::uint8_t*>(&text[fed - 1]), 1);
-        const std::size_t expected = fed < 1 + site::kHeaderChars ? 0 : text.size() - fed;
+        const std::size_t expected = fed < 1 + line::kHeaderChars ? 0 : text.size() - fed;
         EXPECT_EQ(decoder.awaited(), expected) << "after " << fed << " characters";
     }
     decoder.feed(reinterpret_cast<const std::uint8_t*>(&text.back()), 1);
@@ -200,20 +200,20 @@ TEST(FrameCodec, CountsTheCharactersStillToComeOnceLengthHasArrived) {
 
     // A LENGTH that fails its checksum or is no hex tells nothing; neither does noise.
     for (const std::string bad : {"~200246001014", "~20024600B0G4", "junk"}) {
-        site::FrameDecoder fresh;
+        line::FrameDecoder fresh;
         fresh.feed(reinterpret_cast<const std::uint8_t*>(bad.data()), bad.size());
         EXPECT_EQ(fresh.awaited(), 0u) << bad;
     }
 }
 
 TEST(FrameCodec, OverlongFramesAreRefusedWithinABoundedBuffer) {
-    site::FrameDecoder decoder(4);  // INFO of at most 4 bytes
+    line::FrameDecoder decoder(4);  // INFO of at most 4 bytes
     std::string fits;
     std::string tooLong;
     const std::vector<std::uint8_t> four(4, 0xAB);
     const std::vector<std::uint8_t> five(5, 0xAB);
-    site::encode_frame({0x20, 1, 0x40, 0x41}, four.data(), four.size(), fits);
-    site::encode_frame({0x20, 1, 0x40, 0x41}, five.data(), five.size(), tooLong);
+    line::encode_frame({0x20, 1, 0x40, 0x41}, four.data(), four.size(), fits);
+    line::encode_frame({0x20, 1, 0x40, 0x41}, five.data(), five.size(), tooLong);
 
     auto results = decode_all(decoder, tooLong + fits);
     ASSERT_EQ(results.size(), 2u);
@@ -225,7 +225,7 @@ TEST(FrameCodec, OverlongFramesAreRefusedWithinABoundedBuffer) {
     const auto before = line::allocations_so_far();
     std::size_t refusals = 0;
     std::size_t frames = 0;
-    const auto count = [&](const site::DecodeResult& r) { r.ok() ? ++frames : ++refusals; };
+    const auto count = [&](const line::DecodeResult& r) { r.ok() ? ++frames : ++refusals; };
     decoder.feed_all(reinterpret_cast<const std::uint8_t*>("~"), 1, count);
     decoder.feed_all(reinterpret_cast<const std::uint8_t*>(flood.data()), flood.size(), count);
     for (int i = 0; i < 100; ++i) {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "line/frame.h"
 #include "shared/allocation_counter.h"
-#include "site/frame.h"
 
 namespace line {
 
@@ -23,15 +23,15 @@ inline void put_float(std::vector<std::uint8_t>& out, float value) {
     for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(bits >> shift));
 }
 
-inline std::vector<site::DecodeResult> decode_all(site::FrameDecoder& decoder, const std::string& text) {
-    std::vector<site::DecodeResult> results;
+inline std::vector<line::DecodeResult> decode_all(line::FrameDecoder& decoder, const std::string& text) {
+    std::vector<line::DecodeResult> results;
     decoder.feed_all(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
-                     [&](const site::DecodeResult& r) { results.push_back(r); });
+                     [&](const line::DecodeResult& r) { results.push_back(r); });
     return results;
 }
 
-inline std::vector<site::DecodeResult> decode_all(const std::string& text) {
-    site::FrameDecoder decoder;
+inline std::vector<line::DecodeResult> decode_all(const std::string& text) {
+    line::FrameDecoder decoder;
     return decode_all(decoder, text);
 }
 

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,38 +9,39 @@
 #include <string>
 #include <thread>
 
-#include "site/frame.h"
-#include "site/serial.h"
+#include "line/frame.h"
+#include "line/serial.h"
+#include "line/tcp_listener.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const site::Request kRequest{0x20, 0x01, 0x40, 0x43, {0x00}};
+const line::Request kRequest{0x20, 0x01, 0x40, 0x43, {0x00}};
 const std::string kRequestText = "~20014043E00200FD3B\r";
 const std::string kAnswerText = "~20024600B014026EF05AA0022BFDD5C0F915\r";
 
-void write(site::SerialPort& port, const std::string& text) {
+void write(line::SerialPort& port, const std::string& text) {
     ASSERT_TRUE(port.write_all(text.data(), text.size(), 1s)) << port.last_error();
 }
 
 // The request as the device end of the line reads it.
-std::string read_request(site::SerialPort& device) {
-    site::FrameReceiver receiver;
-    const site::DecodeResult* r = receiver.next(device, Clock::now() + 2s);
+std::string read_request(line::SerialPort& device) {
+    line::FrameReceiver receiver;
+    const line::DecodeResult* r = receiver.next(device, Clock::now() + 2s);
     if (r == nullptr || !r->ok()) return "nothing";
-    return site::encode(r->frame);
+    return line::encode(r->frame);
 }
 
 struct Line {
-    site::PtyPair pair = site::open_pty_pair();
-    site::SerialPort device{std::move(pair.master), 9600};
+    line::PtyPair pair = line::open_pty_pair();
+    line::SerialPort device{std::move(pair.master), 9600};
 };
 
 TEST(SerialTransport, ExchangesFramesOverAPtyPair) {
     Line line;
-    site::SerialTransport host(line.pair.slavePath, 9600);
+    line::SerialTransport host(line.pair.slavePath, 9600);
 
     // A late answer to an earlier request is dropped when the next request goes out.
     write(line.device, "~21012A000000FDA9\r");
@@ -59,8 +58,8 @@ TEST(SerialTransport, ExchangesFramesOverAPtyPair) {
     const auto received = host.receive(2s);
     rest.join();
     ASSERT_EQ(received.size(), 1u);
-    ASSERT_TRUE(received[0].ok()) << site::to_string(received[0].error);
-    const site::Answer& a = received[0].answer;
+    ASSERT_TRUE(received[0].ok()) << line::to_string(received[0].error);
+    const line::Answer& a = received[0].answer;
     EXPECT_EQ(a.ver, 0x20);
     EXPECT_EQ(a.adr, 0x02);
     EXPECT_EQ(a.cid1, 0x46);
@@ -70,7 +69,7 @@ TEST(SerialTransport, ExchangesFramesOverAPtyPair) {
 
 TEST(SerialTransport, TellsHowLongTheRestOfAPartlyReceivedAnswerTakes) {
     Line line;
-    site::SerialTransport host(line.pair.slavePath, 9600);
+    line::SerialTransport host(line.pair.slavePath, 9600);
     host.send(kRequest);
     EXPECT_EQ(host.rest_of_frame(), 0us);
     write(line.device, kAnswerText.substr(0, 20));
@@ -84,12 +83,12 @@ TEST(SerialTransport, TellsHowLongTheRestOfAPartlyReceivedAnswerTakes) {
 
 TEST(SerialTransport, ReturnsRefusalsWithTheAnswersAndTimesOut) {
     Line line;
-    site::SerialTransport host(line.pair.slavePath, 9600);
+    line::SerialTransport host(line.pair.slavePath, 9600);
     host.send(kRequest);
     write(line.device, "~20014043E00200FD3C\r~21012A000000FDA9\r");
     const auto received = host.receive(2s);
     ASSERT_EQ(received.size(), 2u);
-    EXPECT_EQ(received[0].error, site::FrameError::BadChecksum);
+    EXPECT_EQ(received[0].error, line::FrameError::BadChecksum);
     EXPECT_TRUE(received[0].headerRead);
     EXPECT_EQ(received[0].answer.cid1, 0x40);
     EXPECT_TRUE(received[1].ok());
@@ -107,7 +106,7 @@ TEST(SerialTransport, ReopensTheDeviceAfterAnError) {
 
     auto first = std::make_unique<Line>();
     ASSERT_EQ(::symlink(first->pair.slavePath.c_str(), link.c_str()), 0);
-    site::SerialTransport host(link, 9600);
+    line::SerialTransport host(link, 9600);
     host.send(kRequest);
     EXPECT_EQ(read_request(first->device), kRequestText);
     EXPECT_EQ(host.port().opens(), 1u);
@@ -129,20 +128,20 @@ TEST(SerialTransport, ReopensTheDeviceAfterAnError) {
 }
 
 TEST(SerialTransport, AMissingDeviceIsReportedNotThrown) {
-    site::SerialTransport host("/nonexistent/ttyUSB7", 9600);
+    line::SerialTransport host("/nonexistent/ttyUSB7", 9600);
     EXPECT_NO_THROW(host.send(kRequest));
     EXPECT_FALSE(host.last_send_ok());
     EXPECT_NE(host.last_error().find("open"), std::string::npos) << host.last_error();
     EXPECT_TRUE(host.receive(50ms).empty());
 
-    EXPECT_THROW(site::SerialTransport("/dev/null", 9601), std::invalid_argument);
-    EXPECT_TRUE(site::supported_baud(9600));
-    EXPECT_TRUE(site::supported_baud(115200));
-    EXPECT_FALSE(site::supported_baud(0));
+    EXPECT_THROW(line::SerialTransport("/dev/null", 9601), std::invalid_argument);
+    EXPECT_TRUE(line::supported_baud(9600));
+    EXPECT_TRUE(line::supported_baud(115200));
+    EXPECT_FALSE(line::supported_baud(0));
 }
 
 struct FormatCase {
-    site::LineFormat format;
+    line::LineFormat format;
     const char* text;
     tcflag_t kept;  // what a pseudo-terminal keeps of the setting among CSIZE, PARODD and CSTOPB
 };
@@ -151,64 +150,58 @@ TEST(SerialPort, SetsParityAndStopBitsAsTheDevicesAre) {
     // A pseudo-terminal drops PARENB (and refuses even parity outright), so odd parity shows
     // in PARODD and even parity is left to real ports; each case gets a fresh terminal.
     const FormatCase cases[] = {
-        {{site::Parity::None, 1}, "8N1", CS8},
-        {{site::Parity::Odd, 1}, "8O1", CS8 | PARODD},
-        {{site::Parity::None, 2}, "8N2", CS8 | CSTOPB},
-        {{site::Parity::Odd, 2}, "8O2", CS8 | PARODD | CSTOPB},
+        {{line::Parity::None, 1}, "8N1", CS8},
+        {{line::Parity::Odd, 1}, "8O1", CS8 | PARODD},
+        {{line::Parity::None, 2}, "8N2", CS8 | CSTOPB},
+        {{line::Parity::Odd, 2}, "8O2", CS8 | PARODD | CSTOPB},
     };
     for (const FormatCase& c : cases) {
-        site::PtyPair pair = site::open_pty_pair();
-        site::SerialPort port(pair.slavePath, 9600, c.format);
+        line::PtyPair pair = line::open_pty_pair();
+        line::SerialPort port(pair.slavePath, 9600, c.format);
         ASSERT_TRUE(port.ensure_open()) << c.text << ": " << port.last_error();
         termios tio{};
         ASSERT_EQ(::tcgetattr(port.fd(), &tio), 0);
         EXPECT_EQ(tio.c_cflag & (CSIZE | PARODD | CSTOPB), c.kept) << c.text;
-        EXPECT_EQ(site::format_text(c.format), c.text);
+        EXPECT_EQ(line::format_text(c.format), c.text);
     }
 }
 
 // A second open of a port held by this program fails as in use and leaves the first working.
 TEST(SerialPort, APortIsOpenedForOneProgramOnly) {
-    site::PtyPair pair = site::open_pty_pair();
-    site::SerialPort first(pair.slavePath, 9600);
+    line::PtyPair pair = line::open_pty_pair();
+    line::SerialPort first(pair.slavePath, 9600);
     ASSERT_TRUE(first.ensure_open()) << first.last_error();
-    site::SerialPort second(pair.slavePath, 9600);
+    line::SerialPort second(pair.slavePath, 9600);
     EXPECT_FALSE(second.ensure_open());
     EXPECT_TRUE(second.in_use());
     EXPECT_EQ(second.last_error(), pair.slavePath + ": in use by another program");
-    first = site::SerialPort();  // closed: the port is free again
+    first = line::SerialPort();  // closed: the port is free again
     EXPECT_TRUE(second.ensure_open()) << second.last_error();
 }
 
 // A serial server over TCP: frames both ways, an end of connection seen as a failure, and
 // connection attempts spaced by the back-off rather than one per call.
 TEST(SerialPort, TcpPortsCarryFramesAndBackOffWhileTheServerIsAway) {
-    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), size), 0);
-    ASSERT_EQ(::listen(server, 1), 0);
-    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    const std::string url = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    line::TcpListener server(0);
+    const std::string url = "tcp://127.0.0.1:" + std::to_string(server.port());
 
-    site::SerialTransport host(url, 9600);
+    line::SerialTransport host(url, 9600);
     EXPECT_TRUE(host.port().is_socket());
     host.send(kRequest);
     ASSERT_TRUE(host.last_send_ok()) << host.last_error();
-    site::SerialPort device = site::SerialPort::adopt_socket(site::UniqueFd(::accept4(server, nullptr, nullptr, SOCK_CLOEXEC)));
+    line::SerialPort device = server.accept(2s);
+    ASSERT_TRUE(device.is_open());
     EXPECT_EQ(read_request(device), kRequestText);
     write(device, kAnswerText.substr(0, 20));
     EXPECT_EQ(host.rest_of_frame().count(), 0) << "no line pacing over TCP";
     write(device, kAnswerText.substr(20));
-    const std::vector<site::Received> answers = host.receive(2s);
+    const std::vector<line::Received> answers = host.receive(2s);
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_TRUE(answers[0].ok());
     EXPECT_EQ(answers[0].answer.info.size(), 10u);
 
-    device = site::SerialPort();  // the server drops the connection and goes away
-    ::close(server);
+    device = line::SerialPort();  // the server drops the connection and goes away
+    server.reset();
     // The end of the connection is seen, and the one attempt to reconnect at once is refused.
     EXPECT_TRUE(host.receive(300ms).empty());
     EXPECT_FALSE(host.port().is_open());

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "line/line_support.h"
+#include "line/serial.h"
 #include "sim/simulator.h"
-#include "site/serial.h"
 
 namespace {
 
@@ -32,25 +32,25 @@ sim::SimConfig config_of(const std::string& text) {
     return sim::config_from_json(root);
 }
 
-site::DecodeResult request(std::uint8_t cid1, std::uint8_t cid2, std::uint8_t ver = 0x20, std::uint8_t adr = 1) {
-    site::DecodeResult r;
+line::DecodeResult request(std::uint8_t cid1, std::uint8_t cid2, std::uint8_t ver = 0x20, std::uint8_t adr = 1) {
+    line::DecodeResult r;
     r.headerRead = true;
-    r.frame.header = site::FrameHeader{ver, adr, cid1, cid2};
+    r.frame.header = line::FrameHeader{ver, adr, cid1, cid2};
     return r;
 }
 
 // Decodes the one frame of a reply.
-site::DecodeResult decoded(const std::optional<sim::Reply>& reply) {
+line::DecodeResult decoded(const std::optional<sim::Reply>& reply) {
     EXPECT_TRUE(reply.has_value());
     if (!reply) return {};
     const auto results = line::decode_all(reply->line);
     EXPECT_EQ(results.size(), 1u) << reply->line;
-    return results.empty() ? site::DecodeResult{} : results.back();
+    return results.empty() ? line::DecodeResult{} : results.back();
 }
 
 Bytes info_of(sim::Simulator& s, std::uint8_t cid1, std::uint8_t cid2) {
-    const site::DecodeResult r = decoded(s.respond(request(cid1, cid2)));
-    EXPECT_TRUE(r.ok()) << site::to_string(r.error);
+    const line::DecodeResult r = decoded(s.respond(request(cid1, cid2)));
+    EXPECT_TRUE(r.ok()) << line::to_string(r.error);
     EXPECT_EQ(r.frame.header.code, 0x00);
     return r.frame.info;
 }
@@ -152,13 +152,13 @@ TEST(Simulator, AnswersAddressAndCommandErrors) {
     EXPECT_EQ(r.frame.header.code, 0x04);
 
     auto refused = request(0x40, 0x41, 0x20, 3);
-    refused.error = site::FrameError::BadChecksum;
+    refused.error = line::FrameError::BadChecksum;
     EXPECT_EQ(decoded(s.respond(refused)).frame.header.code, 0x02);
-    refused.error = site::FrameError::BadLengthChecksum;
+    refused.error = line::FrameError::BadLengthChecksum;
     EXPECT_EQ(decoded(s.respond(refused)).frame.header.code, 0x03);
-    refused.error = site::FrameError::BadCharacter;
+    refused.error = line::FrameError::BadCharacter;
     EXPECT_FALSE(s.respond(refused).has_value());
-    refused.error = site::FrameError::BadChecksum;
+    refused.error = line::FrameError::BadChecksum;
     refused.frame.header.adr = 4;
     EXPECT_FALSE(s.respond(refused).has_value());
 
@@ -181,7 +181,7 @@ TEST(Simulator, InjectsTheConfiguredFaults) {
     s.set_faults(f);
     auto r = line::decode_all(s.respond(request(0x40, 0x41))->line);
     ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].error, site::FrameError::BadChecksum);
+    EXPECT_EQ(r[0].error, line::FrameError::BadChecksum);
 
     f = sim::Faults();
     f.wrongCid1 = 1;
@@ -208,7 +208,7 @@ TEST(Simulator, InjectsTheConfiguredFaults) {
     f = sim::Faults();
     f.refuse = 0x4143;
     s.set_faults(f);
-    const site::DecodeResult refusedAnswer = decoded(s.respond(request(0x41, 0x43)));
+    const line::DecodeResult refusedAnswer = decoded(s.respond(request(0x41, 0x43)));
     EXPECT_TRUE(refusedAnswer.ok());
     EXPECT_EQ(refusedAnswer.frame.header.cid1, 0x41);
     EXPECT_TRUE(refusedAnswer.frame.info.empty());
@@ -236,7 +236,7 @@ TEST(Simulator, AnalogValuesDriftAndParametersDoNot) {
     const auto info = [&](int cid1, int cid2, double t) {
         const auto text = *model.answer(static_cast<std::uint8_t>(cid1), static_cast<std::uint8_t>(cid2), t);
         std::string whole;
-        site::encode_frame_text(site::FrameHeader{}, text, whole);
+        line::encode_frame_text(line::FrameHeader{}, text, whole);
         return line::decode_all(whole).at(0).frame.info;
     };
     const float early = float_at(info(0x42, 0x41, 0), 2);
@@ -290,10 +290,10 @@ TEST(SimulatorConfig, TheExampleFileLoads) {
 TEST(Simulator, ServesTheHostOverAPty) {
     sim::SimConfig config = config_of(R"({"drift": 0, "baud": 2400})");
     sim::Simulator s(config);
-    site::SerialTransport host(s.start_pty(), 9600);
+    line::SerialTransport host(s.start_pty(), 9600);
 
     const auto start = std::chrono::steady_clock::now();
-    host.send(site::Request{0x20, 0x01, 0x40, 0x51, {}});
+    host.send(line::Request{0x20, 0x01, 0x40, 0x51, {}});
     auto got = host.receive(3s);
     ASSERT_EQ(got.size(), 1u);
     ASSERT_TRUE(got[0].ok());
@@ -302,14 +302,14 @@ TEST(Simulator, ServesTheHostOverAPty) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 240ms);
 
     s.update([](sim::SiteState& st) { st.dc[0].voltage = 47.0f; });
-    host.send(site::Request{0x21, 0x01, 0x42, 0x41, {0xFF}});
+    host.send(line::Request{0x21, 0x01, 0x42, 0x41, {0xFF}});
     got = host.receive(3s);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].answer.ver, 0x21);
     EXPECT_EQ(float_at(got[0].answer.info, 2), 47.0f);
 
     s.set_faults(dropping(1.0));
-    host.send(site::Request{0x20, 0x01, 0x42, 0x41, {}});
+    host.send(line::Request{0x20, 0x01, 0x42, 0x41, {}});
     EXPECT_TRUE(host.receive(300ms).empty());
     s.stop();
     EXPECT_EQ(s.stats().requests, 3u);

@@ -11,9 +11,9 @@
 #include <gtest/gtest.h>
 
 #include "host/provider.h"
-#include "load/allocation_counter.h"
 #include "host/vrt_sp_device.h"
-#include "site/controller.h"
+#include "load/allocation_counter.h"
+#include "site/host/controller.h"
 
 namespace {
 

@@ -259,12 +259,12 @@ TEST(AnswerBoundsTest, NoStepReadsOrHandsOutBytesPastTheInfo) {
                 auto dev = std::make_shared<RecPower>();
                 dev->Init(controller, kDeviceId, Json::Value());
                 ASSERT_TRUE(dev->InitSetting(settings_for({11, 12}, {21, 22})));
-                auto script = std::make_shared<site::ScriptedTransport>();
+                auto script = std::make_shared<line::ScriptedTransport>();
                 auto link = std::make_shared<HostLink>(script);
                 HostLink::attach(*dev, link);
                 ASSERT_TRUE(dev->RefreshStatus());
                 if (step != 14) {
-                    ASSERT_TRUE(link->deliver(*dev, site::Answer{0x20, 1, 0x40, 0, model_info("KTR-40")}));
+                    ASSERT_TRUE(link->deliver(*dev, line::Answer{0x20, 1, 0x40, 0, model_info("KTR-40")}));
                     HostLink::attach(*dev, std::make_shared<HostLink>(script));  // a fresh, exactly sized buffer
                     VRTHostAccess::step(*dev) = step;
                 }
@@ -272,7 +272,7 @@ TEST(AnswerBoundsTest, NoStepReadsOrHandsOutBytesPastTheInfo) {
                 for (std::size_t i = 0; i < info.size(); ++i) info[i] = static_cast<std::uint8_t>(0x30 + i);
                 if (len > 1) info[1] = 2;  // matches the configured unit counts
                 auto answerLink = VRTHostAccess::link(*dev);
-                answerLink->deliver(*dev, site::Answer{0x20, 1, cid1_of(step), 0, info});
+                answerLink->deliver(*dev, line::Answer{0x20, 1, cid1_of(step), 0, info});
                 for (const Call& call : journal().calls) {
                     EXPECT_TRUE(call.insideInfo) << request << " len " << len << " " << call.unit << ":" << call.op;
                     EXPECT_LE(static_cast<int>(call.bytes.size()), len);

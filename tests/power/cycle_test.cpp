@@ -11,7 +11,7 @@ using Strings = std::vector<std::string>;
 
 struct FullRoundTest : PowerTest {
     // Answers of a round with two AC and two DC units; every DATAFLAG is 0.
-    static Bytes full_answer(const site::Request& request) {
+    static Bytes full_answer(const line::Request& request) {
         const std::string op = name_of(request);
         if (op == "40/41") return {0x00, 2, 0xA1, 0xA2, 0xA3, 0xB1};
         if (op == "40/43") return {0x00, 2, 0xC1, 0xC2, 0xC3};
@@ -41,7 +41,7 @@ struct FullRoundTest : PowerTest {
     }
 
     // Model query, then one round answered with full_answer.
-    std::vector<site::Request> first_round() {
+    std::vector<line::Request> first_round() {
         EXPECT_TRUE(poll());
         EXPECT_TRUE(answer(0x40, model_info("KTR-40")));
         return run_round(full_answer);
@@ -55,10 +55,10 @@ TEST_F(FullRoundTest, RequestsComeInCycleOrderWithTheGroupByteOnTheAcRequests) {
     EXPECT_TRUE(script->last().info.empty());
     ASSERT_TRUE(answer(0x40, model_info("KTR-40")));
 
-    const std::vector<site::Request> requests = run_round(full_answer);
+    const std::vector<line::Request> requests = run_round(full_answer);
     EXPECT_EQ(names_of(requests),
               (Strings{"40/41", "40/43", "40/44", "41/41", "41/43", "41/44", "42/41", "42/44", "40/46", "42/46"}));
-    for (const site::Request& request : requests) {
+    for (const line::Request& request : requests) {
         const Bytes expected = request.cid1 == 0x40 && request.cid2 != 0x46 ? Bytes{0xFF} : Bytes{};
         EXPECT_EQ(request.info, expected) << name_of(request);
         EXPECT_EQ(request.ver, 0x20);
@@ -103,9 +103,9 @@ TEST_F(FullRoundTest, RoundEndResetsTheExchangeAndTheNextRoundSkipsTheModelQuery
 
 TEST_F(FullRoundTest, UnderProtocol21TheDcRequestsCarryTheGroupByteToo) {
     VRTHostAccess::protocol_version(*dev) = 0x21;
-    const std::vector<site::Request> requests = first_round();
+    const std::vector<line::Request> requests = first_round();
     ASSERT_EQ(requests.size(), 10u);
-    for (const site::Request& request : requests) {
+    for (const line::Request& request : requests) {
         const bool grouped = (request.cid1 == 0x40 || request.cid1 == 0x42) && request.cid2 != 0x46;
         EXPECT_EQ(request.info, grouped ? Bytes{0xFF} : Bytes{}) << name_of(request);
         EXPECT_EQ(request.ver, 0x21);
@@ -125,7 +125,7 @@ TEST_P(DataFlagTest, StatusAndAlarmRequestsFollowTheFlags) {
     configure({11}, {21});
     pass_model_check();
     VRTHostAccess::data_valid(*dev) = true;
-    const auto respond = [&c](const site::Request& request) -> Bytes {
+    const auto respond = [&c](const line::Request& request) -> Bytes {
         if (request.cid1 == 0x40 && request.cid2 == 0x41) return {c.ac, 1, 0xAA};
         if (request.cid1 == 0x41 && request.cid2 == 0x41) return {c.rc, 0xBB};
         if (request.cid1 == 0x42 && request.cid2 == 0x41) return {c.dc, 1, 0xCC};
@@ -148,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FlagCase{0x11, 0x11, 0x00,
                                {"40/41", "40/43", "40/44", "41/41", "41/43", "41/44", "42/41", "40/46", "42/46"}}));
 
-Bytes plain_answer(const site::Request& request) {
+Bytes plain_answer(const line::Request& request) {
     if (request.cid2 == 0x41 && request.cid1 != 0x41) return {0x00, 1, 0x01};
     if (request.cid1 == 0x42 && request.cid2 == 0x44) return {0x00, 1, 0x02};
     return {0x00, 0x03};

@@ -10,10 +10,10 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "power/ktr40e.h"
-#include "site/controller.h"
-#include "site/events.h"
-#include "site/host_access.h"
-#include "site/link.h"
+#include "site/host/controller.h"
+#include "site/host/events.h"
+#include "site/host/host_access.h"
+#include "site/host/link.h"
 
 namespace {
 
@@ -62,7 +62,7 @@ TEST(Ktr40eTest, SettingsCreateTheKtr40eUnits) {
 TEST(Ktr40eTest, ModelCheckNamesTheDriverAndTheDetectedModel) {
     auto recorder = std::make_shared<site::Recorder>();
     auto controller = std::make_shared<site::Controller>(recorder, site::WorkMode::Inline);
-    auto script = std::make_shared<site::ScriptedTransport>();
+    auto script = std::make_shared<line::ScriptedTransport>();
     auto link = std::make_shared<HostLink>(script);
     for (const std::string& model : {std::string("KTR-40") + std::string(14, '\0'), std::string("KTR-400")}) {
         auto dev = std::make_shared<Ktr40e>(std::chrono::microseconds(0));
@@ -70,7 +70,7 @@ TEST(Ktr40eTest, ModelCheckNamesTheDriverAndTheDetectedModel) {
         ASSERT_TRUE(dev->InitSetting(plant_settings()));
         HostLink::attach(*dev, link);
         ASSERT_TRUE(dev->RefreshStatus());
-        EXPECT_TRUE(link->deliver(*dev, site::Answer{0x20, 1, 0x40, 0, {model.begin(), model.end()}}));
+        EXPECT_TRUE(link->deliver(*dev, line::Answer{0x20, 1, 0x40, 0, {model.begin(), model.end()}}));
         EXPECT_EQ(script->last().cid1, 0x40);
         EXPECT_EQ(script->last().cid2, 0x41);
         EXPECT_EQ(script->last().info, std::vector<std::uint8_t>{0xFF});
@@ -128,7 +128,7 @@ struct PlantRig {
     std::shared_ptr<site::Recorder> recorder = std::make_shared<site::Recorder>();
     std::shared_ptr<site::Controller> controller =
         std::make_shared<site::Controller>(recorder, site::WorkMode::Inline);
-    std::shared_ptr<site::ScriptedTransport> script = std::make_shared<site::ScriptedTransport>();
+    std::shared_ptr<line::ScriptedTransport> script = std::make_shared<line::ScriptedTransport>();
     std::shared_ptr<HostLink> link = std::make_shared<HostLink>(script);
     std::shared_ptr<Ktr40e> dev = std::make_shared<Ktr40e>(std::chrono::microseconds(0));
 
@@ -151,10 +151,10 @@ TEST(Ktr40eTest, RoundWithRealUnitsPublishesTheirImagesAndAlarms) {
     const std::vector<std::pair<std::uint8_t, Bytes>> answers = plant_answers();
     ASSERT_TRUE(dev->RefreshStatus());  // each answer then brings the next request itself
     for (const auto& answer : answers) {
-        link->deliver(*dev, site::Answer{0x20, 1, answer.first, 0, answer.second});
+        link->deliver(*dev, line::Answer{0x20, 1, answer.first, 0, answer.second});
     }
     std::vector<std::string> order;
-    for (const site::Request& r : script->requests()) order.push_back(std::to_string(r.cid1) + "/" + std::to_string(r.cid2));
+    for (const line::Request& r : script->requests()) order.push_back(std::to_string(r.cid1) + "/" + std::to_string(r.cid2));
     const std::vector<std::string> expected = {"64/81", "64/65", "64/67", "64/68", "65/65", "65/67",
                                                "65/68", "66/65", "66/68", "64/70", "66/70"};
     EXPECT_EQ(order, expected);
@@ -196,7 +196,7 @@ TEST(Ktr40eTest, AUnitWhoseAnalogAnswerWasNotTakenAgesOut) {
     const auto& [recorder, controller, script, link, dev] = rig;
     const std::vector<std::pair<std::uint8_t, Bytes>> answers = plant_answers();
     auto deliver = [&](std::size_t from, std::size_t to) {
-        for (std::size_t k = from; k < to; ++k) rig.link->deliver(*rig.dev, site::Answer{0x20, 1, answers[k].first, 0, answers[k].second});
+        for (std::size_t k = from; k < to; ++k) rig.link->deliver(*rig.dev, line::Answer{0x20, 1, answers[k].first, 0, answers[k].second});
     };
     ASSERT_TRUE(dev->RefreshStatus());
     deliver(0, answers.size());
@@ -215,7 +215,7 @@ TEST(Ktr40eTest, AUnitWhoseAnalogAnswerWasNotTakenAgesOut) {
             link->end_exchange(*dev);
             ASSERT_TRUE(dev->RefreshStatus());
         }
-        link->deliver(*dev, site::Answer{0x20, 1, 0x40, 0, answers[7].second});  // another group's answer
+        link->deliver(*dev, line::Answer{0x20, 1, 0x40, 0, answers[7].second});  // another group's answer
     }
     deliver(8, answers.size());
     EXPECT_EQ(VRTHostAccess::step(*dev), 0) << "the round ended";

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "recording_units.h"
-#include "site/controller.h"
-#include "site/events.h"
-#include "site/host_access.h"
-#include "site/link.h"
+#include "site/host/controller.h"
+#include "site/host/events.h"
+#include "site/host/host_access.h"
+#include "site/host/link.h"
 
 namespace rec {
 
@@ -36,15 +36,15 @@ inline Json::Value settings_for(const std::vector<unsigned>& ac, const std::vect
     return settings;
 }
 
-inline std::string name_of(const site::Request& request) {
+inline std::string name_of(const line::Request& request) {
     char text[8];
     std::snprintf(text, sizeof text, "%02X/%02X", request.cid1, request.cid2);
     return text;
 }
 
-inline std::vector<std::string> names_of(const std::vector<site::Request>& requests) {
+inline std::vector<std::string> names_of(const std::vector<line::Request>& requests) {
     std::vector<std::string> names;
-    for (const site::Request& request : requests) names.push_back(name_of(request));
+    for (const line::Request& request : requests) names.push_back(name_of(request));
     return names;
 }
 
@@ -70,7 +70,7 @@ protected:
     bool poll() { return dev->RefreshStatus(); }
 
     bool answer(std::uint8_t cid1, std::vector<std::uint8_t> info) {
-        return link->deliver(*dev, site::Answer{0x20, 1, cid1, 0, std::move(info)});
+        return link->deliver(*dev, line::Answer{0x20, 1, cid1, 0, std::move(info)});
     }
 
     // The model query and a matching answer; afterwards the first request of a round is outstanding.
@@ -93,9 +93,9 @@ protected:
 
     // One round: the outstanding request (or the next poll's) and every request after it, each answered by
     // `respond`, until the round ends. Returns the requests in the order sent.
-    std::vector<site::Request> run_round(
-        const std::function<std::vector<std::uint8_t>(const site::Request&)>& respond) {
-        std::vector<site::Request> requests;
+    std::vector<line::Request> run_round(
+        const std::function<std::vector<std::uint8_t>(const line::Request&)>& respond) {
+        std::vector<line::Request> requests;
         if (!link->awaiting()) {
             script->clear();
             EXPECT_TRUE(poll());
@@ -119,7 +119,7 @@ protected:
 
     std::shared_ptr<site::Recorder> recorder = std::make_shared<site::Recorder>();
     std::shared_ptr<site::Controller> controller = std::make_shared<site::Controller>(recorder, site::WorkMode::Inline);
-    std::shared_ptr<site::ScriptedTransport> script = std::make_shared<site::ScriptedTransport>();
+    std::shared_ptr<line::ScriptedTransport> script = std::make_shared<line::ScriptedTransport>();
     std::shared_ptr<HostLink> link = std::make_shared<HostLink>(script);
     std::shared_ptr<RecPower> dev;
 };

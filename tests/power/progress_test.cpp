@@ -119,7 +119,7 @@ TEST_F(ProgressTest, AtRoundEndOnlyTheGroupsWhoseAnalogAnswerWasNotTakenAreStale
 
     // The next round takes every analog answer: nobody is stale.
     journal().stale.clear();
-    EXPECT_EQ(run_round([](const site::Request& request) {
+    EXPECT_EQ(run_round([](const line::Request& request) {
                   return std::vector<std::uint8_t>{0x00, 0x01, request.cid1};
               }).size(), 10u);
     EXPECT_TRUE(journal().stale.empty());

@@ -13,7 +13,7 @@
 
 #include "host/pmbus_protocol.h"
 #include "power/pmbus_power.h"
-#include "site/host_access.h"
+#include "site/host/host_access.h"
 
 namespace rec {
 

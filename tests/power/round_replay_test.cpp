@@ -23,11 +23,11 @@
 #include <vector>
 
 #include "power/ktr40e.h"
-#include "site/controller.h"
-#include "site/event_log.h"
-#include "site/events.h"
-#include "site/host_access.h"
-#include "site/link.h"
+#include "site/host/controller.h"
+#include "site/run/event_log.h"
+#include "site/host/events.h"
+#include "site/host/host_access.h"
+#include "site/host/link.h"
 
 namespace {
 
@@ -144,14 +144,14 @@ public:
                 out_ << " poll " << dev_->RefreshStatus() << "\n";
                 flush_events();
             }
-            const site::Request request = link_->last_request();
+            const line::Request request = link_->last_request();
             const bool again = link_->sent() == lastAsked;
             lastAsked = link_->sent();
             const Answer* answer = answer_for(again ? plain : bent, request.cid1, request.cid2);
             const Bytes info = answer != nullptr ? answer->info : Bytes();
             const std::int32_t stepBefore = VRTHostAccess::step(*dev_);
             testing::internal::CaptureStdout();
-            const bool taken = link_->deliver(*dev_, site::Answer{0x20, 1, request.cid1, 0, info});
+            const bool taken = link_->deliver(*dev_, line::Answer{0x20, 1, request.cid1, 0, info});
             out_ << " answer " << int(request.cid1) << "/" << int(request.cid2) << " " << hex(info) << " -> " << taken
                  << "\n";
             print_stdout(testing::internal::GetCapturedStdout());
@@ -244,7 +244,7 @@ private:
     std::shared_ptr<site::Recorder> recorder_ = std::make_shared<site::Recorder>();
     std::shared_ptr<site::Controller> controller_ =
         std::make_shared<site::Controller>(recorder_, site::WorkMode::Inline);
-    std::shared_ptr<site::ScriptedTransport> script_ = std::make_shared<site::ScriptedTransport>();
+    std::shared_ptr<line::ScriptedTransport> script_ = std::make_shared<line::ScriptedTransport>();
     std::shared_ptr<HostLink> link_ = std::make_shared<HostLink>(script_);
     std::shared_ptr<Ktr40e> dev_ = std::make_shared<Ktr40e>(std::chrono::microseconds(0));
     std::unique_ptr<Json::StreamWriter> writer_ = site::make_line_writer();

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "rc/ktr40e_rc.h"
-#include "site/controller.h"
-#include "site/events.h"
-#include "site/host_access.h"
+#include "site/host/controller.h"
+#include "site/host/events.h"
+#include "site/host/host_access.h"
 
 namespace rctest {
 

@@ -26,13 +26,13 @@
 
 #include <sqlite3.h>
 
+#include "cmdline/command_line.h"
 #include "sim/simulator.h"
-#include "site/command_line.h"
-#include "site/console.h"
-#include "site/history_store.h"
-#include "site/image_layouts.h"
-#include "site/site_config.h"
-#include "site/site_host.h"
+#include "site/host/image_layouts.h"
+#include "site/run/console.h"
+#include "site/run/site_config.h"
+#include "site/run/site_host.h"
+#include "site/store/history_store.h"
 
 namespace {
 
@@ -58,7 +58,7 @@ struct Options {
 
 Options parse(int argc, char** argv) {
     CLI::App cli(kDescription, "ktr40e-soak");
-    site::add_version_flag(cli);
+    cmdline::add_version_flag(cli);
     Options options;
     cli.add_option("--plugin", options.plugin, "The driver plug-in")->type_name("PATH")->required();
     cli.add_option("--seconds", options.seconds, "How long to poll")->capture_default_str()->check(CLI::Range(1, 7 * 24 * 3600));
@@ -69,7 +69,7 @@ Options parse(int argc, char** argv) {
     cli.add_option("--seed", options.seed, "Seed of the faults (0: random)");
     cli.add_option("--dir", options.dir, "Folder for history.db (default: a scratch folder, removed afterwards)")
         ->type_name("DIR");
-    site::parse_command_line(cli, argc, argv);
+    cmdline::parse_command_line(cli, argc, argv);
     return options;
 }
 

@@ -1,0 +1,169 @@
+#include "site/host/image_layouts.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/byte_reader.h"
+
+namespace site {
+namespace {
+
+struct FieldList {
+    const FieldSpec* fields;
+    std::size_t count;
+    int size;
+};
+
+template <std::size_t N>
+constexpr FieldList list_of(const FieldSpec (&fields)[N]) {
+    return FieldList{fields, N, layout_size(fields)};
+}
+
+// A record made of a head and a run of equal elements whose number the head tells.
+struct ImageLayout {
+    const char* title;
+    FieldList head;
+    const char* countField;  // nullptr: the head is the whole image
+    const char* elementsName;
+    FieldList element;
+};
+
+const ImageLayout kAcLayout{"AC unit", list_of(kAcUnitFields), "channel_count", "channels", list_of(kAcChannelFields)};
+const ImageLayout kDcLayout{"DC unit", list_of(kDcFields), nullptr, nullptr, FieldList{nullptr, 0, 0}};
+const ImageLayout kRcLayout{"rectifier group", list_of(kRcGroupFields), "module_count", "modules",
+                            list_of(kRcModuleFields)};
+
+const ImageLayout* layout_of(int record) {
+    switch (record) {
+        case kAcRecord: return &kAcLayout;
+        case kDcRecord: return &kDcLayout;
+        case kRcRecord: return &kRcLayout;
+        default: return nullptr;
+    }
+}
+
+std::string time_text(const std::uint8_t (&raw)[7]) {
+    const unsigned year = raw[0] | static_cast<unsigned>(raw[1]) << 8;
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", year, raw[2], raw[3], raw[4], raw[5], raw[6]);
+    return text;
+}
+
+// Reads one item; the caller has checked that the whole list fits.
+Json::Value read_item(ByteReader& in, FieldType type) {
+    switch (type) {
+        case FieldType::U8: {
+            std::uint8_t v = 0;
+            in.u8(v);
+            return Json::Value(static_cast<Json::UInt>(v));
+        }
+        case FieldType::U32: {
+            std::uint8_t b[4] = {};
+            in.bytes(b, 4);
+            return Json::Value(static_cast<Json::UInt>(b[0] | b[1] << 8 | b[2] << 16 | static_cast<std::uint32_t>(b[3]) << 24));
+        }
+        case FieldType::F32: {
+            float v = 0;
+            in.bytes(&v, 4);
+            return float_json(v);
+        }
+        case FieldType::Time: {
+            std::uint8_t raw[7] = {};
+            in.bytes(raw, 7);
+            return Json::Value(time_text(raw));
+        }
+    }
+    return Json::Value();
+}
+
+Json::Value read_fields(ByteReader& in, const FieldList& list) {
+    Json::Value out(Json::objectValue);
+    for (std::size_t i = 0; i < list.count; ++i) {
+        const FieldSpec& field = list.fields[i];
+        if (field.count == 1) {
+            out[field.name] = read_item(in, field.type);
+            continue;
+        }
+        Json::Value& items = out[field.name] = Json::Value(Json::arrayValue);
+        for (int k = 0; k < field.count; ++k) items.append(read_item(in, field.type));
+    }
+    return out;
+}
+
+std::string size_error(const std::vector<std::uint8_t>& image, const ImageLayout& layout, const std::string& wanted) {
+    return "image of " + std::to_string(image.size()) + " bytes does not fit the " + layout.title + " record (" +
+           wanted + ")";
+}
+
+void visit_leaves(const Json::Value& value, const std::string& path,
+                  const std::function<void(const std::string&, const Json::Value&)>& visit) {
+    if (value.isObject()) {
+        for (const std::string& key : value.getMemberNames())
+            visit_leaves(value[key], path.empty() ? key : path + "." + key, visit);
+    } else if (value.isArray()) {
+        for (Json::ArrayIndex i = 0; i < value.size(); ++i) visit_leaves(value[i], path + "." + std::to_string(i), visit);
+    } else {
+        visit(path, value);
+    }
+}
+
+}  // namespace
+
+void for_each_leaf(const Json::Value& fields,
+                   const std::function<void(const std::string& path, const Json::Value& value)>& visit) {
+    visit_leaves(fields, "", visit);
+}
+
+const char* record_kind(int record) {
+    switch (record) {
+        case kAcRecord: return "ac";
+        case kDcRecord: return "dc";
+        case kRcRecord: return "rc";
+        default: return "";
+    }
+}
+
+DecodedImage decode_image(int record, const std::vector<std::uint8_t>& image) {
+    DecodedImage decoded;
+    const ImageLayout* layout = layout_of(record);
+    if (layout == nullptr) {
+        decoded.error = "record id " + std::to_string(record) + " is not a known record";
+        return decoded;
+    }
+    const int size = image.size() > 0xFFFFFF ? 0xFFFFFF : static_cast<int>(image.size());
+    ByteReader in(image.data(), size);
+    if (size < layout->head.size) {
+        const char* least = layout->countField != nullptr ? " bytes at least" : " bytes";
+        decoded.error = size_error(image, *layout, std::to_string(layout->head.size) + least);
+        return decoded;
+    }
+    decoded.fields = read_fields(in, layout->head);
+    const int elements = layout->countField != nullptr ? decoded.fields[layout->countField].asInt() : 0;
+    const int wanted = layout->head.size + elements * layout->element.size;
+    if (size != wanted) {
+        decoded.error = size_error(image, *layout, std::to_string(wanted) + " bytes");
+        return decoded;
+    }
+    if (layout->countField != nullptr) {
+        Json::Value& list = decoded.fields[layout->elementsName] = Json::Value(Json::arrayValue);
+        for (int i = 0; i < elements; ++i) list.append(read_fields(in, layout->element));
+    }
+    decoded.ok = true;
+    return decoded;
+}
+
+std::string float_text(float value) {
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
+Json::Value float_json(float value) {
+    if (!std::isfinite(value)) return Json::Value();
+    return Json::Value(std::strtod(float_text(value).c_str(), nullptr));
+}
+
+}  // namespace site

@@ -1,0 +1,144 @@
+#include "site/run/event_log.h"
+
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+#include "site/host/image_layouts.h"
+
+namespace site {
+namespace {
+
+// Members in the order given; each value written by jsoncpp, so texts are escaped properly.
+class OrderedObject {
+public:
+    OrderedObject& add(const char* key, Json::Value value) {
+        members_.emplace_back(key, std::move(value));
+        return *this;
+    }
+
+    std::string str(Json::StreamWriter& writer) const {
+        std::ostringstream out;
+        out << '{';
+        for (std::size_t i = 0; i < members_.size(); ++i) {
+            if (i > 0) out << ',';
+            out << '"' << members_[i].first << "\":";
+            writer.write(members_[i].second, &out);
+        }
+        out << '}';
+        return out.str();
+    }
+
+private:
+    std::vector<std::pair<const char*, Json::Value>> members_;
+};
+
+Json::Value log_args(const Event& event) {
+    Json::Value args(Json::arrayValue);
+    for (const LogValue& arg : event.args) {
+        switch (arg.kind) {
+            case LogValue::Kind::Unsigned: args.append(Json::Value(static_cast<Json::UInt64>(arg.u))); break;
+            case LogValue::Kind::Signed: args.append(Json::Value(static_cast<Json::Int64>(arg.i))); break;
+            case LogValue::Kind::Text: args.append(Json::Value(arg.s)); break;
+        }
+    }
+    return args;
+}
+
+void add_alarm(OrderedObject& line, const Event& event) {
+    line.add("device", event.device)
+        .add("level", event.level)
+        .add("key", event.key)
+        .add("code", event.code)
+        .add("name", event.name)
+        .add("text", event.text);
+    if (event.kind == EventKind::AlertMap) {
+        line.add("state", event.state);
+    } else {
+        line.add("active", event.active);
+    }
+    line.add("seq", event.seq);
+}
+
+}  // namespace
+
+std::string hex_text(const std::vector<std::uint8_t>& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (const std::uint8_t byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 0x0F];
+    }
+    return text;
+}
+
+std::unique_ptr<Json::StreamWriter> make_line_writer() {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["commentStyle"] = "None";
+    builder["emitUTF8"] = true;
+    // 15 significant digits print a float's shortest text exactly (see float_json).
+    builder["precision"] = 15;
+    return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
+}
+
+std::optional<std::string> event_line(const Event& event, Json::StreamWriter& writer) {
+    OrderedObject line;
+    line.add("event", to_string(event.kind));
+    switch (event.kind) {
+        case EventKind::Request:
+            line.add("cid1", event.cid1).add("cid2", event.cid2).add("info", hex_text(event.bytes));
+            break;
+        case EventKind::Answer:
+            line.add("cid1", event.cid1).add("rtn", event.rtn).add("info", hex_text(event.bytes));
+            break;
+        case EventKind::Reset: break;
+        case EventKind::Publish:
+        case EventKind::History:
+            line.add("device", event.device).add("record", event.record).add("image", hex_text(event.bytes));
+            break;
+        case EventKind::Alarm:
+        case EventKind::AlertMap: add_alarm(line, event); break;
+        case EventKind::Log:
+            line.add("device", event.device).add("format", event.format).add("args", log_args(event));
+            break;
+        case EventKind::Query:
+            line.add("device", event.device).add("name", event.key);
+            if (event.failed) {
+                line.add("error", event.text);
+            } else {
+                line.add("value", float_json(event.value));
+            }
+            break;
+        case EventKind::Line: line.add("device", event.device).add("text", event.text); break;
+        case EventKind::Discard:
+            line.add("device", event.device)
+                .add("reason", event.text)
+                .add("bytes", static_cast<Json::UInt64>(event.count));
+            break;
+        case EventKind::Trace: line.add("text", event.text); break;
+        case EventKind::Output: line.add("text", event.text); break;
+        default: return std::nullopt;
+    }
+    return line.str(writer);
+}
+
+namespace {
+
+std::string dropped_line(std::uint64_t count) {
+    return "{\"event\":\"dropped\",\"count\":" + std::to_string(count) + "}";
+}
+
+}  // namespace
+
+EventLog::EventLog(const std::string& path, std::size_t capacity) : file_(path, capacity, dropped_line) {}
+
+void EventLog::on_event(const Event& event) {
+    // Events come from the polling threads, the work queue and the trace reader at once.
+    thread_local const std::unique_ptr<Json::StreamWriter> writer = make_line_writer();
+    std::optional<std::string> line = event_line(event, *writer);
+    if (line && file_.append(std::move(*line))) ++lines_;
+}
+
+}  // namespace site

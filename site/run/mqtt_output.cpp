@@ -1,0 +1,303 @@
+#include "site/run/mqtt_output.h"
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+
+#include "site/run/event_log.h"
+
+namespace site {
+namespace {
+
+constexpr std::chrono::milliseconds kCloseWait(2000);
+const char kOnline[] = "online";
+const char kOffline[] = "offline";
+
+// Topic levels and discovery ids keep to letters, digits, '_' and '-'.
+std::string id_text(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+        if (!plain) c = '_';
+    }
+    return out;
+}
+
+// A key as one topic level: no level separator, no wildcard.
+std::string topic_level(const std::string& text) {
+    std::string out = text;
+    for (char& c : out)
+        if (c == '/' || c == '+' || c == '#') c = '_';
+    return out;
+}
+
+const char* kind_title(const std::string& kind) {
+    if (kind == "ac") return "AC distribution";
+    if (kind == "dc") return "DC distribution";
+    if (kind == "rc") return "rectifier group";
+    return "power system";
+}
+
+std::string alarm_object(const AlarmState& alarm) {
+    return "alarm_" + id_text(alarm.key) + (alarm.index >= 0 ? "_" + std::to_string(alarm.index) : std::string());
+}
+
+// Reads "<number>_<number>" off the end of a node id that starts with `prefix` and '_'.
+bool parse_node(const std::string& node, const std::string& prefix, unsigned& system, unsigned& unit) {
+    if (node.size() <= prefix.size() + 1 || node.compare(0, prefix.size(), prefix) != 0 || node[prefix.size()] != '_')
+        return false;
+    const std::string rest = node.substr(prefix.size() + 1);
+    const auto split = rest.find('_');
+    if (split == std::string::npos || split == 0 || split + 1 == rest.size()) return false;
+    const std::string a = rest.substr(0, split), b = rest.substr(split + 1);
+    if (a.size() > 10 || b.size() > 10 || a.find_first_not_of("0123456789") != std::string::npos ||
+        b.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    system = static_cast<unsigned>(std::stoull(a));
+    unit = static_cast<unsigned>(std::stoull(b));
+    return true;
+}
+
+}  // namespace
+
+MqttOutput::MqttOutput(MqttConfig config, std::vector<SystemUnits> site, Report report)
+    : config_(std::move(config)), site_(std::move(site)), writer_(make_line_writer()) {
+    if (config_.clientId.empty()) config_.clientId = default_mqtt_client_id();
+    nodePrefix_ = id_text(config_.topicPrefix);
+    // One last will per connection: a site of one system wills its availability directly;
+    // with several, the host's own availability goes offline and every config names it too.
+    if (site_.size() > 1) hostTopic_ = config_.topicPrefix + "/host/" + topic_level(config_.clientId) + "/availability";
+    for (const SystemUnits& system : site_) retained_[availability_topic(system.system)] = kOffline;
+    if (!hostTopic_.empty()) retained_[hostTopic_] = kOnline;
+
+    MqttClient::Options options;
+    options.config = config_;
+    options.will = MqttMessage{hostTopic_.empty() ? availability_topic(site_.front().system) : hostTopic_, kOffline, true};
+    if (!config_.discoveryPrefix.empty()) {
+        options.subscribe = {config_.discoveryPrefix + "/sensor/+/+/config",
+                             config_.discoveryPrefix + "/binary_sensor/+/+/config"};
+    }
+    options.onConnected = [this] { republish(); };
+    options.onMessage = [this](const MqttMessage& message) { on_message(message); };
+    options.report = std::move(report);
+    client_ = std::make_unique<MqttClient>(std::move(options));
+}
+
+MqttOutput::~MqttOutput() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const SystemUnits& system : site_) retain(availability_topic(system.system), kOffline);
+        if (!hostTopic_.empty()) retain(hostTopic_, kOffline);
+        closing_ = true;  // libmosquitto's callbacks leave the client alone from now on
+    }
+    client_->flush(kCloseWait);
+    client_.reset();
+}
+
+std::string MqttOutput::state_topic(const UnitState& unit) const {
+    return config_.topicPrefix + "/" + std::to_string(unit.system) + "/" + unit.kind + "/" + std::to_string(unit.unit) +
+           "/state";
+}
+
+std::string MqttOutput::alarm_topic(const AlarmState& alarm) const {
+    std::string topic = config_.topicPrefix + "/" + std::to_string(alarm.system) + "/" + std::to_string(alarm.unit) +
+                        "/alarm/" + topic_level(alarm.key);
+    return alarm.index >= 0 ? topic + "/" + std::to_string(alarm.index) : topic;
+}
+
+std::string MqttOutput::availability_topic(unsigned system) const {
+    return config_.topicPrefix + "/" + std::to_string(system) + "/availability";
+}
+
+std::string MqttOutput::node_id(unsigned system, unsigned unit) const {
+    return nodePrefix_ + "_" + std::to_string(system) + "_" + std::to_string(unit);
+}
+
+std::string MqttOutput::config_topic(const char* component, unsigned system, unsigned unit,
+                                     const std::string& object) const {
+    return config_.discoveryPrefix + "/" + component + "/" + node_id(system, unit) + "/" + object + "/config";
+}
+
+std::string MqttOutput::text(const Json::Value& value) const {
+    std::ostringstream out;
+    writer_->write(value, &out);
+    return out.str();
+}
+
+Json::Value MqttOutput::device_json(const UnitState& unit) const {
+    Json::Value device;
+    device["identifiers"].append(node_id(unit.system, unit.unit));
+    device["name"] = "KTR-40 " + std::to_string(unit.system) + " " + kind_title(unit.kind) + " " +
+                     std::to_string(unit.unit);
+    device["model"] = std::string("KTR-40 ") + kind_title(unit.kind);
+    device["manufacturer"] = "KTR";
+    return device;
+}
+
+Json::Value MqttOutput::availability_json(unsigned system) const {
+    Json::Value list(Json::arrayValue);
+    list.append(Json::Value(Json::objectValue))["topic"] = availability_topic(system);
+    if (!hostTopic_.empty()) list.append(Json::Value(Json::objectValue))["topic"] = hostTopic_;
+    return list;
+}
+
+std::string MqttOutput::value_config(const UnitState& unit, const UnitValue& value) const {
+    const std::string id = node_id(unit.system, unit.unit) + "_" + id_text(value.path);
+    Json::Value config;
+    config["name"] = value.path;
+    config["unique_id"] = id;
+    config["object_id"] = id;
+    config["state_topic"] = state_topic(unit);
+    config["value_template"] = "{{ " + state_template_path(value.path) + " if value_json.provided['" + value.path +
+                               "'] else None }}";
+    if (*value.deviceClass != '\0') config["device_class"] = value.deviceClass;
+    if (*value.unit != '\0') config["unit_of_measurement"] = value.unit;
+    config["state_class"] = "measurement";
+    config["availability"] = availability_json(unit.system);
+    config["availability_mode"] = "all";
+    config["device"] = device_json(unit);
+    return text(config);
+}
+
+std::string MqttOutput::alarm_config(const AlarmState& alarm) const {
+    const std::string id = node_id(alarm.system, alarm.unit) + "_" + alarm_object(alarm);
+    Json::Value config;
+    config["name"] = alarm.text.empty() || alarm.text == alarm.name ? alarm.name : alarm.name + " " + alarm.text;
+    config["unique_id"] = id;
+    config["object_id"] = id;
+    config["state_topic"] = alarm_topic(alarm);
+    config["json_attributes_topic"] = alarm_topic(alarm);
+    config["value_template"] = "{{ 'ON' if value_json.active else 'OFF' }}";
+    config["device_class"] = "problem";
+    config["availability"] = availability_json(alarm.system);
+    config["availability_mode"] = "all";
+    Json::Value device;
+    device["identifiers"].append(node_id(alarm.system, alarm.unit));
+    config["device"] = device;
+    return text(config);
+}
+
+void MqttOutput::publish_unit(const UnitState& unit) {
+    if (!unit.ok) return;
+    Json::Value state;
+    state["system"] = unit.system;
+    state["unit"] = unit.unit;
+    state["kind"] = unit.kind;
+    state["round"] = static_cast<Json::UInt64>(unit.round);
+    state["time"] = unit.time;
+    Json::Value& provided = state["provided"] = Json::Value(Json::objectValue);
+    for (const UnitValue& value : unit.values) provided[value.path] = value.provided;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!config_.discoveryPrefix.empty()) announce(unit);
+    // The fields go in as they are written rather than copied into the message's object.
+    retain(state_topic(unit), "{\"fields\":" + text(unit.fields) + "," + text(state).substr(1));
+}
+
+// Configs for the unit's values; a value the unit no longer has loses its config.
+void MqttOutput::announce(const UnitState& unit) {
+    std::vector<std::string> paths;
+    paths.reserve(unit.values.size());
+    for (const UnitValue& value : unit.values) paths.push_back(value.path);
+    std::vector<std::string>& before = announced_[unit.unit];
+    if (before == paths) return;
+    for (const std::string& path : before)
+        if (std::find(paths.begin(), paths.end(), path) == paths.end())
+            remove(config_topic("sensor", unit.system, unit.unit, id_text(path)));
+    for (const UnitValue& value : unit.values)
+        retain(config_topic("sensor", unit.system, unit.unit, id_text(value.path)), value_config(unit, value),
+               MqttClient::Kind::Kept);
+    before = std::move(paths);
+}
+
+void MqttOutput::publish_alarm(const AlarmState& alarm) {
+    Json::Value message;
+    message["system"] = alarm.system;
+    message["unit"] = alarm.unit;
+    message["key"] = alarm.key;
+    if (alarm.index >= 0) message["index"] = alarm.index;
+    message["code"] = alarm.code;
+    message["name"] = alarm.name;
+    message["text"] = alarm.text;
+    message["level"] = alarm.level;
+    message["active"] = alarm.active();
+    if (alarm.multiState) message["state"] = alarm.state;
+    message["changed"] = alarm.changed;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!config_.discoveryPrefix.empty())
+        retain(config_topic("binary_sensor", alarm.system, alarm.unit, alarm_object(alarm)), alarm_config(alarm),
+               MqttClient::Kind::Kept);
+    retain(alarm_topic(alarm), text(message));
+}
+
+void MqttOutput::end_round(unsigned system) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = seen_.begin(); it != seen_.end();) {
+        if (!ours(system, it->first) || announced_.count(it->first) == 0) {
+            ++it;
+            continue;
+        }
+        for (const std::string& topic : it->second)
+            if (retained_.count(topic) == 0) remove(topic);
+        it = seen_.erase(it);
+    }
+}
+
+void MqttOutput::set_available(unsigned system, bool online) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    retain(availability_topic(system), online ? kOnline : kOffline);
+}
+
+void MqttOutput::retain(const std::string& topic, const std::string& payload, MqttClient::Kind kind) {
+    auto [it, added] = retained_.emplace(topic, payload);
+    if (!added) {
+        if (it->second == payload) return;
+        it->second = payload;
+    }
+    client_->publish(MqttMessage{topic, payload, true}, kind);
+}
+
+// An empty retained message removes the broker's retained one.
+void MqttOutput::remove(const std::string& topic) {
+    retained_.erase(topic);
+    client_->publish(MqttMessage{topic, std::string(), true}, MqttClient::Kind::Kept);
+}
+
+void MqttOutput::republish() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closing_) return;
+    std::vector<MqttMessage> all;
+    all.reserve(retained_.size());
+    for (const auto& [topic, payload] : retained_) all.push_back(MqttMessage{topic, payload, true});
+    client_->replace_kept(std::move(all));
+}
+
+bool MqttOutput::ours(unsigned system, unsigned unit) const {
+    for (const SystemUnits& s : site_)
+        if (s.system == system) return std::find(s.units.begin(), s.units.end(), unit) != s.units.end();
+    return false;
+}
+
+// A retained discovery config on the broker: one of a unit of ours that is gone from the
+// site is removed at once; one of a unit still there once that unit has announced its own.
+void MqttOutput::on_message(const MqttMessage& message) {
+    if (message.payload.empty()) return;
+    // <discovery prefix>/<component>/<node>/<object>/config
+    const auto end = message.topic.rfind('/');
+    const auto objectStart = end == std::string::npos ? end : message.topic.rfind('/', end - 1);
+    const auto nodeStart = objectStart == std::string::npos || objectStart == 0 ? std::string::npos
+                                                                                  : message.topic.rfind('/', objectStart - 1);
+    if (nodeStart == std::string::npos) return;
+    unsigned system = 0, unit = 0;
+    if (!parse_node(message.topic.substr(nodeStart + 1, objectStart - nodeStart - 1), nodePrefix_, system, unit)) return;
+    const bool siteSystem = std::any_of(site_.begin(), site_.end(), [&](const SystemUnits& s) { return s.system == system; });
+    if (!siteSystem) return;  // another site's, or a system this site no longer has: not ours to judge
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closing_ || retained_.count(message.topic) != 0) return;
+    if (!ours(system, unit)) {
+        remove(message.topic);
+    } else {
+        seen_[unit].push_back(message.topic);
+    }
+}
+
+}  // namespace site

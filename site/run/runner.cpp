@@ -1,0 +1,530 @@
+#include "site/run/runner.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <stdexcept>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "site/host/host_access.h"
+#include "site/host/image_layouts.h"
+#include "site/host/link.h"
+#include "site/host/plugin_loader.h"
+#include "site/store/history_store.h"
+
+namespace site {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How soon to ask again when the device declined to poll (it keeps its own spacing).
+constexpr std::chrono::milliseconds kDeclinedRetry(100);
+// How soon to look again when another power system on the same line holds it.
+constexpr std::chrono::milliseconds kLineBusyRetry(10);
+// The requests of a first round (the model query and ten more), for the round time expected
+// before any round has completed.
+constexpr int kRequestsPerRound = 11;
+// A round missing for this many expected round times is reported on the console.
+constexpr int kStallRounds = 3;
+
+std::chrono::steady_clock::duration seconds(double s) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s));
+}
+
+// An alarm check as the round report keeps it: the check without its state texts.
+Event check_of(const Event& event) {
+    Event check;
+    check.kind = event.kind;
+    check.device = event.device;
+    check.level = event.level;
+    check.key = event.key;
+    check.code = event.code;
+    check.name = event.name;
+    check.text = event.text;
+    check.state = event.state;
+    check.active = event.active;
+    return check;
+}
+
+std::string unit_title(const VRTVDevice& unit) {
+    return unit.DeviceType() + " " + std::to_string(unit.DataId());
+}
+
+std::string hex_byte(std::uint8_t value) {
+    std::string text = "0x";
+    line::append_hex(text, value);
+    return text;
+}
+
+// The class a refused frame is counted under.
+const char* refusal_kind(line::FrameError error) {
+    switch (error) {
+        case line::FrameError::BadChecksum: return "CHKSUM";
+        case line::FrameError::BadLengthChecksum: return "LCHKSUM";
+        case line::FrameError::LengthMismatch:
+        case line::FrameError::TooShort:
+        case line::FrameError::Overlong: return "length";
+        default: return "frame";
+    }
+}
+
+bool is_echo_of(const line::Answer& answer, const line::Request& request) {
+    return answer.ver == request.ver && answer.adr == request.adr && answer.cid1 == request.cid1 &&
+           answer.rtn == request.cid2 && answer.info == request.info;
+}
+
+std::string seconds_text(Clock::duration d) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", std::chrono::duration<double>(d).count());
+    return text;
+}
+
+}  // namespace
+
+PowerSystem create_power_system(const PluginLibrary& plugin, const std::shared_ptr<Controller>& controller,
+                                const SystemConfig& config) {
+    PowerSystem system;
+    system.device = plugin.create(0);
+    system.protocol = dynamic_cast<PMBusProtocol*>(system.device.get());
+    const std::string title = "power system " + std::to_string(config.dataId);
+    if (system.protocol == nullptr) throw std::runtime_error(title + ": the plug-in's device is no protocol device");
+    system.device->Init(controller, config.dataId, config.settings);
+    if (!system.device->InitSetting(config.settings))
+        throw std::runtime_error(title + ": the device refused its settings (check baud, address, "
+                                         "protocol_version and rcSetting)");
+    system.units = system.device->GetAllChildVDevices();
+    if (system.units.empty() || !system.units.back())
+        throw std::runtime_error(title + ": the device made no rectifier group");
+    return system;
+}
+
+QuerySpec parse_query(const std::string& text) {
+    const auto at = text.rfind('@');
+    if (at == std::string::npos || at == 0 || at + 1 == text.size())
+        throw std::invalid_argument("query \"" + text + "\" is not NAME@DATAID");
+    const std::string id = text.substr(at + 1);
+    if (id.find_first_not_of("0123456789") != std::string::npos || id.size() > 10 || std::stoull(id) > 0xFFFFFFFFull)
+        throw std::invalid_argument("query \"" + text + "\": the data id must be a whole number");
+    return QuerySpec{text.substr(0, at), static_cast<unsigned>(std::stoul(id))};
+}
+
+SystemRunner::SystemRunner(SystemConfig config, PowerSystem system, std::shared_ptr<Controller> controller,
+                           std::shared_ptr<line::SerialTransport> line, Options options)
+    : config_(std::move(config)),
+      system_(std::move(system)),
+      controller_(std::move(controller)),
+      line_(std::move(line)),
+      link_(std::make_shared<HostLink>(line_, config_.replyTimeout)),
+      options_(std::move(options)) {
+    HostLink::attach(*system_.protocol, link_);
+    report_.system = config_.dataId;
+    if (!options_.say) options_.say = console;
+    lastRoundEnd_ = Clock::now();
+}
+
+std::string SystemRunner::line_settings() const {
+    PMBusProtocol& device = *system_.protocol;
+    std::string text = "port " + config_.port;
+    if (!line_->port().is_socket())
+        text += " " + std::to_string(VRTHostAccess::baud_rate(device)) + " " + line::format_text(config_.format);
+    return text + ", address " + std::to_string(VRTHostAccess::address(device)) + ", reply timeout " +
+           seconds_text(config_.replyTimeout);
+}
+
+LineCounts SystemRunner::line_counts() const {
+    std::lock_guard<std::mutex> lock(countsMutex_);
+    return counts_;
+}
+
+void SystemRunner::say(Level level, const std::string& text) const {
+    options_.say(level, "power system " + std::to_string(config_.dataId) + ": " + text);
+}
+
+std::vector<unsigned> SystemRunner::data_ids() const {
+    std::vector<unsigned> ids{config_.dataId};
+    for (const auto& unit : system_.units)
+        if (unit && unit->DataId() != config_.dataId) ids.push_back(unit->DataId());
+    return ids;
+}
+
+VRTVDevice* SystemRunner::find(unsigned dataId) const {
+    for (const auto& unit : system_.units)
+        if (unit && unit->DataId() == dataId) return unit.get();
+    return dataId == config_.dataId ? system_.device.get() : nullptr;
+}
+
+std::vector<std::string> SystemRunner::restore(const HistoryStore& store) {
+    std::vector<std::string> lines;
+    for (const auto& unit : system_.units) {
+        if (!unit) continue;
+        const std::string title = unit_title(*unit);
+        try {
+            const auto stored = store.newest(unit->DataId());
+            if (!stored) {
+                lines.push_back(title + ": no saved image");
+                continue;
+            }
+            const bool loaded = unit->LoadFromCache(stored->image.data(), static_cast<int>(stored->image.size()));
+            lines.push_back(title + (loaded ? ": restored from " : ": refused ") + "the image of " +
+                            local_time_text(stored->savedAtMs) + " (record " + std::to_string(stored->record) + ", " +
+                            std::to_string(stored->image.size()) + " bytes)");
+        } catch (const std::exception& e) {
+            lines.push_back(title + ": history unreadable: " + e.what());
+        }
+    }
+    return lines;
+}
+
+std::vector<Event> SystemRunner::ask_queries() {
+    std::vector<Event> answers;
+    for (const QuerySpec& query : options_.queries) {
+        const VRTVDevice* unit = find(query.dataId);
+        if (unit == nullptr) continue;
+        Event event;
+        event.kind = EventKind::Query;
+        event.device = query.dataId;
+        event.key = query.name;
+        try {
+            event.value = unit->Get_Value(query.dataId, query.name);
+            event.text = float_text(event.value);
+        } catch (const std::exception& e) {
+            event.failed = true;
+            event.text = e.what();
+        }
+        controller_->emit(event);
+        answers.push_back(std::move(event));
+    }
+    return answers;
+}
+
+int SystemRunner::poll_fd() const {
+    if (finished_ || lineDown_ || restDue_ || !line_is_ours()) return -1;
+    return line_->port().fd();
+}
+
+SystemRunner::Clock::time_point SystemRunner::wake_at() const {
+    if (finished_) return Clock::time_point::max();
+    if (settling_) return settleUntil_;
+    const Clock::time_point due = link_->awaiting() ? link_->deadline() : nextPoll_;
+    return restDue_ ? std::min(due, *restDue_) : due;
+}
+
+std::uint64_t SystemRunner::timeouts() const { return link_->timeouts(); }
+
+void SystemRunner::step(Clock::time_point now, short revents) {
+    bool reading = false;
+    if (settling_) {
+        settle(now, revents);
+    } else {
+        // The hold ends when the rest is due, or at the reply deadline: what came by then counts.
+        const bool restDue = restDue_ && now >= wake_at();
+        if (restDue) restDue_.reset();
+        reading = revents != 0 || restDue;
+        if (reading) read_answers();
+    }
+    // A hang-up with nothing to read: leave the line alone until the next request.
+    if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (revents & POLLIN) == 0) lineDown_ = true;
+    // A connection closed while reading is told now, not at the next request.
+    if (revents != 0 && !line_->port().is_open()) report_line(line_->last_error());
+    if (roundEnded_) finish_round(now);
+    expire_request(now);
+    poll_device(now);
+    if (reading) hold_for_rest_of_frame(now);
+    watch_progress(now);
+    release_line();
+}
+
+// An answer may still come after the reply timeout. Asking again at once would pair it with
+// the new request, so the line has to stay quiet for the settle time first.
+void SystemRunner::expire_request(Clock::time_point now) {
+    if (!link_->expire(*system_.protocol, now)) return;
+    {
+        std::lock_guard<std::mutex> lock(countsMutex_);
+        ++counts_.replyTimeouts;
+    }
+    restDue_.reset();
+    settling_ = true;
+    settleUntil_ = now + config_.settle;
+    settleBytes_ = 0;
+}
+
+void SystemRunner::settle(Clock::time_point now, short revents) {
+    if ((revents & POLLIN) != 0) {
+        const std::size_t bytes = line_->discard_input();
+        if (bytes > 0) {
+            settleBytes_ += bytes;
+            settleUntil_ = now + config_.settle;
+        }
+    }
+    if (now < settleUntil_) return;
+    settleBytes_ += line_->discard_input();
+    settling_ = false;
+    if (settleBytes_ > 0) note_discard(settleBytes_, "late answer");
+}
+
+void SystemRunner::note_discard(std::size_t bytes, const char* reason) {
+    if (bytes == 0) return;
+    {
+        std::lock_guard<std::mutex> lock(countsMutex_);
+        counts_.discardedBytes += bytes;
+        if (std::string(reason) == "late answer") ++counts_.lateAnswers;
+    }
+    Event event;
+    event.kind = EventKind::Discard;
+    event.device = config_.dataId;
+    event.text = reason;
+    event.count = bytes;
+    controller_->emit(event);
+}
+
+void SystemRunner::hold_for_rest_of_frame(Clock::time_point now) {
+    // A new request drops the partial frame, so this looks at what is left after poll_device().
+    const auto rest = line_->rest_of_frame();
+    if (link_->awaiting() && rest.count() > 0) {
+        restDue_ = now + rest;
+    } else {
+        restDue_.reset();
+    }
+}
+
+void SystemRunner::read_answers() {
+    const std::vector<line::Received> batch = line_->receive(std::chrono::milliseconds(0));
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        // An answer that made the device send its next request: whatever came in with it was
+        // on the line before that request and cannot answer it.
+        if (handle(batch[i]) && link_->awaiting()) {
+            for (++i; i < batch.size(); ++i)
+                reject(batch[i], "arrived before the request it would answer", "unexpected");
+        }
+    }
+    note_discard(line_->take_discarded(), "unread input");
+}
+
+bool SystemRunner::handle(const line::Received& received) {
+    if (!received.ok()) return reject(received, to_string(received.error), refusal_kind(received.error));
+    if (!link_->awaiting()) return reject(received, "no request outstanding", "unexpected");
+    const line::Answer& answer = received.answer;
+    if (skip_echo(answer)) return false;
+    if (config_.echo == EchoMode::Required && echoFor_ != link_->sent())
+        return reject(received, "answer before the line's echo of the request", "no echo");
+    const std::uint8_t address = VRTHostAccess::address(*system_.protocol);
+    if (answer.adr != address) return reject(received, "answer from address " + std::to_string(answer.adr), "wrong address");
+    const std::uint8_t asked = link_->last_request().cid1;
+    if (answer.cid1 != asked)
+        return reject(received, "answer for CID1 " + hex_byte(answer.cid1) + " to a request for " + hex_byte(asked),
+                      "wrong CID1");
+    if (answer.rtn != 0) return reject(received, "return code not normal", "RTN " + hex_byte(answer.rtn));
+    const std::uint64_t roundsBefore = link_->rounds();
+    link_->deliver(*system_.protocol, answer);
+    if (link_->rounds() != roundsBefore) roundEnded_ = true;
+    return true;
+}
+
+bool SystemRunner::skip_echo(const line::Answer& answer) {
+    if (config_.echo == EchoMode::Off || echoFor_ == link_->sent()) return false;
+    if (!is_echo_of(answer, link_->last_request())) return false;
+    echoFor_ = link_->sent();
+    std::lock_guard<std::mutex> lock(countsMutex_);
+    ++counts_.echoesSkipped;
+    return true;
+}
+
+bool SystemRunner::reject(const line::Received& received, const std::string& reason, const std::string& kind) {
+    ++rejected_;
+    {
+        std::lock_guard<std::mutex> lock(countsMutex_);
+        ++counts_.refused[kind];
+    }
+    Event event;
+    event.kind = EventKind::Rejected;
+    event.device = config_.dataId;
+    if (received.headerRead) {
+        event.cid1 = received.answer.cid1;
+        event.rtn = received.answer.rtn;
+    }
+    event.text = reason;
+    controller_->emit(event);
+    return false;
+}
+
+bool SystemRunner::line_is_ours() const {
+    const void* holder = line_->holder();
+    return holder == nullptr || holder == this;
+}
+
+// Between a request and the end of its answer or settle time the line is this system's
+// (unless it gave up: then it never asks again).
+void SystemRunner::release_line() {
+    if (line_->holder() == this && (finished_ || (!link_->awaiting() && !settling_))) line_->hold(nullptr);
+}
+
+void SystemRunner::poll_device(Clock::time_point now) {
+    if (finished_ || roundEnded_ || settling_ || link_->awaiting() || now < nextPoll_) return;
+    if (!line_is_ours()) {
+        nextPoll_ = now + kLineBusyRetry;
+        return;
+    }
+    line_->hold(this);
+    system_.protocol->RefreshStatus();
+    note_discard(line_->take_discarded(), "unread input");
+    if (!link_->awaiting()) {
+        nextPoll_ = now + kDeclinedRetry;
+        return;
+    }
+    lineDown_ = false;
+    report_line_state();
+    if (!inRound_) {
+        inRound_ = true;
+        roundStarted_ = now;
+    }
+}
+
+void SystemRunner::report_line_state() {
+    report_line(line_->last_send_ok() ? std::string() : line_->last_error());
+}
+
+// Tells once when the line fails (with the reason) and once when it works again.
+void SystemRunner::report_line(const std::string& state) {
+    if (state == lineError_) return;
+    Event event;
+    event.kind = EventKind::Line;
+    event.device = config_.dataId;
+    event.text = state.empty() ? "line working again" : "line failed: " + state;
+    lineError_ = state;
+    controller_->emit(event);
+    say(state.empty() ? Level::Info : Level::Error, event.text);
+}
+
+// Before the first round: every request of a round answered just within the reply timeout.
+SystemRunner::Clock::duration SystemRunner::expected_round() const {
+    const Clock::duration polling = lastRoundTook_.count() > 0
+                                        ? lastRoundTook_ + seconds(config_.minRoundGap)
+                                        : kRequestsPerRound * (config_.replyTimeout + config_.settle);
+    return std::max(polling, seconds(config_.pollInterval));
+}
+
+void SystemRunner::watch_progress(Clock::time_point now) {
+    if (finished_) return;
+    const Clock::duration quiet = now - lastRoundEnd_;
+    const bool stalled = !stallReported_ && quiet >= kStallRounds * expected_round();
+    const bool givingUp = options_.roundLimit != 0 && config_.giveUp > 0 && quiet >= seconds(config_.giveUp);
+    if (!stalled && !givingUp) return;
+    const std::string counts = (line_counts() - countsAtRoundEnd_).text();
+    if (stalled) {
+        stallReported_ = true;
+        const auto whole = std::chrono::duration_cast<std::chrono::seconds>(quiet).count();
+        say(Level::Warn, "no complete round for " + std::to_string(whole) + " s: " + counts);
+    }
+    if (givingUp) {
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", config_.giveUp);
+        gaveUp_ = "no complete round in " + std::string(limit) + " s: " + counts;
+        say(Level::Error, gaveUp_);
+        finished_ = true;
+    }
+}
+
+void SystemRunner::on_event(const Event& event) {
+    switch (event.kind) {
+        case EventKind::Publish: report_.published.push_back(event); break;
+        case EventKind::Raised:
+        case EventKind::Cleared: report_.transitions.push_back(event); break;
+        case EventKind::Log:
+            if (event.format.find("ProcotolError") != std::string::npos) {
+                std::lock_guard<std::mutex> lock(countsMutex_);
+                ++counts_.protocolErrors[event.format];
+            }
+            break;
+        case EventKind::Alarm:
+        case EventKind::AlertMap:
+            if (options_.keepChecks) report_.checks.push_back(check_of(event));
+            break;
+        default: break;
+    }
+}
+
+void SystemRunner::finish_round(Clock::time_point now) {
+    roundEnded_ = false;
+    inRound_ = false;
+    ++rounds_;
+    if (config_.minRoundGap > 0)
+        VRTHostAccess::last_update(*system_.device) = boost::posix_time::second_clock::local_time();
+    if (config_.trustDataflag) VRTHostAccess::data_valid(*system_.device) = true;
+    nextPoll_ = std::max(now + seconds(config_.minRoundGap), roundStarted_ + seconds(config_.pollInterval));
+
+    Event round;
+    round.kind = EventKind::Round;
+    round.device = config_.dataId;
+    controller_->emit(round);
+
+    report_.round = rounds_;
+    report_.took = now - roundStarted_;
+    lastRoundTook_ = report_.took;
+    lastRoundEnd_ = now;
+    countsAtRoundEnd_ = line_counts();
+    stallReported_ = false;
+    report_.queries = ask_queries();
+    if (options_.onRound) options_.onRound(report_);
+    report_.published.clear();
+    report_.transitions.clear();
+    report_.checks.clear();
+    report_.queries.clear();
+    if (options_.roundLimit != 0 && rounds_ >= options_.roundLimit) finished_ = true;
+}
+
+void EventRouter::add(SystemRunner& runner) {
+    for (const unsigned id : runner.data_ids()) runners_[id] = &runner;
+}
+
+void EventRouter::on_event(const Event& event) {
+    switch (event.kind) {
+        case EventKind::Publish:
+        case EventKind::Alarm:
+        case EventKind::AlertMap:
+        case EventKind::Raised:
+        case EventKind::Cleared:
+        case EventKind::Log: break;  // the runner counts log lines under a lock: any thread
+        default: return;  // the others may come from the work queue's thread
+    }
+    const auto found = runners_.find(event.device);
+    if (found != runners_.end()) found->second->on_event(event);
+}
+
+bool EventLoop::run(int stopFd) {
+    std::vector<pollfd> fds;
+    std::vector<SystemRunner*> polled;
+    for (;;) {
+        fds.assign(1, pollfd{stopFd, POLLIN, 0});
+        polled.clear();
+        Clock::time_point wake = Clock::time_point::max();
+        for (SystemRunner* runner : runners_) {
+            if (runner->finished()) continue;
+            wake = std::min(wake, runner->wake_at());
+            const int fd = runner->poll_fd();
+            if (fd < 0) continue;
+            fds.push_back(pollfd{fd, POLLIN, 0});
+            polled.push_back(runner);
+        }
+        if (wake == Clock::time_point::max() && polled.empty()) return false;
+        const auto now = Clock::now();
+        const auto wait = wake <= now ? std::chrono::milliseconds(0)
+                                      : std::chrono::ceil<std::chrono::milliseconds>(wake - now);
+        const int timeout = static_cast<int>(std::min<std::chrono::milliseconds::rep>(wait.count(), 1000));
+        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
+            throw std::runtime_error("poll failed");
+        if ((fds[0].revents & POLLIN) != 0) return true;
+        const auto after = Clock::now();
+        std::size_t next = 1;
+        for (SystemRunner* runner : runners_) {
+            if (runner->finished()) continue;
+            short revents = 0;
+            if (next < fds.size() && polled[next - 1] == runner) revents = fds[next++].revents;
+            if (revents != 0 || after >= runner->wake_at()) runner->step(after, revents);
+        }
+    }
+}
+
+}  // namespace site

@@ -1,0 +1,231 @@
+#include "site/run/site_outputs.h"
+
+#include <algorithm>
+#include <ctime>
+
+#include "site/host/image_layouts.h"
+#include "site/run/metrics_file.h"
+#include "site/run/runner.h"
+
+namespace site {
+namespace {
+
+constexpr std::chrono::seconds kTick(1);
+// Rounds waiting for the output thread; far more than it ever falls behind.
+constexpr std::size_t kPendingLimit = 1000;
+// How many expected round times without a complete round make a system offline.
+constexpr double kStaleRounds = 3;
+
+double seconds_of(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+}  // namespace
+
+std::string iso_local_time(std::chrono::system_clock::time_point time) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[40];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+    std::string out(text, n);
+    if (out.size() >= 5) out.insert(out.size() - 2, 1, ':');  // +0100 -> +01:00
+    return out;
+}
+
+SiteOutputs::Clock::duration SiteOutputs::stale_after(double pollInterval, double minRoundGap, Clock::duration took) {
+    const double expected = std::max({pollInterval, seconds_of(took) + minRoundGap, 1.0});
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kStaleRounds * expected));
+}
+
+SiteOutputs::SiteOutputs(Setup setup) : setup_(std::move(setup)) {
+    std::vector<SystemUnits> site;
+    for (const System& system : setup_.systems) {
+        SystemState& state = systems_[system.units.system];
+        alarmBooks_[system.units.system];
+        state.config = system;
+        state.lastRound = started_;
+        site.push_back(system.units);
+    }
+    if (!setup_.mqtt.host.empty()) mqtt_ = std::make_unique<MqttOutput>(setup_.mqtt, std::move(site), setup_.report);
+    worker_ = std::thread([this] { run(); });
+}
+
+SiteOutputs::~SiteOutputs() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    worker_.join();
+}
+
+void SiteOutputs::on_round(const RoundReport& report, const SystemCounts& counts) {
+    const auto book = alarmBooks_.find(report.system);
+    if (book == alarmBooks_.end()) return;
+    Round round;
+    round.system = report.system;
+    round.number = report.round;
+    round.at = std::chrono::system_clock::now();
+    round.done = Clock::now();
+    round.took = report.took;
+    round.published = report.published;
+    round.changedAlarms = changed_alarms(book->second, report.system, report.checks, iso_local_time(round.at));
+    round.counts = counts;
+    bool startedDropping = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pending_.size() >= kPendingLimit) {
+            pending_.pop_front();
+            startedDropping = !droppingRounds_;
+            droppingRounds_ = true;
+        }
+        pending_.push_back(std::move(round));
+    }
+    wake_.notify_one();
+    if (startedDropping && setup_.report)
+        setup_.report(Level::Warn, "outputs: " + std::to_string(kPendingLimit) +
+                                       " rounds waiting for MQTT and the metrics file: dropping the oldest");
+}
+
+void SiteOutputs::run() {
+    Clock::time_point tick = Clock::now();
+    for (;;) {
+        std::deque<Round> batch;
+        bool stop = false;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait_until(lock, tick, [this] { return stopping_ || !pending_.empty(); });
+            batch.swap(pending_);
+            droppingRounds_ = false;
+            stop = stopping_;
+        }
+        for (Round& round : batch) process(round);
+        const Clock::time_point now = Clock::now();
+        check_availability(now);
+        if (now >= tick || stop) {
+            write_metrics(now);
+            tick = now + kTick;
+        }
+        if (stop) break;
+    }
+    mqtt_.reset();  // marks the systems offline
+}
+
+void SiteOutputs::process(Round& round) {
+    const auto found = systems_.find(round.system);
+    if (found == systems_.end()) return;
+    SystemState& system = found->second;
+    system.counts = std::move(round.counts);
+    system.lastRound = round.done;
+    system.staleAfter = stale_after(system.config.pollInterval, system.config.minRoundGap, round.took);
+    const std::string time = iso_local_time(round.at);
+    for (const Event& publish : round.published) {
+        UnitState& unit = system.units[publish.device];
+        DecodedImage decoded = decode_image(publish.record, publish.bytes);
+        unit.system = round.system;
+        unit.unit = publish.device;
+        unit.record = publish.record;
+        unit.kind = record_kind(publish.record);
+        unit.round = round.number;
+        unit.time = time;
+        unit.ok = decoded.ok;
+        unit.error = std::move(decoded.error);
+        unit.values = decoded.ok ? unit_values(publish.record, decoded.fields) : std::vector<UnitValue>();
+        unit.fields = std::move(decoded.fields);
+        if (!setup_.metricsFile.empty()) unit.valueLines = metric_value_lines(unit);
+        if (mqtt_) mqtt_->publish_unit(unit);
+    }
+    for (AlarmState& alarm : round.changedAlarms) {
+        if (mqtt_) mqtt_->publish_alarm(alarm);
+        AlarmId id{alarm.unit, alarm.key, alarm.index};
+        if (alarm.active()) {
+            activeAlarms_[std::move(id)] = std::move(alarm);
+        } else {
+            activeAlarms_.erase(id);
+        }
+    }
+    if (mqtt_) mqtt_->end_round(round.system);
+    if (system.online) return;
+    system.online = true;
+    if (mqtt_) mqtt_->set_available(round.system, true);
+    if (system.wentStale && setup_.report)
+        setup_.report(Level::Info, "power system " + std::to_string(round.system) + ": rounds complete again: online");
+}
+
+// A key that a unit checks several times in one round gets the position of each check.
+std::vector<AlarmState> SiteOutputs::changed_alarms(AlarmBook& book, unsigned system, const std::vector<Event>& checks,
+                                                   const std::string& time) {
+    std::vector<AlarmState> changes;
+    std::vector<KeyCount>& counts = book.keyCounts;
+    counts.clear();
+    auto count_of = [&counts](const Event& check) -> KeyCount& {
+        for (auto it = counts.rbegin(); it != counts.rend(); ++it)
+            if (it->unit == check.device && it->key == check.key) return *it;
+        return counts.emplace_back(KeyCount{check.device, check.key, 0, 0});
+    };
+    for (const Event& check : checks) ++count_of(check).total;
+    for (const Event& check : checks) {
+        KeyCount& count = count_of(check);
+        const int index = count.total > 1 ? count.seen : -1;
+        ++count.seen;
+        auto [it, added] = book.alarms.try_emplace(AlarmId{check.device, check.key, index});
+        AlarmState& alarm = it->second;
+        const bool changed = added || alarm.state != check.state || alarm.text != check.text ||
+                             alarm.code != check.code || alarm.level != check.level;
+        if (!changed) continue;
+        alarm.system = system;
+        alarm.unit = check.device;
+        alarm.key = check.key;
+        alarm.index = index;
+        alarm.code = check.code;
+        alarm.name = check.name;
+        alarm.text = check.text;
+        alarm.level = check.level;
+        alarm.multiState = check.kind == EventKind::AlertMap;
+        alarm.state = check.state;
+        alarm.changed = time;
+        changes.push_back(alarm);
+    }
+    return changes;
+}
+
+void SiteOutputs::check_availability(Clock::time_point now) {
+    for (auto& [id, system] : systems_) {
+        if (!system.online || now - system.lastRound <= system.staleAfter) continue;
+        system.online = false;
+        system.wentStale = true;
+        if (mqtt_) mqtt_->set_available(id, false);
+        if (setup_.report)
+            setup_.report(Level::Warn, "power system " + std::to_string(id) + ": no complete round for " +
+                                           std::to_string(static_cast<long long>(seconds_of(now - system.lastRound))) +
+                                           " s: offline");
+    }
+}
+
+void SiteOutputs::write_metrics(Clock::time_point now) {
+    if (setup_.metricsFile.empty()) return;
+    MetricsView view;
+    for (const auto& [id, system] : systems_) {
+        MetricsView::System& entry = view.systems.emplace_back();
+        entry.system = id;
+        entry.counts = &system.counts;
+        entry.secondsSinceRound = seconds_of(now - system.lastRound);
+        for (const auto& [unitId, unit] : system.units)
+            if (unit.ok) entry.units.push_back(&unit);
+    }
+    for (const auto& [id, alarm] : activeAlarms_) view.activeAlarms.push_back(&alarm);
+    if (setup_.history) view.history = setup_.history();
+    if (mqtt_) view.mqttDropped = mqtt_->dropped();
+    std::string error;
+    try {
+        write_file_atomically(setup_.metricsFile, metrics_text(view));
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    if (error == metricsError_) return;
+    metricsError_ = error;
+    if (setup_.report)
+        setup_.report(error.empty() ? Level::Info : Level::Warn,
+                      error.empty() ? "metrics: " + setup_.metricsFile + " written again" : "metrics: " + error);
+}
+
+}  // namespace site

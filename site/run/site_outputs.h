@@ -1,0 +1,111 @@
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "site/host/events.h"
+#include "site/run/mqtt_output.h"
+#include "site/run/output_model.h"
+#include "site/run/site_config.h"
+
+namespace site {
+
+struct RoundReport;
+
+// Hands every completed round to MQTT and the metrics file on a thread of its own, so that
+// polling never waits for either. Rounds that pile up beyond a bound are dropped, oldest first.
+class SiteOutputs {
+public:
+    struct System {
+        SystemUnits units;
+        double pollInterval = 0;  // seconds, as the site file gives them
+        double minRoundGap = 0;
+    };
+    struct Setup {
+        MqttConfig mqtt;          // no host: no MQTT
+        std::string metricsFile;  // empty: no metrics file
+        std::vector<System> systems;
+        std::function<HistoryCounts()> history;
+        MqttOutput::Report report;  // console and trace
+    };
+    using Clock = std::chrono::steady_clock;
+
+    explicit SiteOutputs(Setup setup);
+    // Publishes what is still pending, writes the metrics file once more and marks the
+    // systems offline.
+    ~SiteOutputs();
+    SiteOutputs(const SiteOutputs&) = delete;
+    SiteOutputs& operator=(const SiteOutputs&) = delete;
+
+    // From a polling thread at the end of a round; copies what it needs and returns.
+    void on_round(const RoundReport& report, const SystemCounts& counts);
+
+    // A system is offline after this long without a complete round.
+    static Clock::duration stale_after(double pollInterval, double minRoundGap, Clock::duration took);
+
+private:
+    struct Round {
+        unsigned system = 0;
+        std::uint64_t number = 0;
+        std::chrono::system_clock::time_point at;
+        Clock::time_point done;
+        Clock::duration took{};
+        std::vector<Event> published;
+        std::vector<AlarmState> changedAlarms;
+        SystemCounts counts;
+    };
+    struct SystemState {
+        System config;
+        SystemCounts counts;
+        bool online = false;
+        bool wentStale = false;  // has been offline for want of rounds
+        Clock::time_point lastRound;
+        Clock::duration staleAfter{};
+        std::map<unsigned, UnitState> units;
+    };
+    void run();
+    void process(Round& round);
+    using AlarmId = std::tuple<unsigned, std::string, int>;  // unit, key, index
+    // Per unit and key of a round's checks: how many the round made, and how many were seen.
+    struct KeyCount {
+        unsigned unit;
+        std::string_view key;
+        int total;
+        int seen;
+    };
+    // The alarms of one system, kept on its polling thread: only changes go to the outputs' thread.
+    struct AlarmBook {
+        std::map<AlarmId, AlarmState> alarms;
+        std::vector<KeyCount> keyCounts;  // scratch, kept for its capacity
+    };
+    static std::vector<AlarmState> changed_alarms(AlarmBook& book, unsigned system, const std::vector<Event>& checks,
+                                                  const std::string& time);
+    void check_availability(Clock::time_point now);
+    void write_metrics(Clock::time_point now);
+
+    Setup setup_;
+    const Clock::time_point started_ = Clock::now();
+    std::unique_ptr<MqttOutput> mqtt_;
+    std::map<unsigned, SystemState> systems_;  // worker thread only
+    std::map<AlarmId, AlarmState> activeAlarms_;  // worker thread only
+    std::string metricsError_;                    // the failure last reported; empty while it works
+    std::map<unsigned, AlarmBook> alarmBooks_;    // one per system, on that system's polling thread
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Round> pending_;
+    bool stopping_ = false;
+    bool droppingRounds_ = false;
+    std::thread worker_;
+};
+
+}  // namespace site

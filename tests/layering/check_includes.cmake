@@ -1,0 +1,41 @@
+# Which way the folders depend: the line depends on nothing of the project; the simulator on
+# the line; the host services on the line and the host API; the store on the host services;
+# the run on all of them. host/ (the host API the plug-in is built against) stands alone.
+# Fails with every #include that points the other way.
+# Run as: cmake -DSOURCE_DIR=<repository> -P check_includes.cmake
+cmake_minimum_required(VERSION 3.16)
+
+set(offending "")
+
+# Every quoted #include in `folder` (and below) must not match `forbidden`, unless it matches
+# EXCEPT_INCLUDE or stands in EXCEPT_FILE (the host program's main, which makes the built-in
+# simulators).
+function(forbid folder forbidden)
+  cmake_parse_arguments(arg "" "EXCEPT_FILE;EXCEPT_INCLUDE" "" ${ARGN})
+  file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/${folder}/*.h ${SOURCE_DIR}/${folder}/*.cpp)
+  foreach(source IN LISTS sources)
+    if(source STREQUAL "${arg_EXCEPT_FILE}")
+      continue()
+    endif()
+    file(STRINGS ${SOURCE_DIR}/${source} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+    foreach(include IN LISTS includes)
+      if(include MATCHES "${forbidden}" AND NOT (arg_EXCEPT_INCLUDE AND include MATCHES "${arg_EXCEPT_INCLUDE}"))
+        string(APPEND offending "\n  ${source}: ${include}")
+      endif()
+    endforeach()
+  endforeach()
+  set(offending "${offending}" PARENT_SCOPE)
+endfunction()
+
+forbid(line "\"(site|sim|cmdline|host|common)/")
+forbid(cmdline "\"(site|sim|line)/")
+forbid(sim "\"site/")
+forbid(site "\"sim/" EXCEPT_FILE site/app/main.cpp)
+forbid(site/host "\"site/(run|store|app)/")
+forbid(site/store "\"site/(run|app)/")
+forbid(site/run "\"site/app/")
+forbid(host "\"[^\"]*/" EXCEPT_INCLUDE "\"host/")
+
+if(offending)
+  message(FATAL_ERROR "includes against the direction of the folders:${offending}")
+endif()

@@ -102,7 +102,7 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::analog_fits(const unsigned char
         if (!in.skip_counted(4 * 4, 4)) return false;
     }
     in.skip(3 * 4);
-    return in.position() <= in.length();
+    return !in.overran();
 }
 
 // Whether a 40/44 portion holds `channels` channel blocks and the three current states.
@@ -114,7 +114,7 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::alarms_fit(const unsigned char*
         if (!in.skip_counted(4, 1) || !in.skip_counted(0, 1)) return false;
     }
     in.skip(3);
-    return in.position() <= in.length();
+    return !in.overran();
 }
 
 // The unit was reconfigured (or the restored image came from another one).

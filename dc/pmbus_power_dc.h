@@ -102,7 +102,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* block, int rema
         "PMBusPowerAC:ProcotolError {} read 42_41 read overflow {} - {}";
     trace_dc_analog_block(block, remaining);
     ByteReader reader(block, remaining);
-    if (!reader.bytes(&core_.record.voltage, 4) || !reader.bytes(&core_.record.current, 4) ||
+    if (!reader.f32(&core_.record.voltage) || !reader.f32(&core_.record.current) ||
         !read_currents(reader, core_.record.dc_m, core_.record.m_value, TeleDC::M_SIZE(),
                        "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_m is {}, MAX_M is {}") ||
         !read_currents(reader, core_.record.dc_n, core_.record.n_value, TeleDC::N_SIZE(),

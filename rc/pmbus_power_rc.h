@@ -101,7 +101,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_41(const unsigned char* 
     ByteReader in(info, len);
     in.skip(1);  // DATAFLAG: the power system device keeps it
     std::uint8_t count = 0;
-    if (!in.bytes(&core_.record.output_voltage, 4) || !in.u8(count)) {
+    if (!in.f32(&core_.record.output_voltage) || !in.u8(count)) {
         return refuse_overrun(*this, kReadOverflow, in.needed(), len);
     }
     if (core_.items.empty()) {
@@ -114,7 +114,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_41(const unsigned char* 
         follow_module_count(count);
     }
     for (TeleRCChannel& module : core_.items) {
-        if (!in.bytes(&module.output_current, 4) || !in.u8(module.p41_41)) {
+        if (!in.f32(&module.output_current) || !in.u8(module.p41_41)) {
             return refuse_overrun(*this, kChannelOverflow, in.needed(), len);
         }
         if (!user_count_matches(in, module.p41_41, TeleRCChannel::P41_41_SIZE(), 4, kPMismatch)) continue;
@@ -145,7 +145,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const unsigned char* 
     }
     for (std::size_t i = 0; i < count; ++i) {
         TeleRCChannel& module = core_.items[i];
-        if (!in.bytes(module.status, sizeof module.status) || !in.u8(module.p41_43)) {
+        if (!in.array(&module.status) || !in.u8(module.p41_43)) {
             return refuse_overrun(*this, kReadOverflow, in.needed(), len);
         }
         if (user_count_matches(in, module.p41_43, TeleRCChannel::P41_43_SIZE(), 1, kPMismatch) &&
@@ -195,7 +195,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse40_46(const unsigned char* 
 
     ByteReader in(info, len);
     std::uint8_t count = 0;
-    if (!in.bytes(core_.record.ac_param, sizeof core_.record.ac_param) || !in.u8(count)) {
+    if (!in.array(&core_.record.ac_param) || !in.u8(count)) {
         return refuse_overrun(*this, kReadOverflow, in.needed(), len);
     }
     // The user-defined AC parameters are not kept: their announced length is counted, not read.
@@ -208,7 +208,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse42_46(const unsigned char* 
     static constexpr char kReadOverflow[] = "PMBusPowerAC:ProcotolError {} read 42_46 read overflow {} - {}";
 
     ByteReader in(info, len);
-    if (!in.bytes(core_.record.dc_param, sizeof core_.record.dc_param) || !in.u8(core_.record.p42_46)) {
+    if (!in.array(&core_.record.dc_param) || !in.u8(core_.record.p42_46)) {
         return refuse_overrun(*this, kReadOverflow, in.needed(), len);
     }
     if (!user_count_matches(in, core_.record.p42_46, TeleRC::P42_46_NUMBER(), 4, kPMismatch)) return in.position();

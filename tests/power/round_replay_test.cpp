@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "power/ktr40e.h"
+#include "power_fixture.h"
 #include "site/host/controller.h"
 #include "site/run/event_log.h"
 #include "site/host/events.h"
@@ -32,23 +33,6 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-Json::Value unit(unsigned id) {
-    Json::Value value(Json::objectValue);
-    value["data_id"] = id;
-    return value;
-}
-
-// Two AC units, two DC units and the rectifier group.
-Json::Value plant_settings() {
-    Json::Value settings(Json::objectValue);
-    settings["acSetting"].append(unit(11));
-    settings["acSetting"].append(unit(12));
-    settings["dcSetting"].append(unit(21));
-    settings["dcSetting"].append(unit(22));
-    settings["rcSetting"] = Json::Value(Json::objectValue);
-    return settings;
-}
 
 struct Answer {
     std::uint8_t cid1;
@@ -130,7 +114,7 @@ class Replay {
 public:
     Replay() {
         dev_->Init(controller_, 1000, Json::Value());
-        if (!dev_->InitSetting(plant_settings())) throw std::runtime_error("settings refused");
+        if (!dev_->InitSetting(rec::settings_for({11, 12}, {21, 22}))) throw std::runtime_error("settings refused");
         HostLink::attach(*dev_, link_);
     }
 
@@ -217,7 +201,8 @@ private:
     }
 
     static Json::Value unit_settings() {
-        Json::Value settings = unit(77);
+        Json::Value settings(Json::objectValue);
+        settings["data_id"] = 77;
         settings["appSetting"]["diff_v"] = "0.5";
         settings["appSetting"]["diff_i"] = 3;
         return settings;

@@ -1,9 +1,7 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "line/transport.h"

@@ -82,8 +82,8 @@ TEST(SiteFiles, EachMistakeIsRefusedNamingTheFileAndTheKey) {
     TempDir dir;
     const std::string good = R"({"data_id": 1, "port": "/dev/ttyS0", "baud": 9600, "address": 1,
         "protocol_version": 33, "poll_interval": 3, "min_round_gap": 2, "trust_dataflag": false,
-        "reply_timeout_ms": 1500, "simulator": {}, "db": "h.db", "rcSetting": {},
-        "acSetting": [{"data_id": 11, "appSetting": {"diff_v": "5", "diff_i": 3}}], "dcSetting": []})";
+        "reply_timeout_ms": 1500, "simulator": {}, "db": "h.db", "rcSetting": {"modules": 4},
+        "acSetting": [{"data_id": 11, "channels": 2, "appSetting": {"diff_v": "5", "diff_i": 3}}], "dcSetting": []})";
     const std::string listed = R"({"systems": [{"data_id": 1, "rcSetting": {}, "acSetting": [{"data_id": 11}, %]}]})";
     auto in_list = [&](const std::string& unit) { return std::regex_replace(listed, std::regex("%"), unit); };
     const struct {
@@ -107,6 +107,9 @@ TEST(SiteFiles, EachMistakeIsRefusedNamingTheFileAndTheKey) {
         {in_list(R"({"data_id": 12, "appSetting": {"diff_v": "x"}})"), "systems[0].acSetting[1].appSetting.diff_v: must be a number"},
         {in_list(R"({"data_id": 11})"), "systems[0].acSetting[1].data_id: data id 11 is used twice"},
         {in_list("7"), "systems[0].acSetting[1]: must be an object"},
+        {in_list(R"({"data_id": 12, "channels": 256})"), "systems[0].acSetting[1].channels: must be an integer 0–255"},
+        {R"({"data_id": 1, "rcSetting": {"modules": -1}})", "rcSetting.modules: must be an integer 0–255"},
+        {R"({"data_id": 1, "rcSetting": {}, "dcSetting": [{"data_id": 21, "channels": 2}]})", R"(dcSetting[0]: unknown key "channels")"},
         {R"({"systems": []})", "systems: must hold at least one object"},
         {R"({"data_id": 1, "rcSetting": {}, "baud": 9600, "baud": 4800})", "Duplicate key: 'baud'"},
         {R"({"data_id": 1, "rcSetting": {}} trailing)", "Extra non-whitespace after JSON value"},

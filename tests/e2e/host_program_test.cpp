@@ -60,6 +60,12 @@ TEST(CommandLines, EachProgramNamesWhatIsWrongAndExits2) {
         {SITEHOST_PATH, {"history", "--help"}, 0, "--device"},
         // A bare name is a file of the working folder, never one the library path finds.
         {SITEHOST_PATH, {"--plugin", "libc.so.6", "--site", site, db}, 1, "./libc.so.6"},
+        {SITEHOST_PATH, {"discover"}, 2, "discover needs --port, or --check --site FILE"},
+        {SITEHOST_PATH, {"discover", "--port", "/dev/null", "--address", "1-255"}, 2, "not an address from 1 to 254"},
+        {SITEHOST_PATH, {"discover", "--port", "tcp://host"}, 2, "tcp://HOST:PORT"},
+        {SITEHOST_PATH, {"discover", "--check"}, 2, "--site"},
+        {SITEHOST_PATH, {"discover", "--check", "--site", site, "--port", "/dev/null"}, 2, "excludes"},
+        {SITEHOST_PATH, {"discover", "--check", "--site", dir.file("none.json")}, 2, "cannot be read"},
         {SIM_PATH, {"--drop", "2"}, 2, "--drop"},
         {SIM_PATH, {"--port", "/dev/null", "--pty"}, 2, "excludes"},
         {SIM_PATH, {"--overcount-kind", "none"}, 2, "no overcount none"},

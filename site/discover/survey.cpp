@@ -93,6 +93,7 @@ milliseconds longest_scan(const ScanOptions& options) {
 
 // A garbled answer is asked for again (a noisy line); so is silence, where that is asked for.
 Reply Surveyor::ask(const line::Request& request, milliseconds time, bool againWhenSilent) {
+    if (!lineError_.empty()) return Reply{Reply::Kind::LineFailed, {}, lineError_};
     Reply reply = asker_.ask(request, time);
     const bool again = reply.kind == Reply::Kind::Garbled || (againWhenSilent && reply.kind == Reply::Kind::Silent);
     if (again) reply = asker_.ask(request, time);
@@ -124,16 +125,12 @@ Survey Surveyor::survey(std::uint8_t address, std::uint8_t version, const Reply&
     survey.model = model_text(model.answer.info);
     auto question = [&](const Question& q) { return ask(q.request(address, version), timing_.questionTime, true); };
     const Reply ac = question(kAcAnalog);
-    const Reply rc = lineError_.empty() ? question(kRcAnalog) : Reply();
-    const Reply dc = lineError_.empty() ? question(kDcAnalog) : Reply();
-    if (!lineError_.empty()) return survey;
+    const Reply rc = question(kRcAnalog);
+    const Reply dc = question(kDcAnalog);
     survey.acChannels = count_in(ac, ac_channels, kAcAnalog.text(), "AC units", std::make_optional(std::vector<unsigned>()));
     survey.modules = count_in(rc, rectifier_modules, kRcAnalog.text(), "rectifier modules", std::optional<unsigned>());
     survey.dcUnits = count_in(dc, dc_units, kDcAnalog.text(), "DC units", std::make_optional(0u));
-    for (const Question& q : kOptional) {
-        survey.optional.push_back(Asked{q.cid1, q.cid2, question(q)});
-        if (!lineError_.empty()) break;
-    }
+    for (const Question& q : kOptional) survey.optional.push_back(Asked{q.cid1, q.cid2, question(q)});
     return survey;
 }
 

@@ -13,6 +13,7 @@
 #include "site/run/console.h"
 #include "site/run/site_config.h"
 #include "site/run/site_keys.h"
+#include "site/run/usage_error.h"
 
 namespace app {
 namespace {
@@ -140,9 +141,17 @@ int discover_line(const DiscoverOptions& options, int stopFd) {
     const Json::Value site = discover::site_json(result.results, line);
     if (site["systems"].empty()) return kExitMissing;
     // The host reads what is printed: a file it would refuse is this program's fault.
-    site::parse_site(site, "", "the discovered site");
+    try {
+        site::parse_site(site, "", "the discovered site");
+    } catch (const site::UsageError& e) {
+        throw std::logic_error(std::string("the site file written does not read back: ") + e.what());
+    }
     std::cout << discover::site_text(site) << std::flush;
     return result.lineError.empty() ? 0 : kExitMissing;
+}
+
+std::uint8_t address_of(const site::SystemConfig& system) {
+    return static_cast<std::uint8_t>(system.settings.get("address", 1).asUInt());
 }
 
 // What differs between one system of the site file and its answers.
@@ -152,11 +161,10 @@ std::vector<std::string> check_system(const site::SystemConfig& system, const Di
     const std::string refusal = asker.open();
     if (!refusal.empty()) return {"port " + refusal};
     const Json::Value& settings = system.settings;
-    const auto address = static_cast<std::uint8_t>(settings.get("address", 1).asUInt());
     const auto version = static_cast<std::uint8_t>(settings.get("protocol_version", discover::kProtocol20).asUInt());
     const std::uint8_t other = version == discover::kProtocol20 ? discover::kProtocol21 : discover::kProtocol20;
     discover::Surveyor surveyor(asker, timing_for(system.baud, options.answerTimeMs, system.replyTimeout));
-    const discover::AddressResult result = surveyor.visit(address, {version, other});
+    const discover::AddressResult result = surveyor.visit(address_of(system), {version, other});
     if (!surveyor.line_error().empty()) return {"line failed: " + surveyor.line_error()};
     return discover::differences(system, result);
 }
@@ -170,7 +178,7 @@ int check_site(const DiscoverOptions& options, int stopFd) {
             return kExitMissing;
         }
         const std::string title = "power system " + std::to_string(system.dataId) + " (address " +
-                                  std::to_string(system.settings.get("address", 1).asUInt()) + " on " +
+                                  std::to_string(address_of(system)) + " on " +
                                   (system.port.empty() ? "no port" : system.port) + ")";
         const std::vector<std::string> found = check_system(system, options);
         if (found.empty()) {
@@ -206,34 +214,39 @@ CLI::Validator validator_of(void (*check)(const std::string&)) {
 CLI::App* add_discover_command(CLI::App& cli, DiscoverOptions& options) {
     CLI::App* command = cli.add_subcommand(
         "discover", "Find the power systems on a line and print their site file (or --check a site file)");
-    CLI::Option* port = command->add_option("--port", options.port, "Serial device or tcp://HOST:PORT")->type_name("PORT");
-    command->add_option("--baud", options.baud, "Baud rate of the line")
+    // With --check the site file names the line, the address and the protocol version.
+    std::vector<CLI::Option*> lineOptions;
+    lineOptions.push_back(command->add_option("--port", options.port, "Serial device or tcp://HOST:PORT")->type_name("PORT"));
+    lineOptions.push_back(command->add_option("--baud", options.baud, "Baud rate of the line")
         ->type_name("N")
         ->check(validator_of([](const std::string& text) {
             const bool digits = !text.empty() && text.size() <= 6 && text.find_first_not_of("0123456789") == std::string::npos;
             if (!digits || !line::supported_baud(std::stoi(text))) throw std::invalid_argument("unsupported baud rate " + text);
         }))
-        ->capture_default_str();
-    command->add_option("--parity", options.parity, "Parity of the line")
-        ->check(CLI::IsMember({"none", "even", "odd"}))
-        ->capture_default_str();
-    command->add_option("--stop-bits", options.stopBits, "Stop bits of the line")
-        ->check(CLI::IsMember({1, 2}))
-        ->capture_default_str();
-    command->add_option("--address", options.addresses, "Addresses to ask: N[,N...] and ranges A-B")
-        ->type_name("LIST")
-        ->check(validator_of([](const std::string& text) { discover::parse_addresses(text); }))
-        ->capture_default_str();
-    command->add_option("--protocol-version", options.protocolVersion, "Ask with this version only: 32 (0x20) or 33 (0x21)")
-        ->type_name("N")
-        ->check(CLI::IsMember({32, 33}));
+        ->capture_default_str());
+    lineOptions.push_back(command->add_option("--parity", options.parity, "Parity of the line")
+                              ->check(CLI::IsMember({"none", "even", "odd"}))
+                              ->capture_default_str());
+    lineOptions.push_back(command->add_option("--stop-bits", options.stopBits, "Stop bits of the line")
+                              ->check(CLI::IsMember({1, 2}))
+                              ->capture_default_str());
+    lineOptions.push_back(command->add_option("--address", options.addresses, "Addresses to ask: N[,N...] and ranges A-B")
+                              ->type_name("LIST")
+                              ->check(validator_of([](const std::string& text) { discover::parse_addresses(text); }))
+                              ->capture_default_str());
+    lineOptions.push_back(command
+                              ->add_option("--protocol-version", options.protocolVersion,
+                                           "Ask with this version only: 32 (0x20) or 33 (0x21)")
+                              ->type_name("N")
+                              ->check(CLI::IsMember({32, 33})));
     command->add_option("--answer-time", options.answerTimeMs, "Wait for each address's answer (default: from the baud rate)")
         ->type_name("MS")
         ->check(CLI::Range(1L, 60000L));
     CLI::Option* check = command->add_flag("--check", options.check, "Ask the systems of --site and say what differs");
     CLI::Option* site = command->add_option("--site", options.site, "The site file to check")->type_name("FILE");
-    check->needs(site)->excludes(port);
+    check->needs(site);
     site->needs(check);
+    for (CLI::Option* option : lineOptions) check->excludes(option);
     command->footer(
         "Exit status: 0 a power system found (--check: every one agrees), 1 none found (or the port could not be "
         "used; --check: a difference), 2 a usage error.");

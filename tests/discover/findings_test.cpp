@@ -43,9 +43,12 @@ void collect_ids(const Json::Value& value, std::vector<unsigned>& ids) {
 // The fullest systems at the first and the last address: every data id in range and once only,
 // and the host takes the file as it is written.
 TEST(SiteFile, TheHostReadsWhatIsWrittenWithEveryDataIdOnce) {
-    const std::vector<AddressResult> results = {found_at(1, std::vector<unsigned>(255, 255), 255, 255),
-                                                found_at(254, {2, 1}, 2, 0), found_at(2, {}, 0, 3)};
-    const Json::Value site = discover::site_json(results, kLine);
+    std::vector<AddressResult> results = {found_at(1, std::vector<unsigned>(255, 255), 255, 255),
+                                          found_at(254, {2, 1}, 2, 0), found_at(2, {}, 0, 3)};
+    results[1].survey.version = discover::kProtocol21;
+    discover::LineSettings line = kLine;
+    line.format = line::LineFormat{line::Parity::Even, 2};
+    const Json::Value site = discover::site_json(results, line);
     const std::string text = discover::site_text(site);
     EXPECT_EQ(discover::site_text(parsed(text)), text);
     const site::SiteConfig config = site::parse_site(parsed(text), "", "discovered");
@@ -53,6 +56,9 @@ TEST(SiteFile, TheHostReadsWhatIsWrittenWithEveryDataIdOnce) {
     EXPECT_EQ(config.systems[1].dataId, 254000u);
     EXPECT_EQ(config.systems[1].port, "/dev/ttyUSB0");
     EXPECT_EQ(config.systems[1].settings["address"], 254);
+    EXPECT_EQ(config.systems[1].settings["protocol_version"], 33);
+    EXPECT_EQ(config.systems[1].format.parity, line::Parity::Even);
+    EXPECT_EQ(config.systems[1].format.stopBits, 2);
     EXPECT_EQ(config.systems[1].settings["acSetting"][1]["data_id"], 254102);
     EXPECT_EQ(config.systems[1].settings["acSetting"][1]["channels"], 1);
     EXPECT_EQ(config.systems[1].settings["dcSetting"][1]["data_id"], 254502);
@@ -61,30 +67,6 @@ TEST(SiteFile, TheHostReadsWhatIsWrittenWithEveryDataIdOnce) {
     collect_ids(site, ids);
     EXPECT_EQ(ids.size(), 3u + 255 + 255 + 2 + 2);
     EXPECT_EQ(std::set<unsigned>(ids.begin(), ids.end()).size(), ids.size());
-}
-
-TEST(SiteFile, ReadsAsPeopleReadASystem) {
-    AddressResult result = found_at(3, {2}, 1, 4);
-    result.survey.version = discover::kProtocol21;
-    discover::LineSettings line = kLine;
-    line.format.parity = line::Parity::Even;
-    EXPECT_EQ(discover::site_text(discover::site_json({result}, line)),
-              "{\n"
-              "  \"systems\": [\n"
-              "    {\n"
-              "      \"data_id\": 3000,\n"
-              "      \"port\": \"/dev/ttyUSB0\",\n"
-              "      \"baud\": 9600,\n"
-              "      \"parity\": \"even\",\n"
-              "      \"stop_bits\": 1,\n"
-              "      \"address\": 3,\n"
-              "      \"protocol_version\": 33,\n"
-              "      \"acSetting\": [{\"data_id\": 3101, \"channels\": 2}],\n"
-              "      \"dcSetting\": [{\"data_id\": 3501}],\n"
-              "      \"rcSetting\": {\"modules\": 4}\n"
-              "    }\n"
-              "  ]\n"
-              "}\n");
 }
 
 // A count that could not be read is written as no units; the host still takes the file.
@@ -134,31 +116,6 @@ TEST(Check, NamesEveryDifferenceFromTheSiteFile) {
         c.change(answered);
         EXPECT_EQ(discover::differences(system, answered), c.differences) << c.name;
     }
-}
-
-TEST(Table, NamesWhatWasFoundWhatStayedSilentAndWhatWasNotReached) {
-    discover::ScanResult scan;
-    scan.results.push_back(found_at(1, {1, 3}, 2, 4));
-    AddressResult silent;
-    silent.address = 2;
-    scan.results.push_back(silent);
-    AddressResult other;
-    other.address = 3;
-    other.kind = AddressResult::Kind::Refused;
-    other.reply = discover::Reply{discover::Reply::Kind::Answer, line::Answer{0x20, 3, 0x40, 0x90, {}}, {}};
-    scan.results.push_back(other);
-    scan.results.push_back(found_at(5, {}, 1, 6));
-    scan.results.back().survey.model = std::string("KTR\x01", 4);
-    scan.results.back().survey.optional.push_back({0x40, 0x46, discover::Reply()});
-    EXPECT_EQ(discover::scan_table(scan, {1, 2, 3, 5, 6, 7}),
-              "2 power systems found:\n"
-              "  address  protocol  model      AC units (channels)  DC units  rectifier modules  optional requests\n"
-              "  1        0x20      \"KTR-40\"   2 (1, 3)             2         4                  all answered\n"
-              "  5        0x20      \"KTR\\x01\"  0                    1         6                  not 40/46 (no answer)\n"
-              "  address 5: model \"KTR\\x01\": the driver expects \"KTR-40\"\n"
-              "  address error (RTN 0x90) from a device at another address: 3\n"
-              "  no answer: 2\n"
-              "  not asked: 6\u20137");
 }
 
 }  // namespace

@@ -86,8 +86,7 @@ TEST_P(FoundOnALine, WithItsCountsAndItsSiteFileRunsAsItIs) {
 INSTANTIATE_TEST_SUITE_P(Discover, FoundOnALine, ::testing::Values(LineCase{"Pty", false}, LineCase{"Tcp", true}),
                          [](const ::testing::TestParamInfo<LineCase>& param) { return param.param.name; });
 
-// Two systems on one bus; then a module is plugged in at address 3, as a restart with another
-// count shows on the line.
+// Two systems on one bus; then the one at address 3 restarts with another module count.
 TEST(Discover, FindsBothSystemsOfABusAndTheCheckNamesAChangedModuleCount) {
     TempDir dir;
     sim::Simulator first(at_address(quiet_system(1, 1, 3), 1));
@@ -109,7 +108,8 @@ TEST(Discover, FindsBothSystemsOfABusAndTheCheckNamesAChangedModuleCount) {
     EXPECT_EQ(same.status, 0) << same.err;
     EXPECT_TRUE(holds(same.err, "power system 3000 (address 3 on " + bus.path() + "): agrees with the site file")) << same.err;
 
-    third.update([](sim::SiteState& state) { state.rectifiers.modules.resize(5); });
+    sim::Simulator restarted(at_address(quiet_system(2, 2, 5), 3));
+    bus.replace(3, &restarted);
     const Discovered changed = discover(dir, {"--check", "--site", file}, "changed");
     EXPECT_EQ(changed.status, 1) << changed.err;
     EXPECT_TRUE(holds(changed.err, "power system 3000 (address 3 on " + bus.path() +

@@ -33,6 +33,13 @@ public:
         thread_.join();
     }
     const std::string& path() const { return path_; }
+    // Another device takes the address from the next request on, as when a power system
+    // restarts with another configuration.
+    void replace(std::uint8_t address, sim::Simulator* device) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [at, present] : devices_)
+            if (at == address) present = device;
+    }
 
 private:
     void run() {
@@ -41,6 +48,7 @@ private:
             const line::DecodeResult* request =
                 receiver.next(line_, line::FrameReceiver::Clock::now() + std::chrono::milliseconds(20));
             if (request == nullptr || !request->ok()) continue;
+            std::lock_guard<std::mutex> lock(mutex_);
             for (const auto& [address, device] : devices_) {
                 if (address != request->frame.header.adr) continue;
                 const std::optional<sim::Reply> reply = device->respond(*request);
@@ -49,6 +57,7 @@ private:
         }
     }
 
+    std::mutex mutex_;  // guards devices_
     std::vector<Device> devices_;
     std::string path_;
     line::UniqueFd keepOpen_;

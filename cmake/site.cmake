@@ -16,7 +16,7 @@ target_compile_definitions(cmdline PRIVATE KTR40E_VERSION="${PROJECT_VERSION}")
 # The stand-in host: host services (site/host), history store (site/store) and the run of a
 # site (site/run).
 file(GLOB SITE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/site/host/*.cpp ${CMAKE_SOURCE_DIR}/site/store/*.cpp
-     ${CMAKE_SOURCE_DIR}/site/run/*.cpp)
+     ${CMAKE_SOURCE_DIR}/site/run/*.cpp ${CMAKE_SOURCE_DIR}/site/discover/*.cpp)
 add_library(sitecore SHARED ${SITE_SOURCES})
 target_link_libraries(sitecore PUBLIC host_api linecore PkgConfig::JSONCPP Threads::Threads SQLite::SQLite3 PkgConfig::MOSQUITTO ${CMAKE_DL_LIBS})
 target_compile_options(sitecore PRIVATE ${KTR40E_WARNINGS})

@@ -95,6 +95,20 @@ void append_hex(std::string& out, std::uint8_t byte) {
     out += kHexDigits[byte & 0x0F];
 }
 
+std::string printable(std::string_view bytes) {
+    std::string out;
+    for (const char c : bytes) {
+        const auto byte = static_cast<std::uint8_t>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            out += c;
+        } else {
+            out += "\\x";
+            append_hex(out, byte);
+        }
+    }
+    return out;
+}
+
 void encode_frame_text(const FrameHeader& header, std::string_view infoText, std::string& out) {
     require_lenid_fits(infoText.size());
     out.clear();

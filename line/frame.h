@@ -57,6 +57,9 @@ std::uint16_t frame_checksum(std::string_view chars);
 // Appends a byte as two upper-case hex digits.
 void append_hex(std::string& out, std::uint8_t byte);
 
+// Bytes of the line as people read them: printable ASCII as it is, anything else as \xNN.
+std::string printable(std::string_view bytes);
+
 // Writes a whole frame (SOI to EOI) into `out`, reusing its capacity. `infoText` is the INFO
 // as it goes on the line: hex pairs, or blanks for values a device does not provide.
 // Throws std::length_error when the INFO is longer than LENID can tell.

@@ -2,6 +2,11 @@
 
 namespace line {
 
+bool is_echo_of(const Answer& answer, const Request& request) {
+    return answer.ver == request.ver && answer.adr == request.adr && answer.cid1 == request.cid1 &&
+           answer.rtn == request.cid2 && answer.info == request.info;
+}
+
 void ScriptedTransport::send(const Request& request) {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);

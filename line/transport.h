@@ -21,6 +21,10 @@ struct Answer {
     std::vector<std::uint8_t> info;
 };
 
+// True for `request` itself heard back, as a two-wire RS-485 line hears its own requests:
+// decoded as an answer, its RTN is the request's CID2.
+bool is_echo_of(const Answer& answer, const Request& request);
+
 // Where a device's requests go: a serial line, or a script in tests.
 class Transport {
 public:

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <stdexcept>
 #include <system_error>
 
@@ -42,21 +41,6 @@ void raise_unit_count(std::string& info) {
 void corrupt_checksum(std::string& frame) {
     char& digit = frame[frame.size() - 2];
     digit = kHexDigits[(hex_digit_value(digit) + 1) % 16];
-}
-
-std::string printable(const std::string& line) {
-    std::string out;
-    for (const char c : line) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte < 0x7F) {
-            out += c;
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            out += escaped;
-        }
-    }
-    return out;
 }
 
 std::string describe(const line::DecodeResult& request) {
@@ -354,7 +338,7 @@ void Simulator::run() {
         }
         // The line is half-duplex: the answer follows the request's own time on the line.
         if (!pause_until(arrived + line::line_time(requestBytes, baud_) + reply->delay)) break;
-        trace("-> " + printable(reply->line));
+        trace("-> " + line::printable(reply->line));
         send_paced(reply->line);
     }
 }

@@ -1,6 +1,7 @@
 // sitehost: the stand-in site controller. Loads a driver plug-in, polls the power systems of
 // a site file over their serial lines (or over built-in simulators), keeps the device history
-// in SQLite and prints every round; `sitehost history` lists the saved images.
+// in SQLite and prints every round; `sitehost history` lists the saved images, `sitehost
+// discover` finds the power systems on a line and writes their site file.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "cmdline/command_line.h"
 #include "sim/simulator.h"
 #include "site/app/app.h"
+#include "site/app/discover_command.h"
 #include "site/run/console.h"
 #include "site/run/runner.h"
 #include "site/run/site_config.h"
@@ -174,9 +176,15 @@ int main(int argc, char** argv) {
     add_run_options(cli, run);
     app::HistoryOptions history;
     const CLI::App* historyCommand = app::add_history_command(cli, history);
+    app::DiscoverOptions discover;
+    const CLI::App* discoverCommand = app::add_discover_command(cli, discover);
     cmdline::parse_command_line(cli, argc, argv);
     try {
         if (historyCommand->parsed()) return app::run_history(history);
+        if (discoverCommand->parsed()) {
+            if (!discover.check && discover.port.empty()) cmdline::usage_error(cli, "discover needs --port, or --check --site FILE");
+            return app::run_discover(discover, stop_pipe());
+        }
         if (run.plugin.empty() || run.site.empty()) cmdline::usage_error(cli, "--plugin and --site are required");
         return run_site(run);
     } catch (const site::UsageError& e) {

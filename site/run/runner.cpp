@@ -71,11 +71,6 @@ const char* refusal_kind(line::FrameError error) {
     }
 }
 
-bool is_echo_of(const line::Answer& answer, const line::Request& request) {
-    return answer.ver == request.ver && answer.adr == request.adr && answer.cid1 == request.cid1 &&
-           answer.rtn == request.cid2 && answer.info == request.info;
-}
-
 std::string seconds_text(Clock::duration d) {
     char text[32];
     std::snprintf(text, sizeof text, "%g s", std::chrono::duration<double>(d).count());
@@ -325,7 +320,7 @@ bool SystemRunner::handle(const line::Received& received) {
 
 bool SystemRunner::skip_echo(const line::Answer& answer) {
     if (config_.echo == EchoMode::Off || echoFor_ == link_->sent()) return false;
-    if (!is_echo_of(answer, link_->last_request())) return false;
+    if (!line::is_echo_of(answer, link_->last_request())) return false;
     echoFor_ = link_->sent();
     std::lock_guard<std::mutex> lock(countsMutex_);
     ++counts_.echoesSkipped;

@@ -142,8 +142,17 @@ const std::vector<SiteKey> kUnitKeys = {
     {"appSetting", object_of(&kChangeLimitKeys)},
 };
 
+// "channels" and "modules": the counts commissioning found, which `discover --check` compares
+// with the system's answers; the driver itself follows whatever counts the system reports.
+const std::vector<SiteKey> kAcUnitKeys = {
+    {"data_id", integer(1, 4294967295.0), true},
+    {"appSetting", object_of(&kChangeLimitKeys)},
+    {"channels", integer(0, 255)},
+};
+
 const std::vector<SiteKey> kGroupKeys = {
     {"appSetting", object_of(&kChangeLimitKeys)},
+    {"modules", integer(0, 255)},
 };
 
 const std::vector<SiteKey> kSystemKeys = {
@@ -152,7 +161,7 @@ const std::vector<SiteKey> kSystemKeys = {
     {"baud", baud},
     {"address", integer(1, 254)},
     {"protocol_version", one_of({32, 33}, "32 (0x20) or 33 (0x21)")},
-    {"acSetting", array_of(&kUnitKeys, true)},
+    {"acSetting", array_of(&kAcUnitKeys, true)},
     {"dcSetting", array_of(&kUnitKeys, true)},
     {"rcSetting", object_of(&kGroupKeys), true},
     {"poll_interval", number(0, 86400)},

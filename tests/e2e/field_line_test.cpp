@@ -1,15 +1,7 @@
 // The line as it is in the field: late answers, echoing two-wire lines, a multi-drop bus,
 // serial servers over TCP and lines that never answer.
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-
 #include "line/frame.h"
-#include "site_fixture.h"
-
-extern char** environ;
+#include "line_fixture.h"
 
 namespace e2e {
 namespace {
@@ -116,48 +108,6 @@ INSTANTIATE_TEST_SUITE_P(Lines, Echo,
                                            EchoCase{"QuietLineOff", false, Json::Value(false), 0}),
                          [](const ::testing::TestParamInfo<EchoCase>& param) { return param.param.name; });
 
-// A two-wire bus with a device at each of addresses 1 and 2: each request reaches both, only
-// the addressed one answers, as on a multi-drop RS-485 line.
-class Bus {
-public:
-    using Device = std::pair<std::uint8_t, sim::Simulator*>;  // address, device
-
-    explicit Bus(std::vector<Device> devices) : devices_(std::move(devices)) {
-        line::PtyPair pair = line::open_pty_pair();
-        path_ = pair.slavePath;
-        keepOpen_ = std::move(pair.slave);
-        line_ = line::SerialPort(std::move(pair.master), 9600);
-        thread_ = std::thread([this] { run(); });
-    }
-    ~Bus() {
-        stop_ = true;
-        thread_.join();
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    void run() {
-        line::FrameReceiver receiver;
-        while (!stop_) {
-            const line::DecodeResult* request =
-                receiver.next(line_, line::FrameReceiver::Clock::now() + std::chrono::milliseconds(20));
-            if (request == nullptr || !request->ok()) continue;
-            for (const auto& [address, device] : devices_) {
-                if (address != request->frame.header.adr) continue;
-                const std::optional<sim::Reply> reply = device->respond(*request);
-                if (reply) line_.write_all(reply->line.data(), reply->line.size(), std::chrono::milliseconds(1000));
-            }
-        }
-    }
-
-    std::vector<Device> devices_;
-    std::string path_;
-    line::UniqueFd keepOpen_;
-    line::SerialPort line_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
 TEST(SharedLine, TwoSystemsAtAddressesOneAndTwoTakeTurnsOnOneLine) {
     TempDir dir;
     sim::SimConfig atTwo = quiet_system();
@@ -181,26 +131,6 @@ TEST(SharedLine, TwoSystemsAtAddressesOneAndTwoTakeTurnsOnOneLine) {
         EXPECT_EQ(counts.refused_total(), 0u) << runner->data_id() << ": " << counts.text(true);
     }
 }
-
-// socat between the simulator's terminal and a TCP port: a serial device server.
-class SerialServer {
-public:
-    SerialServer(const std::string& tty, std::uint16_t port) {
-        std::vector<std::string> args = {"socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",
-                                         "FILE:" + tty + ",raw,echo=0"};
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        EXPECT_EQ(::posix_spawnp(&pid_, "socat", nullptr, nullptr, argv.data(), environ), 0);
-    }
-    ~SerialServer() {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
-
-private:
-    pid_t pid_ = -1;
-};
 
 TEST(SerialServers, RoundsThroughSocatCarryExactValues) {
     TempDir dir;

@@ -60,6 +60,12 @@ TEST(CommandLines, EachProgramNamesWhatIsWrongAndExits2) {
         {SITEHOST_PATH, {"history", "--help"}, 0, "--device"},
         // A bare name is a file of the working folder, never one the library path finds.
         {SITEHOST_PATH, {"--plugin", "libc.so.6", "--site", site, db}, 1, "./libc.so.6"},
+        {SITEHOST_PATH, {"discover"}, 2, "discover needs --port, or --check --site FILE"},
+        {SITEHOST_PATH, {"discover", "--port", "/dev/null", "--address", "1-255"}, 2, "not an address from 1 to 254"},
+        {SITEHOST_PATH, {"discover", "--port", "tcp://host"}, 2, "tcp://HOST:PORT"},
+        {SITEHOST_PATH, {"discover", "--check"}, 2, "--site"},
+        {SITEHOST_PATH, {"discover", "--check", "--site", site, "--port", "/dev/null"}, 2, "excludes"},
+        {SITEHOST_PATH, {"discover", "--check", "--site", dir.file("none.json")}, 2, "cannot be read"},
         {SIM_PATH, {"--drop", "2"}, 2, "--drop"},
         {SIM_PATH, {"--port", "/dev/null", "--pty"}, 2, "excludes"},
         {SIM_PATH, {"--overcount-kind", "none"}, 2, "no overcount none"},
@@ -82,8 +88,8 @@ TEST(SiteFiles, EachMistakeIsRefusedNamingTheFileAndTheKey) {
     TempDir dir;
     const std::string good = R"({"data_id": 1, "port": "/dev/ttyS0", "baud": 9600, "address": 1,
         "protocol_version": 33, "poll_interval": 3, "min_round_gap": 2, "trust_dataflag": false,
-        "reply_timeout_ms": 1500, "simulator": {}, "db": "h.db", "rcSetting": {},
-        "acSetting": [{"data_id": 11, "appSetting": {"diff_v": "5", "diff_i": 3}}], "dcSetting": []})";
+        "reply_timeout_ms": 1500, "simulator": {}, "db": "h.db", "rcSetting": {"modules": 4},
+        "acSetting": [{"data_id": 11, "channels": 2, "appSetting": {"diff_v": "5", "diff_i": 3}}], "dcSetting": []})";
     const std::string listed = R"({"systems": [{"data_id": 1, "rcSetting": {}, "acSetting": [{"data_id": 11}, %]}]})";
     auto in_list = [&](const std::string& unit) { return std::regex_replace(listed, std::regex("%"), unit); };
     const struct {
@@ -107,6 +113,9 @@ TEST(SiteFiles, EachMistakeIsRefusedNamingTheFileAndTheKey) {
         {in_list(R"({"data_id": 12, "appSetting": {"diff_v": "x"}})"), "systems[0].acSetting[1].appSetting.diff_v: must be a number"},
         {in_list(R"({"data_id": 11})"), "systems[0].acSetting[1].data_id: data id 11 is used twice"},
         {in_list("7"), "systems[0].acSetting[1]: must be an object"},
+        {in_list(R"({"data_id": 12, "channels": 256})"), "systems[0].acSetting[1].channels: must be an integer 0–255"},
+        {R"({"data_id": 1, "rcSetting": {"modules": -1}})", "rcSetting.modules: must be an integer 0–255"},
+        {R"({"data_id": 1, "rcSetting": {}, "dcSetting": [{"data_id": 21, "channels": 2}]})", R"(dcSetting[0]: unknown key "channels")"},
         {R"({"systems": []})", "systems: must hold at least one object"},
         {R"({"data_id": 1, "rcSetting": {}, "baud": 9600, "baud": 4800})", "Duplicate key: 'baud'"},
         {R"({"data_id": 1, "rcSetting": {}} trailing)", "Extra non-whitespace after JSON value"},

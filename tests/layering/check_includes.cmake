@@ -1,6 +1,7 @@
 # Which way the folders depend: the line depends on nothing of the project; the simulator on
 # the line; the host services on the line and the host API; the store on the host services;
-# the run on all of them. host/ (the host API the plug-in is built against) stands alone.
+# the run on all of them; commissioning (site/discover) on the line and the run's site file.
+# host/ (the host API the plug-in is built against) stands alone.
 # Fails with every #include that points the other way.
 # Run as: cmake -DSOURCE_DIR=<repository> -P check_includes.cmake
 cmake_minimum_required(VERSION 3.16)
@@ -31,9 +32,10 @@ forbid(line "\"(site|sim|cmdline|host|common)/")
 forbid(cmdline "\"(site|sim|line)/")
 forbid(sim "\"site/")
 forbid(site "\"sim/" EXCEPT_FILE site/app/main.cpp)
-forbid(site/host "\"site/(run|store|app)/")
-forbid(site/store "\"site/(run|app)/")
-forbid(site/run "\"site/app/")
+forbid(site/host "\"site/(run|store|app|discover)/")
+forbid(site/store "\"site/(run|app|discover)/")
+forbid(site/run "\"site/(app|discover)/")
+forbid(site/discover "\"site/(host|store|app)/")
 forbid(host "\"[^\"]*/" EXCEPT_INCLUDE "\"host/")
 
 if(offending)

@@ -3,25 +3,16 @@
 // (1 to 256), then the stream. Every decoded frame must encode again into a frame that decodes
 // to the same header and INFO; a refusal carries a reason and no INFO; feeding never allocates
 // and never holds more than the capacity chosen at construction.
-#include <sanitizer/allocator_interface.h>
-
 #include <algorithm>
 #include <string>
 
 #include "fuzz/fuzz_support.h"
 #include "line/frame.h"
+#include "tests/shared/allocation_counter.h"
 
 namespace {
 
 constexpr std::size_t kCapacities[] = {line::kMaxInfoBytes, 0, 1, 2, 8, 32, 128, 255};
-
-thread_local bool watching = false;
-thread_local std::size_t allocations = 0;
-
-void count_allocation(const volatile void*, std::size_t) {
-    if (watching) ++allocations;
-}
-void ignore_free(const volatile void*) {}
 
 bool same_frame(const line::Frame& a, const line::Frame& b) {
     return a.header.ver == b.header.ver && a.header.adr == b.header.adr && a.header.cid1 == b.header.cid1 &&
@@ -53,11 +44,9 @@ void check_outcome(const line::DecodeResult& result, std::size_t capacity) {
 
 // Feeds one piece; returns the bytes the decoder took before it reported an outcome or ran out.
 std::size_t feed_piece(line::FrameDecoder& decoder, const std::uint8_t* data, std::size_t size) {
-    allocations = 0;
-    watching = true;
+    const std::size_t before = counting::allocations_so_far();
     const std::size_t used = decoder.feed(data, size);
-    watching = false;
-    FUZZ_CHECK(allocations == 0);
+    FUZZ_CHECK(counting::allocations_so_far() == before);
     FUZZ_CHECK(used >= 1 && used <= size);
     FUZZ_CHECK(used == size || decoder.ready());
     return used;
@@ -66,9 +55,6 @@ std::size_t feed_piece(line::FrameDecoder& decoder, const std::uint8_t* data, st
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool hooked = __sanitizer_install_malloc_and_free_hooks(count_allocation, ignore_free) != 0;
-    FUZZ_CHECK(hooked);
-
     fuzz::Input in(data, size);
     const std::size_t capacity = kCapacities[in.byte() % (sizeof kCapacities / sizeof kCapacities[0])];
     const std::size_t piece = 1 + std::size_t{in.byte()};

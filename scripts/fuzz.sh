@@ -10,8 +10,10 @@
 #
 # Further arguments are libFuzzer options for every target (for example -jobs=2 or -max_len=8192).
 # Inputs found worth keeping collect in build-fuzz/fuzz/corpus/<target> and are run again next
-# time. A finding stops the script with a non-zero status; its input is kept as
-# build-fuzz/fuzz/findings/<target>-crash-<hash> and replays with build-fuzz/fuzz/fuzz_<target> <file>.
+# time, besides the findings kept in fuzz/regressions/<target>, which every run starts from. A
+# finding stops the script with a non-zero status; its input is copied into
+# fuzz/regressions/<target>/, where every test build replays it (commit it with its fix), and
+# replays alone with build-fuzz/fuzz/fuzz_<target> <file>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,14 +41,27 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 # Without allocation stacks ASan is about a tenth faster; a finding replays with them.
 export ASAN_OPTIONS="${ASAN_OPTIONS:-malloc_context_size=0}"
 
+# Copies the findings of `target` into its regressions folder, named as libFuzzer named them.
+keep_findings() {
+  local target=$1 finding kept
+  for finding in "$out/findings/$target"-*; do
+    [ -e "$finding" ] || continue
+    kept="fuzz/regressions/$target/${finding##*/$target-}"
+    cp "$finding" "$kept"
+    echo "fuzz_$target: finding kept as $kept: every test build now replays it; commit it with the fix" >&2
+  done
+}
+
 for target in "${targets[@]}"; do
-  mkdir -p "$out/corpus/$target"
+  mkdir -p "$out/corpus/$target" "fuzz/regressions/$target"
   log="$out/$target.log"
   echo "== fuzz_$target"
+  rm -f "$out/findings/$target"-*
   if ! "$out/fuzz_$target" "${limit[@]}" "$@" -print_final_stats=1 -artifact_prefix="$out/findings/$target-" \
-      "$out/corpus/$target" "$out/seeds/$target" >/dev/null 2>"$log"; then
+      "$out/corpus/$target" "$out/seeds/$target" "fuzz/regressions/$target" >/dev/null 2>"$log"; then
     tail -n 80 "$log"
-    echo "fuzz_$target: finding; input kept in $out/findings/, full log in $log" >&2
+    keep_findings "$target"
+    echo "fuzz_$target: finding; full log in $log" >&2
     exit 1
   fi
   grep -a -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb|INFO: fuzzed for)' "$log" || true

@@ -9,19 +9,27 @@ jobs=$(nproc)
 
 passed=0
 failed=0
+# A count from the <testsuite> element of ctest's JUnit report (tests, failures, skipped);
+# nothing when the report or the count is missing.
+junit_count() {  # file, attribute
+  { tr '\n' ' ' <"$1" | grep -o '<testsuite[^>]*>' | head -n 1 |
+    sed -n -E "s/.*[[:space:]]$2=\"([0-9]+)\".*/\1/p"; } 2>/dev/null || true
+}
+
 suite() {  # build dir, cmake options...
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DKTR40E_TESTS=ON -DKTR40E_WERROR=ON "$@" >/dev/null
   ninja -C "$dir" -j"$jobs"
-  local status=0
-  (cd "$dir" && ctest --output-on-failure -j"$jobs") | tee "$dir/ctest.log" || status=$?
-  local summary total bad
-  summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$dir/ctest.log" | tail -n 1)
-  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$summary")
-  bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
-  passed=$((passed + ${total:-0} - ${bad:-0}))
+  local status=0 report="$PWD/$dir/ctest-junit.xml"
+  rm -f "$report"
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --output-junit "$report") || status=$?
+  local total bad skipped
+  total=$(junit_count "$report" tests)
+  bad=$(junit_count "$report" failures)
+  skipped=$(junit_count "$report" skipped)
+  passed=$((passed + ${total:-0} - ${bad:-0} - ${skipped:-0}))
   failed=$((failed + ${bad:-0}))
-  if [ "$status" -ne 0 ] || [ -z "$summary" ]; then
+  if [ "$status" -ne 0 ] || [ -z "$total" ]; then
     echo "$passed passed, $((failed > 0 ? failed : 1)) failed"
     exit 1
   fi

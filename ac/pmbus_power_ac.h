@@ -30,6 +30,9 @@ public:
     void RoundDone() override;
     // The round now ending did not take this unit's analog answer.
     void mark_round_stale() { core_.mark_round_stale(); }
+    // Before the unit is fed its part of an answer, and when the answer is refused after all.
+    void snapshot() { core_.snapshot(); }
+    void roll_back() { core_.roll_back(); }
     bool InitV(VRTVDevice* parent, unsigned int dataId, const Json::Value& setting) override;
 
     virtual int parse40_41(const unsigned char* data, int len);
@@ -49,14 +52,15 @@ private:
     bool read_channel_analog(ByteReader& in, TeleACChannel& channel) const;
     bool read_channel_alarms(ByteReader& in, TeleACChannel& channel) const;
     static bool analog_fits(const unsigned char* data, int len, int channels);
-    static bool alarms_fit(const unsigned char* data, int len, int channels);
     void follow_channel_count(std::uint8_t count);
 
-    void report(const AcAlarmRule& rule, const std::string& text, std::uint8_t state);
     void report_channel_alarms();
+    void clear_gone_channel_alarms();
     void report_unit_alarms();
 
     AcChannelAlarmTexts alarmTexts_;
+    // The channel rules each channel's last report left raised ("AC_0" .. "AC_10", bit k for rule k).
+    RaisedAlarms raised_;
 };
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
@@ -105,18 +109,6 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::analog_fits(const unsigned char
     return !in.overran();
 }
 
-// Whether a 40/44 portion holds `channels` channel blocks and the three current states.
-template <class TeleAC, class TeleACChannel, int RT_AC>
-bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::alarms_fit(const unsigned char* data, int len, int channels) {
-    ByteReader in(data, len);
-    in.skip(1);
-    for (int k = 0; k < channels; ++k) {
-        if (!in.skip_counted(4, 1) || !in.skip_counted(0, 1)) return false;
-    }
-    in.skip(3);
-    return !in.overran();
-}
-
 // The unit was reconfigured (or the restored image came from another one).
 template <class TeleAC, class TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::follow_channel_count(std::uint8_t count) {
@@ -142,19 +134,20 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* 
     for (TeleACChannel& channel : core_.items) {
         if (!read_channel_analog(in, channel)) return refuse_overrun(*this, kOverflow, in.needed(), len);
     }
-    if (!in.analog(&core_.record.ia, kCurrentNotProvided) || !in.analog(&core_.record.ib, kCurrentNotProvided) ||
-        !in.analog(&core_.record.ic, kCurrentNotProvided)) {
-        return refuse_overrun(*this, kOverflow, in.needed(), len);
-    }
+    in.analog(&core_.record.ia, kCurrentNotProvided);
+    in.analog(&core_.record.ib, kCurrentNotProvided);
+    in.analog(&core_.record.ic, kCurrentNotProvided);
+    if (in.overran()) return refuse_overrun(*this, kOverflow, in.needed(), len);
     return in.position();
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::read_channel_analog(ByteReader& in, TeleACChannel& channel) const {
-    if (!in.analog(&channel.a, kVoltageNotProvided) || !in.analog(&channel.b, kVoltageNotProvided) ||
-        !in.analog(&channel.c, kVoltageNotProvided) || !in.analog(&channel.f, kVoltageNotProvided)) {
-        return false;
-    }
+    in.analog(&channel.a, kVoltageNotProvided);
+    in.analog(&channel.b, kVoltageNotProvided);
+    in.analog(&channel.c, kVoltageNotProvided);
+    in.analog(&channel.f, kVoltageNotProvided);
+    if (in.overran()) return false;
     std::printf("a:%g b:%g c:%g f:%g\n", static_cast<double>(channel.a), static_cast<double>(channel.b),
                 static_cast<double>(channel.c), static_cast<double>(channel.f));
     if (!in.u8(channel.p40_41)) return false;
@@ -171,13 +164,15 @@ template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const unsigned char* data, int len) {
     static constexpr char kOverflow[] = "PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}";
     ByteReader in(data, len);
-    if (!in.u8(core_.record.airlock_count)) return refuse_overrun(*this, kOverflow, in.needed(), len);
-    const int count = core_.record.airlock_count;
-    // More states than the record holds: the first ones are kept and the answer is taken.
+    std::uint8_t count = 0;
+    if (!in.u8(count)) return refuse_overrun(*this, kOverflow, in.needed(), len);
+    // More states than the record holds: the first ones are kept and the answer is taken. The
+    // record counts what it holds; the log line has the number the device sent.
     if (count > TeleAC::AIRLOCK_MAX()) {
-        InfoLog("ProcotolError %u read 40_43 m is %d max %d", dataId_, count, TeleAC::AIRLOCK_MAX());
+        InfoLog("ProcotolError %u read 40_43 m is %d max %d", dataId_, static_cast<int>(count), TeleAC::AIRLOCK_MAX());
     }
-    const int kept = std::min<int>(count, TeleAC::AIRLOCK_MAX());
+    const std::uint8_t kept = std::min(count, TeleAC::AIRLOCK_MAX());
+    core_.record.airlock_count = kept;
     if (!in.bytes(core_.record.airlock, kept)) return refuse_overrun(*this, kOverflow, in.needed(), len);
     in.skip(count - kept);
     if (!in.u8(core_.record.p40_43)) return refuse_overrun(*this, kOverflow, in.needed(), len);
@@ -190,33 +185,31 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const unsigned char* 
     return in.position();
 }
 
-// The channel blocks follow the established channel count, unless the answer announces another
-// one and holds that many blocks: then the list follows it.
+// The count byte is not read: the channel blocks follow the unit's channel count, which only the
+// analog answer (or a cache restore) sets.
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const unsigned char* data, int len) {
     static constexpr char kOverflow[] = "PMBusPowerAC:ProcotolError {} read 40_44 read overflow {} - {}";
     ByteReader in(data, len);
-    std::uint8_t announcedCount = 0;
-    if (!in.u8(announcedCount)) return refuse_overrun(*this, kOverflow, in.needed(), len);
-    if (announcedCount != core_.record.channel_count && alarms_fit(data, len, announcedCount)) {
-        follow_channel_count(announcedCount);
-    }
+    in.skip(1);
     for (TeleACChannel& channel : core_.items) {
         if (!read_channel_alarms(in, channel)) return refuse_overrun(*this, kOverflow, in.needed(), len);
     }
-    if (!in.u8(core_.record.ia_alert) || !in.u8(core_.record.ib_alert) || !in.u8(core_.record.ic_alert)) {
-        return refuse_overrun(*this, kOverflow, in.needed(), len);
-    }
+    in.u8(core_.record.ia_alert);
+    in.u8(core_.record.ib_alert);
+    in.u8(core_.record.ic_alert);
+    if (in.overran()) return refuse_overrun(*this, kOverflow, in.needed(), len);
     return in.position();
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::read_channel_alarms(ByteReader& in, TeleACChannel& channel) const {
     std::uint8_t further = 0;
-    if (!in.u8(channel.a_alert) || !in.u8(channel.b_alert) || !in.u8(channel.c_alert) || !in.u8(channel.f_alert) ||
-        !in.u8(further)) {
-        return false;
-    }
+    in.u8(channel.a_alert);
+    in.u8(channel.b_alert);
+    in.u8(channel.c_alert);
+    in.u8(channel.f_alert);
+    if (!in.u8(further)) return false;
     if (further != 0) {
         InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 m is {}", dataId_, static_cast<int>(further));
         in.skip(further);
@@ -238,31 +231,39 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
         // move the list a dozen times while it grows.
         rules_.reserve(rules_.size() + core_.items.size() * ac_channel_rules().size() + ac_unit_rules().size());
         report_channel_alarms();
+        clear_gone_channel_alarms();
         report_unit_alarms();
     });
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
-void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::report(const AcAlarmRule& rule, const std::string& text,
-                                                         std::uint8_t state) {
-    CheckThresholdBool(rule.level, rule.key, rule.code, rule.name, text, state == rule.state, alarmSeq_++);
-}
-
-template <class TeleAC, class TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::report_channel_alarms() {
     alarmTexts_.cover(core_.items.size());
+    const auto& rules = ac_channel_rules();
     for (std::size_t position = 0; position < core_.items.size(); ++position) {
         const TeleACChannel& channel = core_.items[position];
         const std::uint8_t states[kAcChannelInputs] = {channel.a_alert, channel.b_alert, channel.c_alert,
                                                         channel.f_alert};
-        for (const AcAlarmRule& rule : ac_channel_rules()) {
-            report(rule, alarmTexts_.text(position, rule.input), states[rule.input]);
+        for (unsigned k = 0; k < rules.size(); ++k) {
+            const AlarmRule& rule = rules[k];
+            raised_.note(position, k,
+                         report_alarm(*this, rule, alarmTexts_.text(position, rule.input), states[rule.input],
+                                      alarmSeq_++));
         }
     }
+}
+
+// Channels the unit no longer has: each of their alarms still raised is cleared, in channel order.
+template <class TeleAC, class TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::clear_gone_channel_alarms() {
+    raised_.clear_gone(core_.items.size(), [this](std::size_t position, unsigned k) {
+        const AlarmRule& rule = ac_channel_rules()[k];
+        clear_alarm(*this, rule, alarmTexts_.text(position, rule.input), alarmSeq_++);
+    });
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::report_unit_alarms() {
     const std::uint8_t states[] = {core_.record.ia_alert, core_.record.ib_alert, core_.record.ic_alert};
-    for (const AcAlarmRule& rule : ac_unit_rules()) report(rule, ac_unit_alarm_text(), states[rule.input]);
+    for (const AlarmRule& rule : ac_unit_rules()) report_alarm(*this, rule, rule.text, states[rule.input], alarmSeq_++);
 }

@@ -5,7 +5,10 @@
 // answer. With --tcp the simulator serves over TCP on 127.0.0.1, as a serial device server
 // does (its answers still paced at 9600 baud). With --late-every N every Nth answer comes
 // 250 ms after the reply timeout; the rounds completed in a fixed time are then compared with
-// a clean line's. usage: ktr40e-line-bench [--plugin PATH] [--rounds N] [--tcp] [--late-every N]
+// a clean line's. With --lacking the system's firmware lacks a command, as older firmware does:
+// 42/44 is never answered, or 42/46 always answered with RTN 0x04; the rate of rounds back to
+// back, after the first three rounds, is compared with a clean line's.
+// usage: ktr40e-line-bench [--plugin PATH] [--rounds N] [--tcp] [--late-every N] [--lacking]
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,6 +91,7 @@ struct LineOptions {
     std::uint64_t rounds = 10;
     bool tcp = false;
     std::uint64_t lateEvery = 0;
+    bool lacking = false;
 };
 
 LineOptions read_options(const std::vector<std::string>& args) {
@@ -99,9 +103,11 @@ LineOptions read_options(const std::vector<std::string>& args) {
             options.lateEvery = std::stoull(args[++i]);
         } else if (args[i] == "--tcp") {
             options.tcp = true;
+        } else if (args[i] == "--lacking") {
+            options.lacking = true;
         } else {
             throw std::invalid_argument(
-                "usage: ktr40e-line-bench [--plugin PATH] [--rounds N] [--tcp] [--late-every N]");
+                "usage: ktr40e-line-bench [--plugin PATH] [--rounds N] [--tcp] [--late-every N] [--lacking]");
         }
     }
     if (options.rounds == 0) throw std::invalid_argument("--rounds must be at least 1");
@@ -184,6 +190,72 @@ void compare_late(std::ostream& out, const std::string& plugin, std::uint64_t ev
     }
 }
 
+// When each round ended, by the host's Round events (all from the one event loop).
+class RoundClock : public site::Observer {
+public:
+    void on_event(const site::Event& e) override {
+        if (e.kind == site::EventKind::Round) ends_.push_back(Clock::now());
+    }
+    const std::vector<Clock::time_point>& ends() const { return ends_; }
+
+private:
+    std::vector<Clock::time_point> ends_;
+};
+
+// The first rounds of a firmware that lacks a command pay for finding out: the step is polled
+// three times in each before the round goes on without it. From then on it rests.
+constexpr std::uint64_t kLearningRounds = 3;
+constexpr std::uint64_t kMeasuredRounds = 30;
+
+// Rounds a minute, back to back with the host's default reply timeout and settle time, from
+// the end of the first kLearningRounds rounds to the end of kMeasuredRounds more.
+double rounds_a_minute(const std::string& plugin, const sim::SimConfig& config) {
+    bench::SimulatorFarm simulators(1, config);
+    bench::ScratchFolder folder;
+    auto clock = std::make_shared<RoundClock>();
+    int never[2];
+    if (::pipe(never) != 0) throw std::runtime_error("pipe failed");
+    {
+        site::SiteHost host(bench::site_on(simulators.ports(), 0, 0),
+                            bench::host_options(plugin, folder, clock, kLearningRounds + kMeasuredRounds));
+        host.run(never[0]);
+    }
+    ::close(never[0]);
+    ::close(never[1]);
+    const std::vector<Clock::time_point>& ends = clock->ends();
+    if (ends.size() < kLearningRounds + kMeasuredRounds) throw std::runtime_error("the rounds did not complete");
+    const double seconds = std::chrono::duration<double>(ends[kLearningRounds + kMeasuredRounds - 1] -
+                                                         ends[kLearningRounds - 1]).count();
+    return static_cast<double>(kMeasuredRounds) / seconds * 60;
+}
+
+void compare_lacking(std::ostream& out, const std::string& plugin) {
+    sim::SimConfig silent = bench::paced_simulator(1);
+    silent.faults.neverAnswer = 0x4244;
+    sim::SimConfig unsupported = bench::paced_simulator(1);
+    unsupported.faults.rtnCommand = 0x4246;
+    unsupported.faults.rtn = 0x04;
+    const site::SystemConfig defaults;
+    out << "Commands the firmware lacks: rounds back to back, reply timeout "
+        << std::chrono::duration<double>(defaults.replyTimeout).count() << " s, settle time "
+        << defaults.settle.count() << " ms, 9600 baud; rate over rounds " << kLearningRounds + 1 << " to "
+        << kLearningRounds + kMeasuredRounds << ":\n";
+    const double clean = rounds_a_minute(plugin, bench::paced_simulator(1));
+    out << std::fixed << std::setprecision(1) << "  clean line:                   " << clean << " rounds/min\n";
+    const struct {
+        const char* name;
+        const sim::SimConfig& config;
+        int target;
+    } cases[] = {{"42/44 never answered:         ", silent, 80}, {"42/46 answered with RTN 0x04: ", unsupported, 90}};
+    for (const auto& c : cases) {
+        const double rate = rounds_a_minute(plugin, c.config);
+        const double share = rate / clean * 100;
+        out << "  " << c.name << rate << " rounds/min: " << share << " % of the clean line's (target: at least "
+            << c.target << " %)" << (share >= c.target ? "" : "  MISSED") << "\n";
+    }
+    out << std::defaultfloat;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -194,6 +266,11 @@ int main(int argc, char** argv) {
         if (options.lateEvery > 0) {
             bench::QuietStdout quiet;
             compare_late(quiet.results(), args.plugin, options.lateEvery);
+            return 0;
+        }
+        if (options.lacking) {
+            bench::QuietStdout quiet;
+            compare_lacking(quiet.results(), args.plugin);
             return 0;
         }
         bench::SimulatorFarm simulators(1, bench::paced_simulator(1),

@@ -8,7 +8,8 @@
 // Reads an answer front to back and never past the length it was given.
 // A failed read leaves the destination untouched and records in needed() how many
 // bytes the answer would have had to hold for that field to fit; overran() then stays true,
-// as it does once skip() has moved past the end.
+// as it does once skip() has moved past the end. The first shortfall is the one kept: every
+// read after it fails too, so a parser can read a group of fields and check once.
 class ByteReader {
 public:
     ByteReader(const unsigned char* data, int len) noexcept : data_(data), len_(len > 0 ? len : 0) {}
@@ -96,7 +97,7 @@ private:
     }
 
     const unsigned char* take(int n) noexcept {
-        if (n < 0 || pos_ > len_ || n > len_ - pos_) {
+        if (overran_ || n < 0 || pos_ > len_ || n > len_ - pos_) {
             record_overrun(pos_ + (n > 0 ? n : 0));
             return nullptr;
         }
@@ -106,6 +107,7 @@ private:
     }
 
     void record_overrun(int needed) noexcept {
+        if (overran_) return;
         needed_ = needed;
         overran_ = true;
     }

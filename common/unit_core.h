@@ -60,6 +60,19 @@ public:
     // The round now ending did not take the unit's analog answer.
     void mark_round_stale() { freshness_.mark_stale(); }
 
+    // Keeps the records as they are before an answer is fed to the unit, so that a refused answer
+    // can be undone. The copy reuses its buffer: once it has held as many items, no allocation.
+    void snapshot() {
+        saved_.record = record;
+        saved_.items.assign(items.begin(), items.end());
+    }
+
+    // Puts the records back as the last snapshot() found them.
+    void roll_back() {
+        record = saved_.record;
+        items.assign(saved_.items.begin(), saved_.items.end());
+    }
+
     // Ends a round: stamps a round that brought analog values, publishes the image under
     // `recordId`, numbers the round's alarm reports from 1 (the unit's rules, then its model's),
     // and queues the threshold batch and the history save.
@@ -81,8 +94,14 @@ public:
     const HistoryImage& history() const { return history_; }
 
 private:
+    struct Saved {
+        Record record{};
+        std::vector<Item> items;
+    };
+
     Unit& unit_;
     UnitState state_;
+    Saved saved_;
     HistoryImage history_;
     RoundWork work_;
     RoundFreshness freshness_;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/alarm_rule.h"
 #include "common/byte_reader.h"
 #include "common/unit_core.h"
 #include "common/unit_support.h"
@@ -14,13 +15,13 @@
 // Prints the analog block's trace line: the voltage's four bytes. A block too short to
 // hold them shows the bytes it has and nothing beyond.
 inline void trace_dc_analog_block(const unsigned char* block, int remaining) {
-    ByteReader reader(block, remaining);
     unsigned char head[4] = {};
-    if (reader.bytes(head, 4)) {
+    if (ByteReader(block, remaining).bytes(head, 4)) {
         std::printf("parse 42 41: %x %x %x %x\n", head[0], head[1], head[2], head[3]);
         return;
     }
     std::printf("parse 42 41:");
+    ByteReader reader(block, remaining);
     std::uint8_t value = 0;
     while (reader.u8(value)) std::printf(" %x", value);
     std::printf("\n");
@@ -46,6 +47,9 @@ public:
     void RoundDone() override { core_.complete_round(RT_DC, [this] { report_threshold_rules(); }); }
     // The round now ending did not take this unit's analog answer.
     void mark_round_stale() { core_.mark_round_stale(); }
+    // Before the unit is fed its part of an answer, and when the answer is refused after all.
+    void snapshot() { core_.snapshot(); }
+    void roll_back() { core_.roll_back(); }
     bool InitV(VRTVDevice* parent, unsigned int dataId, const Json::Value& setting) override;
 
     virtual int parse42_41(const unsigned char* block, int remaining);
@@ -65,6 +69,8 @@ private:
     bool read_currents(ByteReader& reader, std::uint8_t& count, void* values, std::uint8_t capacity,
                        const char* oversizeFormat);
     static const std::array<std::string, TeleDC::ALERT_M_SIZE()>& fuse_texts();
+    // "DC_0" (voltage low), "DC_1" (voltage high), "DC_3" (a battery fuse).
+    static const std::array<AlarmRule, 3>& threshold_rules();
 };
 
 template <class TeleDC, int RT_DC>
@@ -168,18 +174,21 @@ const std::array<std::string, TeleDC::ALERT_M_SIZE()>& PMBusPowerDC<TeleDC, RT_D
 }
 
 template <class TeleDC, int RT_DC>
+const std::array<AlarmRule, 3>& PMBusPowerDC<TeleDC, RT_DC>::threshold_rules() {
+    // Never destroyed: a host thread may still be in a round at exit.
+    static const auto* rules = new std::array<AlarmRule, 3>{{
+        {"DC_0", "06008", "输出电压过低告警", 3, 1, 0, "输出电压过低告警"},
+        {"DC_1", "06009", "输出电压过高告警", 3, 2, 0, "输出电压过高告警"},
+        {"DC_3", "06001", "电池熔丝故障告警", 1, 3},
+    }};
+    return *rules;
+}
+
+template <class TeleDC, int RT_DC>
 void PMBusPowerDC<TeleDC, RT_DC>::report_threshold_rules() {
-    static const std::string& lowKey = lasting_text("DC_0");
-    static const std::string& lowCode = lasting_text("06008");
-    static const std::string& lowText = lasting_text("输出电压过低告警");
-    static const std::string& highKey = lasting_text("DC_1");
-    static const std::string& highCode = lasting_text("06009");
-    static const std::string& highText = lasting_text("输出电压过高告警");
-    static const std::string& fuseKey = lasting_text("DC_3");
-    static const std::string& fuseCode = lasting_text("06001");
-    static const std::string& fuseName = lasting_text("电池熔丝故障告警");
-    CheckThresholdBool(3, lowKey, lowCode, lowText, lowText, core_.record.voltage_state == 1, alarmSeq_++);
-    CheckThresholdBool(3, highKey, highCode, highText, highText, core_.record.voltage_state == 2, alarmSeq_++);
+    const auto& rules = threshold_rules();
+    report_alarm(*this, rules[0], rules[0].text, core_.record.voltage_state, alarmSeq_++);
+    report_alarm(*this, rules[1], rules[1].text, core_.record.voltage_state, alarmSeq_++);
     // Fuse states are evaluated only when the unit reported all of them; when the count changes
     // away from that, every fuse rule is reported clear once, so none stays raised.
     const bool complete = core_.record.alert_m_count == TeleDC::ALERT_M_SIZE();
@@ -187,7 +196,10 @@ void PMBusPowerDC<TeleDC, RT_DC>::report_threshold_rules() {
     fuseRulesReported_ = complete;
     const auto& texts = fuse_texts();
     for (std::size_t k = 0; k < texts.size(); ++k) {
-        const bool blown = complete && core_.record.alert_m[k] == 3;
-        CheckThresholdBool(1, fuseKey, fuseCode, fuseName, texts[k], blown, alarmSeq_++);
+        if (complete) {
+            report_alarm(*this, rules[2], texts[k], core_.record.alert_m[k], alarmSeq_++);
+        } else {
+            clear_alarm(*this, rules[2], texts[k], alarmSeq_++);
+        }
     }
 }

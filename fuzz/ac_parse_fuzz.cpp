@@ -12,18 +12,21 @@ using fuzz::ProbeAC;
 
 // A result is -1 or at most the length given; the one exception is a 40/43 portion with a
 // user-defined count, which is counted (2 + m + P) without being read.
-void check_status_result(const ProbeAC& unit, int result, int len) {
-    if (result == -1 || result <= len) return;
+void check_status_result(const ProbeAC& unit, int result, const fuzz::ExactCopy& portion) {
+    if (result == -1 || result <= portion.length()) return;
     const tele_c_ktr40e_ac& record = unit.unit();
     FUZZ_CHECK(record.p40_43 != 0);
-    FUZZ_CHECK(result == 2 + record.airlock_count + record.p40_43);
+    FUZZ_CHECK(result == 2 + portion.data()[0] + record.p40_43);
 }
 
-// A portion taken keeps the first states it carries, at most the record's eight.
+// A portion taken keeps the first states it carries, at most the record's eight, and the record
+// counts the states it holds.
 void check_air_switches(const ProbeAC& unit, int result, const fuzz::ExactCopy& portion) {
-    if (result == -1) return;
     const tele_c_ktr40e_ac& record = unit.unit();
-    const int kept = std::min<int>(record.airlock_count, tele_c_ktr40e_ac::AIRLOCK_MAX());
+    FUZZ_CHECK(record.airlock_count <= tele_c_ktr40e_ac::AIRLOCK_MAX());
+    if (result == -1) return;
+    const int kept = std::min<int>(portion.data()[0], tele_c_ktr40e_ac::AIRLOCK_MAX());
+    FUZZ_CHECK(record.airlock_count == kept);
     FUZZ_CHECK(std::memcmp(record.airlock, portion.data() + 1, static_cast<std::size_t>(kept)) == 0);
 }
 
@@ -43,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 0: result = unit->parse40_41(portion.data(), len); break;
             case 1:
                 result = unit->parse40_43(portion.data(), len);
-                check_status_result(*unit, result, len);
+                check_status_result(*unit, result, portion);
                 check_air_switches(*unit, result, portion);
                 break;
             case 2: result = unit->parse40_44(portion.data(), len); break;

@@ -96,11 +96,18 @@ public:
         HostLink::attach(*device_, link_);
     }
 
+    // A poll may end a round too: when the device gives up on the last step of the round.
     void poll() {
         const bool waiting = link_->awaiting();
         const std::size_t before = script_->count();
-        const bool done = device_->RefreshStatus();
+        const std::size_t published = watch_->published();
+        const std::uint64_t rounds = link_->rounds();
+        const bool done = link_->poll(*device_);
         if (waiting && !config_.impatient) FUZZ_CHECK(!done && script_->count() == before);
+        if (watch_->published() != published) {
+            FUZZ_CHECK(link_->rounds() == rounds + 1);
+            check_round_end(published, false);
+        }
         check_after(before);
     }
 
@@ -114,8 +121,12 @@ public:
         const std::size_t published = watch_->published();
         const bool modelAnswer =
             VRTHostAccess::step(*device_) == 14 && cid1 == 0x40 && rtn == 0 && info.size() * 2 <= 0xFFFF;
+        const bool roundAnswer = VRTHostAccess::step(*device_) != 14 && rtn == 0;
         const bool goesOn = link_->deliver(*device_, line::Answer{config_.version, 1, cid1, rtn, info});
         if (modelAnswer) modelKnown_ = true;
+        if (roundAnswer) ++answersSinceRound_;
+        // An answer after which the exchange ends (Reset) sends nothing in the same callback.
+        if (!goesOn) FUZZ_CHECK(script_->count() == before);
         check_round_end(published, goesOn);
         check_after(before);
     }
@@ -130,10 +141,13 @@ private:
     }
 
     // A round ends with one image from every unit, back at step 0 and with the exchange reset.
+    // Only a round that took an answer ends: one that took none publishes nothing.
     void check_round_end(std::size_t publishedBefore, bool goesOn) {
         const std::size_t images = watch_->published() - publishedBefore;
         if (images == 0) return;
         FUZZ_CHECK(images == config_.ac + config_.dc + 1);
+        FUZZ_CHECK(answersSinceRound_ > 0);
+        answersSinceRound_ = 0;
         FUZZ_CHECK(!goesOn && VRTHostAccess::step(*device_) == 0 && !link_->awaiting());
     }
 
@@ -154,6 +168,8 @@ private:
         const bool model = request.cid1 == 0x40 && request.cid2 == 0x51;
         FUZZ_CHECK(!first || model);
         FUZZ_CHECK(!(model && modelKnown_));
+        // The model check is never skipped: no request of a round before it has been answered.
+        FUZZ_CHECK(model || modelKnown_);
         // No unit of a kind, no request for it; the AC parameters go with the DC part of the round.
         if (config_.ac == 0) FUZZ_CHECK(request.cid1 != 0x40 || model);
         if (config_.dc == 0) FUZZ_CHECK(request.cid1 != 0x42 && !(request.cid1 == 0x40 && request.cid2 == 0x46));
@@ -166,6 +182,7 @@ private:
     std::shared_ptr<HostLink> link_ = make_link();
     std::shared_ptr<Ktr40e> device_ = std::make_shared<Ktr40e>(std::chrono::microseconds(0));
     bool modelKnown_ = false;
+    std::size_t answersSinceRound_ = 0;  // answers of round steps handed to the device since the last round end
 };
 
 }  // namespace

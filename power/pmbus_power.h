@@ -1,5 +1,6 @@
 #pragma once
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/alarm_rule.h"
 #include "common/byte_reader.h"
 #include "common/unit_support.h"
 #include "host/json.h"
@@ -47,7 +49,8 @@ struct Command {
     const char* name;       // CID1_CID2, as log lines name the answer
 };
 
-// When the answer fed to the units is taken. A refused answer leaves the step to be asked again.
+// When the answer fed to the units is taken. A refused answer leaves every record as it was and
+// the step to be asked again.
 enum class Accept : std::uint8_t {
     Exact,          // all of INFO used; otherwise refused, logged unless a unit of a list refused its part
     ExactQuiet,     // all of INFO used; otherwise refused without a log
@@ -58,8 +61,17 @@ enum class Accept : std::uint8_t {
 // DATAFLAG and unit count lead the answers of the AC units and the DC units.
 inline constexpr int kHeadSize = 2;
 
-// Polls in a row whose answer to one step is refused before the round goes on without that step.
-inline constexpr int kRefusalsBeforeSkip = 3;
+// Steps 0 to 9 make up a round.
+inline constexpr int kRoundSteps = kDcParameters + 1;
+
+// Polls in a row of one step that are not taken (the answer refused, or none handed on: no
+// answer, or one with an error code) before the round goes on without that step.
+inline constexpr int kPollsBeforeSkip = 3;
+
+// A step skipped in this many completed rounds in a row rests: it is asked with one poll only
+// every kRetryEvery-th round, until it is answered.
+inline constexpr std::uint32_t kRoundsBeforeRest = 3;
+inline constexpr std::uint32_t kRetryEvery = 10;
 
 // The wait before each answer is handled.
 inline constexpr std::chrono::microseconds kAnswerPause{20000};
@@ -181,10 +193,16 @@ public:
             portCounter_ = 0;
             return false;
         }
+        // The model query is asked at every poll until its answer has been taken and checked.
         if (modelCheckPending_) return send(pmbus_power::kModel);
-        if (step_ == pmbus_power::kAcAnalog) return send(first_step());
-        // A lost answer is asked for again, the parameter requests included, so the cycle never stops.
-        if (step_ >= pmbus_power::kAcStatus && step_ <= pmbus_power::kDcParameters) return send(step_);
+        if (step_ == pmbus_power::kAcAnalog && !asked_) {
+            start_round();
+            return true;
+        }
+        // The step's request was not taken: its answer was refused, or none was handed on (no
+        // answer came, or one with an error code). Asked again, the parameter requests included,
+        // or the round goes on without it: the cycle never stops.
+        if (step_ >= pmbus_power::kAcAnalog && step_ <= pmbus_power::kDcParameters) poll_again();
         return true;
     }
 
@@ -193,13 +211,10 @@ public:
         const Row* row = row_for(step_);
         if (row == nullptr) return true;
         progressed_ = false;
-        answeredSinceSend_ = true;
         const bool result = take(*row, pmbus_power::read_answer(payload_));
-        if (progressed_) {
-            refusals_ = 0;
-            return result;
-        }
-        return refused(row->request, result);
+        // A refused answer sends nothing: the next poll counts it and asks again, or goes on.
+        if (!progressed_) refusedSinceSend_ = true;
+        return result;
     }
 
     // Under 2 s since the last update no round starts. A clock that stepped back leaves the last
@@ -278,18 +293,36 @@ private:
          nullptr, nullptr, nullptr, Accept::Exact, nullptr},
     };
 
+    // Each row of a round sits at its step's index, the model check after them.
+    static constexpr bool rows_in_step_order() {
+        for (std::size_t i = 0; i + 1 < std::size(kCycle); ++i)
+            if (kCycle[i].request.step != static_cast<std::int32_t>(i)) return false;
+        return kCycle[std::size(kCycle) - 1].request.step == pmbus_power::kModel;
+    }
+
     static const Row* row_for(std::int32_t step) {
         constexpr std::int32_t kLastRound = pmbus_power::kDcParameters;
         static_assert(std::size(kCycle) == kLastRound + 2, "a row for each step of a round, then the model check");
+        static_assert(rows_in_step_order(), "each row of kCycle sits at its step's index, the model check last");
         if (step == pmbus_power::kModel) return &kCycle[kLastRound + 1];
         return step >= 0 && step <= kLastRound ? &kCycle[step] : nullptr;
     }
 
+    static constexpr std::uint16_t bit(std::int32_t step) { return static_cast<std::uint16_t>(1u << step); }
+
     const std::chrono::microseconds answerPause_;  // the wait before each answer is handled
     bool progressed_ = false;  // the answer being handled moved the cycle on
-    int refusals_ = 0;         // polls in a row whose answer to the current step was refused
-    bool askedSinceRefusal_ = false;  // the step was sent since the last refusal counted
-    bool answeredSinceSend_ = true;   // an answer came in since the last request was sent
+    // Progress of a round. A step not taken on kPollsBeforeSkip polls in a row is skipped; a step
+    // skipped in kRoundsBeforeRest completed rounds in a row rests until it is answered. Only a
+    // round that took an answer completes and counts: a silent line completes no round.
+    bool asked_ = false;             // step_'s request went out and the cycle has not moved on since
+    bool refusedSinceSend_ = false;  // an answer to the request last sent was refused
+    int failedPolls_ = 0;            // polls of step_ in a row that were not taken
+    int refusedPolls_ = 0;           // the ones of them whose answer was refused
+    bool roundTook_ = false;         // the round in progress took an answer
+    std::uint16_t takenThisRound_ = 0;    // a bit per step
+    std::uint16_t skippedThisRound_ = 0;  // a bit per step: skipped, or left out while it rests
+    std::array<std::uint32_t, pmbus_power::kRoundSteps> skipStreak_{};  // completed rounds in a row that skipped it
     // Whether this round took the analog answer of the AC units, the rectifier group, the DC units.
     bool acFresh_ = false;
     bool rcFresh_ = false;
@@ -314,11 +347,8 @@ private:
         const pmbus_power::Command* command = command_for(step);
         step_ = step;
         progressed_ = true;
-        askedSinceRefusal_ = true;
-        // A request that went unanswered breaks a run of refusals: the answers that follow it may
-        // be late ones to earlier requests, which says nothing about this step.
-        if (!answeredSinceSend_) refusals_ = 0;
-        answeredSinceSend_ = false;
+        asked_ = true;
+        refusedSinceSend_ = false;
         const bool withGroup =
             command->info == InfoRule::Group ||
             (command->info == InfoRule::GroupUnderV21 && protocolVersion_ == pmbus_power::kProtocolV21);
@@ -348,8 +378,6 @@ private:
             return drop_answer();
         }
         const pmbus_power::Head head = pmbus_power::read_head(answer);
-        if (command.step == pmbus_power::kAcAnalog) acDataFlag_ = head.flag;
-        if (command.step == pmbus_power::kRcAnalog) rcDataFlag_ = head.flag;
         if (command.headBytes == pmbus_power::kHeadSize && !count_matches(row, head)) return drop_answer();
         if (!feed_and_check(row, answer)) return true;
         return accepted(command.step, head);
@@ -366,10 +394,29 @@ private:
         return false;
     }
 
-    // Hands the answer to what the row names and applies the row's acceptance rule.
+    // Hands the answer to what the row names and applies the row's acceptance rule. A refused
+    // answer leaves the records of every unit fed as they were before it.
     bool feed_and_check(const Row& row, const pmbus_power::Answer& answer) {
         if (row.accept == Accept::ExactIfAny && answer.len <= pmbus_power::kHeadSize) return true;
-        const std::optional<std::int64_t> used = feed(row, answer);
+        for_fed_units(row, [](auto& unit) { unit.snapshot(); });
+        const bool taken = acceptable(row, answer, feed(row, answer));
+        if (!taken) for_fed_units(row, [](auto& unit) { unit.roll_back(); });
+        return taken;
+    }
+
+    template <class Action>
+    void for_fed_units(const Row& row, Action action) {
+        if (row.eachAc != nullptr) {
+            for (const std::shared_ptr<AC>& unit : acUnits_) action(*unit);
+        } else if (row.eachDc != nullptr) {
+            for (const std::shared_ptr<DC>& unit : dcUnits_) action(*unit);
+        } else if (row.group != nullptr) {
+            action(*rcUnit_);
+        }
+    }
+
+    // The row's acceptance rule, given the INFO bytes the units used (none: a unit refused its part).
+    bool acceptable(const Row& row, const pmbus_power::Answer& answer, const std::optional<std::int64_t>& used) {
         switch (row.accept) {
             case Accept::Exact:
             case Accept::ExactIfAny:
@@ -412,31 +459,76 @@ private:
     // The answer was taken: what this round now holds, then the next request.
     bool accepted(std::int32_t step, const pmbus_power::Head& head) {
         using namespace pmbus_power;
+        failedPolls_ = refusedPolls_ = 0;
+        if (step != kModel) {
+            roundTook_ = true;
+            takenThisRound_ |= bit(step);
+        }
         switch (step) {
-            case kAcAnalog: acFresh_ = true; break;
-            case kRcAnalog: rcFresh_ = true; break;
+            case kAcAnalog:
+                acDataFlag_ = head.flag;
+                acFresh_ = true;
+                break;
+            case kRcAnalog:
+                rcDataFlag_ = head.flag;
+                rcFresh_ = true;
+                break;
             case kDcAnalog:
                 dcFresh_ = true;
-                if (wanted(head.flag, kAlarmChanged | kStatusChanged)) return send(kDcAlarm);
+                if (wanted(head.flag, kAlarmChanged | kStatusChanged)) return ask(kDcAlarm);
                 return go_on_after(kDcAlarm);
             default: break;
         }
         return go_on_after(step);
     }
 
-    // The answer did not move the cycle on. Whatever the reason, a step refused on every poll
-    // must not stop the whole power system: after the third poll in a row whose answer was
-    // refused the round goes on as if the answer had been skipped. Further answers refused before
-    // the step is asked again (late answers to earlier requests) count once with the poll, and a
-    // poll left without any answer starts the count again.
-    bool refused(const pmbus_power::Command& command, bool result) {
-        if (!std::exchange(askedSinceRefusal_, false)) return result;
-        if (++refusals_ < pmbus_power::kRefusalsBeforeSkip) return result;
-        refusals_ = 0;
-        InfoLog("PMBusPower:ProcotolError {} answer {} refused {} times in a row, going on without it", dataId_,
-                command.name, pmbus_power::kRefusalsBeforeSkip);
-        return go_on_after(command.step);
+    // A poll finds step_'s request not taken. Whatever the reason, a step that is never taken
+    // must not stop the whole power system: after kPollsBeforeSkip polls in a row (one for a
+    // resting step) the round goes on as if DATAFLAG had said the answer was not needed.
+    void poll_again() {
+        using namespace pmbus_power;
+        ++failedPolls_;
+        if (refusedSinceSend_) ++refusedPolls_;
+        const bool resting = rests(step_);
+        if (failedPolls_ < (resting ? 1 : kPollsBeforeSkip)) {
+            send(step_);
+            return;
+        }
+        const char* why = refusedPolls_ == failedPolls_ ? "refused" : refusedPolls_ == 0 ? "not answered"
+                                                                                       : "refused or not answered";
+        const Command& command = row_for(step_)->request;
+        if (resting) {
+            InfoLog("PMBusPower:ProcotolError {} answer {} {} again, going on without it for {} rounds", dataId_,
+                    command.name, why, kRetryEvery);
+        } else {
+            InfoLog("PMBusPower:ProcotolError {} answer {} {} on {} polls in a row, going on without it", dataId_,
+                    command.name, why, failedPolls_);
+        }
+        failedPolls_ = refusedPolls_ = 0;
+        skippedThisRound_ |= bit(step_);
+        go_on_after(step_);
     }
+
+    // A step that rests is asked only in every kRetryEvery-th round; otherwise the round goes on
+    // without it at once.
+    bool ask(std::int32_t step) {
+        if (rests(step) && !retry_due(step)) {
+            skippedThisRound_ |= bit(step);
+            return go_on_after(step);
+        }
+        return send(step);
+    }
+
+    bool rests(std::int32_t step) const {
+        return step >= 0 && step < pmbus_power::kRoundSteps && skipStreak_[step] >= pmbus_power::kRoundsBeforeRest;
+    }
+
+    bool retry_due(std::int32_t step) const {
+        using namespace pmbus_power;
+        return (skipStreak_[step] - kRoundsBeforeRest) % kRetryEvery == kRetryEvery - 1;
+    }
+
+    bool start_round() { return ask(first_step()); }
 
     // The request that follows `step` once its answer has been taken, or skipped.
     bool go_on_after(std::int32_t step) {
@@ -444,23 +536,25 @@ private:
         switch (step) {
             case kModel:
                 modelCheckPending_ = false;
-                return send(first_step());
+                return start_round();
             case kAcAnalog:
-                if (wanted(acDataFlag_, kStatusChanged)) return send(kAcStatus);
+                if (wanted(acDataFlag_, kStatusChanged)) return ask(kAcStatus);
                 return go_on_after(kAcStatus);
-            case kAcStatus: return send(wanted(acDataFlag_, kAlarmChanged) ? kAcAlarm : kRcAnalog);
-            case kAcAlarm: return send(kRcAnalog);
+            case kAcStatus:
+                if (wanted(acDataFlag_, kAlarmChanged)) return ask(kAcAlarm);
+                return go_on_after(kAcAlarm);
+            case kAcAlarm: return ask(kRcAnalog);
             case kRcAnalog:
-                if (wanted(rcDataFlag_, kStatusChanged)) return send(kRcStatus);
+                if (wanted(rcDataFlag_, kStatusChanged)) return ask(kRcStatus);
                 return go_on_after(kRcStatus);
             case kRcStatus:
-                if (wanted(rcDataFlag_, kAlarmChanged)) return send(kRcAlarm);
+                if (wanted(rcDataFlag_, kAlarmChanged)) return ask(kRcAlarm);
                 return leave_rectifiers();
             case kRcAlarm: return leave_rectifiers();
             // Without the analog answer's DATAFLAG the alarm states are asked for.
-            case kDcAnalog: return send(kDcAlarm);
-            case kDcAlarm: return send(acUnits_.empty() ? kDcParameters : kAcParameters);
-            case kAcParameters: return send(kDcParameters);
+            case kDcAnalog: return ask(kDcAlarm);
+            case kDcAlarm: return ask(acUnits_.empty() ? kDcParameters : kAcParameters);
+            case kAcParameters: return ask(kDcParameters);
             case kDcParameters: return end_round();
             default: return true;
         }
@@ -483,25 +577,55 @@ private:
                            [model](const std::string& supported) { return model == supported; });
     }
 
+    // Raised, never cleared, with the sequence number 0.
     void report_model_mismatch() {
-        static const std::string& key = lasting_text("device_model");
-        static const std::string& code = lasting_text("70319");
-        static const std::string& name = lasting_text("设备配置检测");
-        CheckThresholdBool(3, key, code, name, "本驱动类型:" + deviceType_ + " 检测型号:" + detectedModel_, true, 0);
+        static const AlarmRule* rule = new AlarmRule{"device_model", "70319", "设备配置检测", 3, 1};
+        report_alarm(*this, *rule, "本驱动类型:" + deviceType_ + " 检测型号:" + detectedModel_, rule->activeWhen, 0);
     }
 
-    bool leave_rectifiers() { return dcUnits_.empty() ? end_round() : send(pmbus_power::kDcAnalog); }
+    bool leave_rectifiers() { return dcUnits_.empty() ? end_round() : ask(pmbus_power::kDcAnalog); }
 
     bool end_round() {
+        if (!roundTook_) return restart_round();
+        count_skips();
         complete_round(acUnits_, acFresh_);
         complete_round(dcUnits_, dcFresh_);
         if (!rcFresh_) rcUnit_->mark_round_stale();
         rcUnit_->RoundDone();
-        acFresh_ = rcFresh_ = dcFresh_ = false;
+        clear_round();
         step_ = pmbus_power::kAcAnalog;
+        asked_ = false;
         progressed_ = true;
         Reset();
         return false;
+    }
+
+    // A round that took no answer at all is no round: nothing is completed or stamped, no step
+    // counts as skipped, and the first request goes out again.
+    bool restart_round() {
+        clear_round();
+        return send(first_step());
+    }
+
+    void clear_round() {
+        acFresh_ = rcFresh_ = dcFresh_ = false;
+        roundTook_ = false;
+        takenThisRound_ = skippedThisRound_ = 0;
+        failedPolls_ = refusedPolls_ = 0;
+    }
+
+    // A completed round: a step it took starts its count of skipped rounds again.
+    void count_skips() {
+        using namespace pmbus_power;
+        for (std::int32_t step = 0; step < kRoundSteps; ++step) {
+            if ((takenThisRound_ & bit(step)) != 0) {
+                skipStreak_[step] = 0;
+            } else if ((skippedThisRound_ & bit(step)) != 0 && ++skipStreak_[step] == kRoundsBeforeRest) {
+                InfoLog("PMBusPower:ProcotolError {} answer {} skipped in {} rounds in a row, asked every {}th round "
+                        "until it is answered",
+                        dataId_, row_for(step)->request.name, kRoundsBeforeRest, kRetryEvery);
+            }
+        }
     }
 
     // Units whose analog answer this round did not take keep the time stamp of their last good round.

@@ -10,9 +10,11 @@ public:
     ~Ktr40eRC() override;
 
     // One communication alarm per module that reported exactly its one user-defined alarm
-    // byte, numbered on from the fault alarms of the round.
+    // byte, numbered on from the fault alarms of the round; then the clearing of those still
+    // raised for modules that left.
     void DoImpCheckAlert() override;
 
 private:
     ModuleTexts commTexts_{"整流模块", "模块通讯中断告警状态"};
+    RaisedAlarms raisedComm_;
 };

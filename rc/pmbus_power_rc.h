@@ -6,30 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "common/alarm_rule.h"
 #include "common/byte_reader.h"
 #include "common/unit_core.h"
 #include "common/unit_support.h"
 #include "host/vrt_sp_device.h"
 #include "rc/module_texts.h"
 
-// Module fault alarm, checked for every module at each round end. The texts are built on first
-// use and never destroyed.
-namespace rc_fault_alarm {
-inline const std::string& key() {
-    static const std::string& text = lasting_text("RC_0");
-    return text;
+// Module fault alarm, checked for every module at each round end: active while the module's
+// fault byte is 1. Built on first use and never destroyed.
+inline const AlarmRule& rc_fault_alarm() {
+    static const AlarmRule* rule = new AlarmRule{"RC_0", "06024", "整流模块故障告警", 2, 1};
+    return *rule;
 }
-inline const std::string& code() {
-    static const std::string& text = lasting_text("06024");
-    return text;
-}
-inline const std::string& name() {
-    static const std::string& text = lasting_text("整流模块故障告警");
-    return text;
-}
-constexpr int kLevel = 2;
-constexpr std::uint8_t kFaultState = 1;
-}  // namespace rc_fault_alarm
 
 // The rectifier group: one group record (TeleRC) and one record per module (TeleRCChannel),
 // filled from the 0x41 answers and the two parameter answers, published under RT_RC.
@@ -54,6 +43,9 @@ public:
     void RoundDone() override { core_.complete_round(RT_RC, [this] { check_module_faults(); }); }
     // The round now ending did not take the group's analog answer.
     void mark_round_stale() { core_.mark_round_stale(); }
+    // Before the group is fed an answer, and when the answer is refused after all.
+    void snapshot() { core_.snapshot(); }
+    void roll_back() { core_.roll_back(); }
     bool InitV(VRTVDevice* parent, unsigned int dataId, const Json::Value& setting) override;
 
     // Each takes the INFO of its answer and returns the bytes consumed, or -1.
@@ -77,6 +69,7 @@ private:
     void check_module_faults();
 
     ModuleTexts faultTexts_{"模块", "整流模块故障告警"};
+    RaisedAlarms raisedFaults_;  // the modules whose fault alarm the rounds left raised
 };
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
@@ -249,11 +242,13 @@ bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::user_count_matches(ByteReader& 
     return false;
 }
 
+// Every module's fault alarm, then the clearing of those still raised for modules that left.
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::check_module_faults() {
-    for (std::size_t i = 0; i < core_.items.size(); ++i) {
-        const bool faulty = core_.items[i].fault == rc_fault_alarm::kFaultState;
-        CheckThresholdBool(rc_fault_alarm::kLevel, rc_fault_alarm::key(), rc_fault_alarm::code(), rc_fault_alarm::name(),
-                           faultTexts_.of(i), faulty, alarmSeq_++);
-    }
+    const AlarmRule& rule = rc_fault_alarm();
+    for (std::size_t i = 0; i < core_.items.size(); ++i)
+        raisedFaults_.note(i, 0, report_alarm(*this, rule, faultTexts_.of(i), core_.items[i].fault, alarmSeq_++));
+    raisedFaults_.clear_gone(core_.items.size(), [this, &rule](std::size_t i, unsigned) {
+        clear_alarm(*this, rule, faultTexts_.of(i), alarmSeq_++);
+    });
 }

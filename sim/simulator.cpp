@@ -202,6 +202,16 @@ std::optional<Reply> Simulator::respond(const line::DecodeResult& request) {
         ++stats_.otherAddress;
         return with_faults({h.ver, h.adr, h.cid1, kRtnAddressError}, std::string(), false);
     }
+    const std::uint16_t command = static_cast<std::uint16_t>(h.cid1 << 8 | h.code);
+    // Older firmware: a command it never answers, or always answers with an error code.
+    if (faults_.neverAnswer == command) {
+        ++stats_.unanswered;
+        return std::nullopt;
+    }
+    if (faults_.rtnCommand == command) {
+        ++stats_.errorAnswers;
+        return with_faults({h.ver, h.adr, h.cid1, faults_.rtn}, std::string(), false);
+    }
     const double elapsed = std::chrono::duration<double>(Clock::now() - started_).count();
     std::optional<std::string> info = answer(h.cid1, h.code, elapsed);
     if (!info) {
@@ -209,7 +219,7 @@ std::optional<Reply> Simulator::respond(const line::DecodeResult& request) {
         return with_faults({h.ver, h.adr, h.cid1, kRtnInvalidCommand}, std::string(), false);
     }
     // A well-formed frame the host hands over, with an INFO the driver cannot use.
-    if (faults_.refuse == (h.cid1 << 8 | h.code)) {
+    if (faults_.refuse == command) {
         ++stats_.refusable;
         info->clear();
     }

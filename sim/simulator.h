@@ -34,6 +34,8 @@ struct SimStats {
     std::uint64_t overcounted = 0;
     std::uint64_t hangUps = 0;  // hang-ups of the fault (not those asked for with hang_up())
     std::uint64_t refusable = 0;  // answers to the command of Faults::refuse
+    std::uint64_t unanswered = 0;  // requests for the command of Faults::neverAnswer, left unanswered
+    std::uint64_t errorAnswers = 0;  // answers with the RTN of Faults::rtn
 };
 
 // What goes on the line in return for one request.

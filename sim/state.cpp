@@ -23,7 +23,8 @@
 //                                                          "fault", "user_alarms"}]},
 //   "parameters": {"ac", "ac_user", "dc", "dc_user"},
 //   "faults": {"drop", "corrupt", "wrong_cid1", "wrong_count", "slow", "delay_ms", "noise", "truncate",
-//              "overcount", "overcount_kind", "hang_up", "away_ms", "late_every", "echo", "refuse"}
+//              "overcount", "overcount_kind", "hang_up", "away_ms", "late_every", "echo", "refuse",
+//              "never_answer": "CID1/CID2", "rtn": "CID1/CID2:RTN"}
 // }
 // An analog value is a number, or null when the system does not provide it. A list may be
 // given as a count instead; it then holds that many default entries.
@@ -236,6 +237,21 @@ Faults faults_from_json(const Json::Value& v, Faults faults) {
         if (!command) fail(at(w, "refuse"), "expected a command such as \"42/41\"");
         faults.refuse = *command;
     }
+    if (v.isMember("never_answer")) {
+        const Json::Value& silent = v["never_answer"];
+        const std::optional<std::uint16_t> command =
+            silent.isString() ? command_in(silent.asString()) : std::optional<std::uint16_t>();
+        if (!command) fail(at(w, "never_answer"), "expected a command such as \"42/44\"");
+        faults.neverAnswer = *command;
+    }
+    if (v.isMember("rtn")) {
+        const Json::Value& rtn = v["rtn"];
+        const auto answer = rtn.isString() ? command_rtn_in(rtn.asString())
+                                           : std::optional<std::pair<std::uint16_t, std::uint8_t>>();
+        if (!answer) fail(at(w, "rtn"), "expected a command and a return code such as \"42/46:04\"");
+        faults.rtnCommand = answer->first;
+        faults.rtn = answer->second;
+    }
     return faults;
 }
 
@@ -280,6 +296,18 @@ std::optional<std::uint16_t> command_in(const std::string& text) {
     if (std::sscanf(text.c_str(), "%2x/%2x%n", &cid1, &cid2, &used) != 2 || used != static_cast<int>(text.size()))
         return std::nullopt;
     return static_cast<std::uint16_t>(cid1 << 8 | cid2);
+}
+
+std::optional<std::pair<std::uint16_t, std::uint8_t>> command_rtn_in(const std::string& text) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    const std::optional<std::uint16_t> command = command_in(text.substr(0, colon));
+    unsigned rtn = 0;
+    int used = 0;
+    const std::string code = text.substr(colon + 1);
+    if (!command || std::sscanf(code.c_str(), "%2x%n", &rtn, &used) != 1 || used != static_cast<int>(code.size()))
+        return std::nullopt;
+    return std::make_pair(*command, static_cast<std::uint8_t>(rtn));
 }
 
 SimConfig load_config_file(const std::string& path) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <json/value.h>
@@ -107,6 +108,9 @@ struct Faults {
     std::chrono::milliseconds away{500};
     bool echo = false;      // every request is heard back on the line before the answer (two-wire RS-485)
     std::uint16_t refuse = 0;  // (CID1 << 8) | CID2: every answer to that command comes with an empty INFO
+    std::uint16_t neverAnswer = 0;  // (CID1 << 8) | CID2: that command is never answered (older firmware)
+    std::uint16_t rtnCommand = 0;   // (CID1 << 8) | CID2: that command is always answered with `rtn`, no INFO
+    std::uint8_t rtn = 0;
 };
 
 struct SimConfig {
@@ -128,6 +132,8 @@ SimConfig load_config_file(const std::string& path);
 
 // A command written as "CID1/CID2" in hex ("42/41") as (CID1 << 8) | CID2, or nothing.
 std::optional<std::uint16_t> command_in(const std::string& text);
+// A command and a return code written as "CID1/CID2:RTN" in hex ("42/46:04"), or nothing.
+std::optional<std::pair<std::uint16_t, std::uint8_t>> command_rtn_in(const std::string& text);
 Faults faults_from_json(const Json::Value& faults, Faults defaults = Faults());
 
 }  // namespace sim

@@ -27,7 +27,9 @@ const char kDescription[] =
     "--late-every N answers every Nth request only after --delay MS (and still answers the host's\n"
     "repeat); --echo sends every request back before its answer, as a two-wire RS-485 line does;\n"
     "--tcp PORT serves TCP clients on 127.0.0.1:PORT (0: a free port, printed) like a serial server;\n"
-    "--refuse 42/41 answers that command always with an empty INFO, so the driver refuses it.";
+    "--refuse 42/41 answers that command always with an empty INFO, so the driver refuses it;\n"
+    "--never-answer 42/44 never answers that command; --rtn 42/46:04 answers it always with that\n"
+    "return code (hex) and no INFO, as firmware without the command does.";
 
 struct Options {
     std::string configPath;
@@ -94,6 +96,18 @@ void add_fault_options(Overrides& overrides) {
         if (!command) throw CLI::ValidationError("--refuse", "expects a command such as 42/41");
         c.faults.refuse = *command;
     });
+    overrides.add<std::string>("--never-answer", "CID1/CID2", "Never answer that command", [](sim::SimConfig& c, std::string text) {
+        const std::optional<std::uint16_t> command = sim::command_in(text);
+        if (!command) throw CLI::ValidationError("--never-answer", "expects a command such as 42/44");
+        c.faults.neverAnswer = *command;
+    });
+    overrides.add<std::string>("--rtn", "CID1/CID2:RTN", "Answer that command with that return code (hex)",
+                               [](sim::SimConfig& c, std::string text) {
+                                   const auto answer = sim::command_rtn_in(text);
+                                   if (!answer) throw CLI::ValidationError("--rtn", "expects a command and code: 42/46:04");
+                                   c.faults.rtnCommand = answer->first;
+                                   c.faults.rtn = answer->second;
+                               });
     CLI::Option* slow = overrides.add<double>("--slow", "SHARE", "Share of the answers sent after --delay",
                                               [](sim::SimConfig& c, double share) { c.faults.slow = share; });
     slow->check(CLI::Range(0.0, 1.0));
@@ -172,7 +186,8 @@ void print_stats(const sim::SimStats& st) {
               << " wrong CID1, " << st.wrongCount << " wrong count, " << st.slowed << " slowed, " << st.truncated
               << " truncated, " << st.overcounted << " overcounted, " << st.hangUps << " hang-ups, "
               << st.otherAddress << " to another address, " << st.unknown << " unknown commands, " << st.refusable
-              << " refusable" << std::endl;
+              << " refusable, " << st.unanswered << " left unanswered, " << st.errorAnswers << " error answers"
+              << std::endl;
 }
 
 }  // namespace

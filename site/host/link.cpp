@@ -83,13 +83,24 @@ bool HostLink::deliver(PMBusProtocol& device, const line::Answer& answer) {
     payload_[4] = static_cast<std::uint8_t>(lenid & 0xFF);
     payload_[5] = static_cast<std::uint8_t>(lenid >> 8);
     std::copy(answer.info.begin(), answer.info.end(), payload_.begin() + 6);
-    const std::int32_t& step = VRTHostAccess::step(device);
-    const std::int32_t stepBefore = step;
+    const std::int32_t stepBefore = VRTHostAccess::step(device);
     const std::uint64_t sentBefore = sent_;
     unsigned char*& slot = VRTHostAccess::payload(device);
     slot = payload_.data();
     const bool result = device.process_payload();
     slot = nullptr;
-    if (stepBefore != kFirstStep && step == kFirstStep && sent_ == sentBefore) ++rounds_;
+    count_round(device, stepBefore, sentBefore);
     return result;
+}
+
+bool HostLink::poll(PMBusProtocol& device) {
+    const std::int32_t stepBefore = VRTHostAccess::step(device);
+    const std::uint64_t sentBefore = sent_;
+    const bool result = device.RefreshStatus();
+    count_round(device, stepBefore, sentBefore);
+    return result;
+}
+
+void HostLink::count_round(PMBusProtocol& device, std::int32_t stepBefore, std::uint64_t sentBefore) {
+    if (stepBefore != kFirstStep && VRTHostAccess::step(device) == kFirstStep && sent_ == sentBefore) ++rounds_;
 }

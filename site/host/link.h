@@ -21,13 +21,17 @@ public:
     // Connects the device's requests to this link.
     static void attach(VRTSPDevice& device, std::shared_ptr<HostLink> link);
 
-    // Hands a decoded answer to the device; an answer whose RTN is not 0 is reported and dropped.
-    // Returns what process_payload returned (false when the answer was dropped).
+    // Hands a decoded answer to the device; an answer whose RTN is not 0 ends the exchange, is
+    // reported and not handed on. Returns what process_payload returned (false when the answer
+    // was not handed on).
     bool deliver(PMBusProtocol& device, const line::Answer& answer);
-    // The rounds the device completed in the answers handed to it. The device ends a round by
-    // going back to its first step (0) without a further request, and only then: every other
-    // answer leaves it where it was or sends the next request, so this needs nothing of the
-    // device's events.
+    // Lets the device poll (RefreshStatus) and returns what it returned. A device may end a
+    // round in a poll too, when it gives up on the last step of the round.
+    bool poll(PMBusProtocol& device);
+    // The rounds the device completed in the answers handed to it and in its polls. The device
+    // ends a round by going back to its first step (0) without a further request, and only then:
+    // every other answer or poll leaves it where it was or sends a request, so this needs nothing
+    // of the device's events.
     std::uint64_t rounds() const { return rounds_; }
 
     bool awaiting() const { return awaiting_; }
@@ -46,6 +50,8 @@ public:
     void send(PMBusProtocol& device, std::uint8_t cid1, std::uint8_t cid2, const unsigned char* info, int len);
 
 private:
+    void count_round(PMBusProtocol& device, std::int32_t stepBefore, std::uint64_t sentBefore);
+
     std::shared_ptr<line::Transport> transport_;
     std::chrono::milliseconds replyTimeout_;
     bool awaiting_ = false;

@@ -235,7 +235,9 @@ void SystemRunner::step(Clock::time_point now, short revents) {
 // An answer may still come after the reply timeout. Asking again at once would pair it with
 // the new request, so the line has to stay quiet for the settle time first.
 void SystemRunner::expire_request(Clock::time_point now) {
-    if (!link_->expire(*system_.protocol, now)) return;
+    // A held answer has answered the request.
+    if (heldAnswer_ || !link_->expire(*system_.protocol, now)) return;
+    afterTimeout_ = link_->sent() + 1;
     {
         std::lock_guard<std::mutex> lock(countsMutex_);
         ++counts_.replyTimeouts;
@@ -258,6 +260,10 @@ void SystemRunner::settle(Clock::time_point now, short revents) {
     settleBytes_ += line_->discard_input();
     settling_ = false;
     if (settleBytes_ > 0) note_discard(settleBytes_, "late answer");
+    if (!heldAnswer_) return;
+    const line::Answer answer = std::move(*heldAnswer_);
+    heldAnswer_.reset();
+    hand_on(answer);
 }
 
 void SystemRunner::note_discard(std::size_t bytes, const char* reason) {
@@ -278,7 +284,8 @@ void SystemRunner::note_discard(std::size_t bytes, const char* reason) {
 void SystemRunner::hold_for_rest_of_frame(Clock::time_point now) {
     // A new request drops the partial frame, so this looks at what is left after poll_device().
     const auto rest = line_->rest_of_frame();
-    if (link_->awaiting() && rest.count() > 0) {
+    // A held answer waits for the line to fall quiet: what arrives meanwhile is counted, not awaited.
+    if (link_->awaiting() && !heldAnswer_ && rest.count() > 0) {
         restDue_ = now + rest;
     } else {
         restDue_.reset();
@@ -299,6 +306,11 @@ void SystemRunner::read_answers() {
 }
 
 bool SystemRunner::handle(const line::Received& received) {
+    // Read with the answer now held: more of what the line brings while it must fall quiet.
+    if (heldAnswer_) {
+        settleBytes_ += received.ok() ? line::encode(received.answer).size() : 1;
+        return false;
+    }
     if (!received.ok()) return reject(received, to_string(received.error), refusal_kind(received.error));
     if (!link_->awaiting()) return reject(received, "no request outstanding", "unexpected");
     const line::Answer& answer = received.answer;
@@ -311,11 +323,42 @@ bool SystemRunner::handle(const line::Received& received) {
     if (answer.cid1 != asked)
         return reject(received, "answer for CID1 " + hex_byte(answer.cid1) + " to a request for " + hex_byte(asked),
                       "wrong CID1");
-    if (answer.rtn != 0) return reject(received, "return code not normal", "RTN " + hex_byte(answer.rtn));
+    // An error code ends the exchange at once: counted by its code, reported and not handed on
+    // (HostLink::deliver); the next poll asks again without waiting out the reply timeout. A line
+    // that echoes requests unannounced brings the request back with its CID2 as RTN: that is left.
+    if (answer.rtn != 0) {
+        if (is_echo_of(answer, link_->last_request()))
+            return reject(received, "return code not normal", "RTN " + hex_byte(answer.rtn));
+        ++rejected_;
+        count_refusal("RTN " + hex_byte(answer.rtn));
+        link_->deliver(*system_.protocol, answer);
+        return false;
+    }
+    if (link_->sent() == afterTimeout_) {
+        hold_answer(answer);
+        return false;
+    }
+    hand_on(answer);
+    return true;
+}
+
+void SystemRunner::hand_on(const line::Answer& answer) {
     const std::uint64_t roundsBefore = link_->rounds();
     link_->deliver(*system_.protocol, answer);
     if (link_->rounds() != roundsBefore) roundEnded_ = true;
-    return true;
+}
+
+// The answer to the request sent after a reply timeout. The device may answer the request before
+// it late and this one too, or this one twice; handed on at once, the next request would be taken
+// for answered by what follows. So the next request waits: the answer is handed on once the line
+// has been quiet for the settle time, and what comes meanwhile is a late answer, dropped.
+void SystemRunner::hold_answer(const line::Answer& answer) {
+    heldAnswer_ = answer;
+    afterTimeout_ = 0;
+    restDue_.reset();
+    settling_ = true;
+    settleUntil_ = Clock::now() + config_.settle;
+    settleBytes_ = 0;
 }
 
 bool SystemRunner::skip_echo(const line::Answer& answer) {
@@ -327,12 +370,14 @@ bool SystemRunner::skip_echo(const line::Answer& answer) {
     return true;
 }
 
+void SystemRunner::count_refusal(const std::string& kind) {
+    std::lock_guard<std::mutex> lock(countsMutex_);
+    ++counts_.refused[kind];
+}
+
 bool SystemRunner::reject(const line::Received& received, const std::string& reason, const std::string& kind) {
     ++rejected_;
-    {
-        std::lock_guard<std::mutex> lock(countsMutex_);
-        ++counts_.refused[kind];
-    }
+    count_refusal(kind);
     Event event;
     event.kind = EventKind::Rejected;
     event.device = config_.dataId;
@@ -363,8 +408,14 @@ void SystemRunner::poll_device(Clock::time_point now) {
         return;
     }
     line_->hold(this);
-    system_.protocol->RefreshStatus();
+    const std::uint64_t roundsBefore = link_->rounds();
+    link_->poll(*system_.protocol);
     note_discard(line_->take_discarded(), "unread input");
+    // The device gave up on the last step of its round: the round ended in the poll.
+    if (link_->rounds() != roundsBefore) {
+        finish_round(now);
+        return;
+    }
     if (!link_->awaiting()) {
         nextPoll_ = now + kDeclinedRetry;
         return;

@@ -111,10 +111,15 @@ private:
     void read_answers();
     // True when the answer was handed to the device.
     bool handle(const line::Received& received);
+    // Hands an answer to the device and notes a round it ends.
+    void hand_on(const line::Answer& answer);
+    // Keeps the answer to a request sent after a reply timeout until the line is quiet.
+    void hold_answer(const line::Answer& answer);
     // True for the line's echo of the outstanding request, counted once per request.
     bool skip_echo(const line::Answer& answer);
     // `reason` goes into the event, `kind` is the class it is counted under.
     bool reject(const line::Received& received, const std::string& reason, const std::string& kind);
+    void count_refusal(const std::string& kind);
     void expire_request(Clock::time_point now);
     void settle(Clock::time_point now, short revents);
     void note_discard(std::size_t bytes, const char* reason);
@@ -149,6 +154,11 @@ private:
     bool settling_ = false;
     Clock::time_point settleUntil_{};
     std::size_t settleBytes_ = 0;
+    // The request sent after a reply timeout (HostLink::sent(); 0: none). The device may still
+    // answer the request before it late, or answer this one twice: its answer is held until the
+    // line has been quiet for the settle time, and only then handed on.
+    std::uint64_t afterTimeout_ = 0;
+    std::optional<line::Answer> heldAnswer_;
     std::uint64_t echoFor_ = 0;  // the request (HostLink::sent()) whose echo was skipped
     bool finished_ = false;
     std::uint64_t rounds_ = 0;

@@ -122,10 +122,11 @@ TEST_F(AcParseTest, StatusPortionStoresTheAirSwitchStates) {
     EXPECT_EQ(events(EventKind::Log).size(), 0u);
 }
 
+// The record says what it holds: eight states and a count of 8; the log line has the real number.
 TEST_F(AcParseTest, StatusPortionWithTooManyAirSwitchesKeepsTheFirstEightAndIsTaken) {
     const Portion nine = Portion().u8(9).append({1, 2, 3, 4, 5, 6, 7, 8, 9}).u8(0);
     EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_43, nine), 11);
-    EXPECT_EQ(unit_->unit().airlock_count, 9);
+    EXPECT_EQ(unit_->unit().airlock_count, 8);
     EXPECT_EQ(raw(unit_->unit(), 18, 9), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 0}))
         << "the ninth state is not written over p40_43";
     expect_single_log("ProcotolError %u read 40_43 m is %d max %d", {"4001", "9", "8"});
@@ -166,16 +167,22 @@ TEST_F(AcParseTest, AlarmPortionBeforeAnyAnalogAnswerTakesFourBytes) {
     EXPECT_TRUE(unit_->channels().empty());
 }
 
-TEST_F(AcParseTest, AlarmPortionWithAnotherChannelCountIsFollowedWhenItHoldsThatMany) {
+// The count byte is not read: whatever it says (devices send 0 or 1 for two channels), the blocks
+// follow the unit's own channel count, which only the analog answer changes.
+TEST_F(AcParseTest, AlarmPortionReadsTheUnitsChannelsWhateverItsCountByteSays) {
     establish_two_channels();
-    const Portion three = alarm_portion({{1, 1, 1, 1}, {2, 2, 2, 2}, {3, 0, 0, 2}}, 0, 0, 1);
-    EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_44, three), 4 + 12 * 3);
-    ASSERT_EQ(unit_->channels().size(), 3u);
-    EXPECT_EQ(unit_->unit().channel_count, 3);
-    EXPECT_EQ(raw(unit_->channels()[2], 17, 4), (std::vector<std::uint8_t>{3, 0, 0, 2}));
-    EXPECT_EQ(unit_->channels()[2].a, 0.0f) << "a new channel starts zero-filled";
-    EXPECT_EQ(unit_->unit().ic_alert, 1);
-    expect_single_log("PMBusPowerAC:{} channel_count changed from {} to {}", {"4001", "2", "3"});
+    for (const std::uint8_t countByte : std::vector<std::uint8_t>{0, 1, 2, 3, 0xFF}) {
+        SCOPED_TRACE(static_cast<int>(countByte));
+        Portion portion = alarm_portion({{1, 1, 1, 1}, {2, 0, 3, countByte}}, 0, 0, 1);
+        std::vector<std::uint8_t> bytes = portion.bytes();
+        bytes[0] = countByte;
+        EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_44, bytes, bytes.size()), 4 + 12 * 2);
+        ASSERT_EQ(unit_->channels().size(), 2u);
+        EXPECT_EQ(unit_->unit().channel_count, 2);
+        EXPECT_EQ(raw(unit_->channels()[1], 17, 4), (std::vector<std::uint8_t>{2, 0, 3, countByte}));
+        EXPECT_EQ(unit_->unit().ic_alert, 1);
+    }
+    EXPECT_TRUE(events(EventKind::Log).empty());
 }
 
 TEST_F(AcParseTest, AlarmFurtherStatesAreLoggedAndSkipped) {
@@ -259,7 +266,8 @@ TEST_F(AcTruncationTest, SkippedUserValuesStillCountAgainstTheLength) {
     EXPECT_EQ(feed_quietly(*unit_, portion.bytes(), portion.bytes().size()), -1);
     const std::vector<site::Event> logs = events(EventKind::Log);
     ASSERT_EQ(logs.size(), 2u);
-    EXPECT_EQ(logs[1].arg_texts(), (std::vector<std::string>{"4001", "30", "18"}));
+    // The first shortfall is logged: the skipped values end at byte 26, past the portion's 18.
+    EXPECT_EQ(logs[1].arg_texts(), (std::vector<std::string>{"4001", "26", "18"}));
 }
 
 TEST_F(AcTruncationTest, NegativeLengthIsAnOverflow) {

@@ -163,6 +163,53 @@ TEST_F(AcRoundTest, HistoryImageFollowsAChannelCountThatGrows) {
     EXPECT_EQ(events(EventKind::Alarm).size(), 9u + 31u);
 }
 
+// A channel that leaves (the analog answer follows a smaller count) takes its alarms with it: each
+// one its last round left raised is cleared, one call each, numbered after the remaining channels'
+// checks in the next round; the round after that has nothing more to clear.
+TEST_F(AcRoundTest, AlarmsOfAChannelThatLeavesAreClearedOnceInTheNextRound) {
+    feed_analog(two_channel_analog());
+    // Channel 2: a too low (AC_0) and c phase missing (AC_10).
+    feed_alarms(alarm_portion({{0, 0, 0, 0}, {1, 0, 3, 0}}, 0, 0, 0));
+    unit_->RoundDone();
+    ASSERT_EQ(events(EventKind::Raised).size(), 2u);
+    recorder_->clear();
+
+    const std::vector<std::uint8_t> v = float_bytes(230.0f), f = float_bytes(50.0f);
+    testing::internal::CaptureStdout();
+    const Portion one = analog_portion({{v, v, v, f}}, v, v, v);
+    EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_41, one), one.size());
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(unit_->channels().size(), 1u);
+    feed_alarms(alarm_portion({{0, 0, 0, 0}}, 0, 0, 0));
+    recorder_->clear();
+    unit_->RoundDone();
+
+    const std::vector<site::Event> alarms = events(EventKind::Alarm);
+    ASSERT_EQ(alarms.size(), 11u + 2u + 9u);
+    EXPECT_EQ(alarms[10].text, "交流屏1输入线/相电压CA/C");
+    EXPECT_EQ(alarms[11].key, "AC_0");
+    EXPECT_EQ(alarms[11].code, "06015");
+    EXPECT_EQ(alarms[11].level, 3);
+    EXPECT_EQ(alarms[11].text, "交流屏2输入线/相电压AB/A");
+    EXPECT_FALSE(alarms[11].active);
+    EXPECT_EQ(alarms[11].seq, 12);
+    EXPECT_EQ(alarms[12].key, "AC_10");
+    EXPECT_EQ(alarms[12].text, "交流屏2输入线/相电压CA/C");
+    EXPECT_FALSE(alarms[12].active);
+    EXPECT_EQ(alarms[12].seq, 13);
+    EXPECT_EQ(alarms[13].key, "AC_12");
+    EXPECT_EQ(alarms[13].seq, 14);
+    const std::vector<site::Event> cleared = events(EventKind::Cleared);
+    ASSERT_EQ(cleared.size(), 2u);
+    EXPECT_EQ(cleared[0].text, "交流屏2输入线/相电压AB/A");
+    EXPECT_EQ(cleared[1].text, "交流屏2输入线/相电压CA/C");
+
+    recorder_->clear();
+    unit_->RoundDone();
+    EXPECT_EQ(events(EventKind::Alarm).size(), 11u + 9u);
+    EXPECT_TRUE(events(EventKind::Cleared).empty());
+}
+
 // The work item of a round saves that round's image even when it runs after the next round.
 TEST_F(AcRoundTest, DelayedWorkSavesTheImageOfItsOwnRound) {
     auto threaded = std::make_shared<site::Controller>(recorder_, site::WorkMode::Thread);

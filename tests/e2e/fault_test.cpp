@@ -183,12 +183,12 @@ const unsigned kDc1 = dc_id(1, 1);
 INSTANTIATE_TEST_SUITE_P(
     Faults, Overcounts,
     ::testing::Values(
-        // A channel more than the unit established: followed by 40/41, and back by the 40/44 of the
-        // same round, which still has the unit's own count.
-        OvercountCase{"ac_channels", "channel_count changed from {} to {}", During::Kept, {}},
+        // A channel more than the unit established: followed by 40/41, which the 40/44 answers of
+        // the same round (still with the unit's own count) do not fit, until a 40/41 brings the count back.
+        OvercountCase{"ac_channels", "channel_count changed from {} to {}", During::Resized, {}},
         OvercountCase{"ac_channel_user", "read 40_41 p is {} not {}", During::Kept, {kAc0, "channels.0.p40_41", 1}},
-        // Nine air switches for a record of eight: the first eight are kept.
-        OvercountCase{"air_switches", "read 40_43 m is %d max %d", During::Kept, {kAc0, "airlock_count", 9}},
+        // Nine air switches for a record of eight: the first eight are kept, and counted.
+        OvercountCase{"air_switches", "read 40_43 m is %d max %d", During::Kept, {kAc0, "airlock_count", 8}},
         OvercountCase{"ac_user_status", "read 40_43 p is {} not {}", During::Kept, {kAc0, "p40_43", 1}},
         OvercountCase{"ac_extra_states", "read 40_44 m is {}", During::Kept, {}},
         OvercountCase{"ac_user_alarms", "read 40_44 p is {} not {}", During::Kept, {kAc0, "channels.0.p40_44", 7}},
@@ -233,7 +233,9 @@ TEST(TruncatedAnswers, AreRefusedAndLoggedAndNoRoundKeepsAPartOfThem) {
 }
 
 // Every answer comes after the host has given up on it; the host waits for the line to fall
-// quiet, drops the late answer and asks again, so no late answer meets another request.
+// quiet, drops the late answer and asks again, so no late answer meets another request. A step
+// left without an answer on three polls in a row is gone on without (logged): the round then
+// publishes what the units held, never a value of another request's answer.
 TEST(SlowAnswers, BeyondTheReplyTimeoutNeverBringWrongValuesIntoARound) {
     TempDir dir;
     SimulatedSystem line;
@@ -250,7 +252,8 @@ TEST(SlowAnswers, BeyondTheReplyTimeoutNeverBringWrongValuesIntoARound) {
     const site::LineCounts counts = run.host->runners().front()->line_counts();
     EXPECT_GE(counts.lateAnswers, 19u);
     EXPECT_EQ(counts.refused_total(), 0u) << counts.text(true);
-    EXPECT_TRUE(counts.protocolErrors.empty()) << counts.text(true);
+    for (const auto& [format, times] : counts.protocolErrors)
+        EXPECT_NE(format.find("on {} polls in a row"), std::string::npos) << counts.text(true);
     ASSERT_GE(window.rounds().size(), 20u);
     EXPECT_LE(window.rounds().back(), 4);
     expect_history_whole(run);

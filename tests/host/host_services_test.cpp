@@ -161,6 +161,57 @@ TEST_F(LinkFixture, AnswerWithErrorCodeIsReportedNotHandedOn) {
     EXPECT_EQ(recorder->of(site::EventKind::Rejected)[0].rtn, 0x02);
 }
 
+// A device that asks at step 3 and goes back to its first step without a further request: after
+// the answer, or in the poll that finds its request not taken.
+class RoundDevice : public PMBusProtocol {
+public:
+    bool LoadFromCache(const unsigned char*, int) override { return true; }
+    bool RefreshStatus() override {
+        if (!PMBusProtocol::RefreshStatus()) return false;
+        if (step_ == 3 && endInPoll) {
+            step_ = 0;
+            return true;
+        }
+        step_ = 3;
+        write_pmbus_cmd(0x40, 0x41);
+        return true;
+    }
+    bool process_payload() override {
+        step_ = 0;
+        Reset();
+        return false;
+    }
+    bool endInPoll = false;
+};
+
+TEST_F(LinkFixture, ARoundEndedInAPollCountsLikeOneEndedByAnAnswer) {
+    auto rounds = std::make_shared<RoundDevice>();
+    rounds->Init(controller, 78, Json::Value());
+    HostLink::attach(*rounds, link);
+    ASSERT_TRUE(link->poll(*rounds));
+    link->deliver(*rounds, line::Answer{0x20, 1, 0x40, 0, {}});
+    EXPECT_EQ(link->rounds(), 1u);
+    ASSERT_TRUE(link->poll(*rounds));
+    rounds->Reset();  // no answer came
+    rounds->endInPoll = true;
+    ASSERT_TRUE(link->poll(*rounds));
+    EXPECT_EQ(link->rounds(), 2u);
+    EXPECT_EQ(script->count(), 2u) << "the poll that ended the round sent nothing";
+    ASSERT_TRUE(link->poll(*rounds));  // between rounds: a new request, no round
+    EXPECT_EQ(link->rounds(), 2u);
+}
+
+// An answer with an error code ends the exchange at once: the device may ask again without a
+// reply timeout.
+TEST_F(LinkFixture, AnAnswerWithAnErrorCodeEndsTheExchange) {
+    device->write_pmbus_cmd(0x42, 0x46);
+    EXPECT_FALSE(device->RefreshStatus());
+    EXPECT_FALSE(link->deliver(*device, line::Answer{0x20, 1, 0x42, 0x04, {}}));
+    EXPECT_FALSE(link->awaiting());
+    EXPECT_TRUE(device->RefreshStatus());
+    EXPECT_EQ(link->timeouts(), 0u);
+}
+
 TEST_F(LinkFixture, SettingsChooseAddressVersionAndBaud) {
     Json::Value settings;
     settings["address"] = 5;

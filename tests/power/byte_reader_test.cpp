@@ -125,4 +125,31 @@ TEST(ByteReaderTest, TypedReadsKeepTheBytesInOrderAndFillPackedFields) {
     EXPECT_TRUE(reader.overran());
 }
 
+// A group of fields read one after the other and checked once: the first field that does not fit
+// is the shortfall kept, and nothing after it is read, though a later, smaller field would fit.
+TEST(ByteReaderTest, TheFirstShortfallIsKeptAndEveryReadAfterItFails) {
+    const Bytes data = {1, 2, 3, 4, 5, 6};
+    ByteReader reader(data.data(), 6);
+    float value = 0;
+    std::uint8_t a = 0, b = 0, c = 0xEE;
+    reader.u8(a);
+    reader.u8(b);
+    reader.f32(&value);  // needs bytes 3 to 6 of 6: fits
+    EXPECT_FALSE(reader.overran());
+    ByteReader group(data.data(), 4);
+    group.u8(a);
+    group.f32(&value);  // bytes 1 to 4: 5 in all, one more than there are
+    group.u8(c);        // would fit at position 1, but the group has failed
+    EXPECT_TRUE(group.overran());
+    EXPECT_EQ(group.needed(), 5);
+    EXPECT_EQ(c, 0xEE);
+    EXPECT_EQ(group.position(), 1);
+
+    // A skip past the end is the first shortfall too: a read after it does not move it.
+    ByteReader skipped(data.data(), 6);
+    skipped.skip(7);
+    skipped.f32(&value);
+    EXPECT_EQ(skipped.needed(), 7);
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // The KTR-40 power system device with its real unit classes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -187,9 +188,9 @@ TEST(Ktr40eTest, RoundWithRealUnitsPublishesTheirImagesAndAlarms) {
     EXPECT_EQ(dev->GetChildVDevice(21)->Get_Value(0, "i"), 40.0f);
 }
 
-// A round that went on without the DC analog answer (refused on three polls) does not renew the
-// DC unit: its image keeps the last good round's time stamp and its values age out after 60 s,
-// while the units whose answers were taken are renewed.
+// A round that went on without the DC analog answer (refused on three polls, skipped at the fourth)
+// does not renew the DC unit: its image keeps the last good round's time stamp and its values age
+// out after 60 s, while the units whose answers were taken are renewed.
 TEST(Ktr40eTest, AUnitWhoseAnalogAnswerWasNotTakenAgesOut) {
     PlantRig rig;
     ASSERT_TRUE(rig.start());
@@ -217,6 +218,9 @@ TEST(Ktr40eTest, AUnitWhoseAnalogAnswerWasNotTakenAgesOut) {
         }
         link->deliver(*dev, line::Answer{0x20, 1, 0x40, 0, answers[7].second});  // another group's answer
     }
+    link->end_exchange(*dev);
+    ASSERT_TRUE(dev->RefreshStatus());  // the fourth poll goes on with 42/44
+    EXPECT_EQ(script->last().cid2, 0x44);
     deliver(8, answers.size());
     EXPECT_EQ(VRTHostAccess::step(*dev), 0) << "the round ended";
 
@@ -233,6 +237,116 @@ TEST(Ktr40eTest, AUnitWhoseAnalogAnswerWasNotTakenAgesOut) {
     } catch (const std::out_of_range& e) {
         EXPECT_STREQ(e.what(), "数据已超时");
     }
+}
+
+// The model check is not skipped however often its answer comes from another group: it is asked
+// at every poll until an answer is checked, and a wrong model then raises 70319.
+TEST(Ktr40eTest, AModelCheckAnsweredWithTheWrongCid1FiveTimesIsStillChecked) {
+    PlantRig rig;
+    ASSERT_TRUE(rig.start());
+    const auto& [recorder, controller, script, link, dev] = rig;
+    const std::string model = "KTR-400";
+    for (int k = 0; k < 5; ++k) {
+        ASSERT_TRUE(dev->RefreshStatus());
+        EXPECT_EQ(script->last().cid2, 0x51);
+        link->deliver(*dev, line::Answer{0x20, 1, 0x42, 0, {model.begin(), model.end()}});
+    }
+    ASSERT_TRUE(dev->RefreshStatus());
+    EXPECT_EQ(script->count(), 6u);
+    for (const line::Request& request : script->requests()) EXPECT_EQ(request.cid2, 0x51);
+    ASSERT_TRUE(link->deliver(*dev, line::Answer{0x20, 1, 0x40, 0, {model.begin(), model.end()}}));
+    EXPECT_EQ(script->last().cid2, 0x41) << "the first round starts";
+    const auto alarms = recorder->of(site::EventKind::Alarm);
+    ASSERT_EQ(alarms.size(), 1u);
+    EXPECT_EQ(alarms[0].key, "device_model");
+    EXPECT_EQ(alarms[0].code, "70319");
+    EXPECT_EQ(alarms[0].text, "本驱动类型:ktr40e 检测型号:KTR-400");
+    EXPECT_TRUE(alarms[0].active);
+    EXPECT_EQ(recorder->count(site::EventKind::Raised), 1u);
+}
+
+// A unit with two channels whose 40/44 count byte says 0 (as some devices send): the count byte
+// is not read, the whole answer is taken with the unit's two channels, and the round publishes the
+// 93-byte image with the alarms the answer carries.
+TEST(Ktr40eTest, AnAlarmAnswerWhoseCountByteDisagreesIsTakenWithTheUnitsChannels) {
+    PlantRig rig;
+    ASSERT_TRUE(rig.start());
+    const auto& [recorder, controller, script, link, dev] = rig;
+    std::vector<std::pair<std::uint8_t, Bytes>> answers = plant_answers();
+    answers[1].second = join({{0x11, 1, 2}, f32(230), f32(231), f32(232), f32(50), {0}, f32(229), f32(230), f32(231),
+                              f32(49.9f), {0}, f32(10), f32(11), f32(12)});
+    // Count byte 0 | channel 1: a too low, P 6 | channel 2: c too high, P 6 | ic below its limit.
+    answers[3].second = {0, 1, 0, 1, 0, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    ASSERT_TRUE(dev->RefreshStatus());
+    for (const auto& answer : answers) link->deliver(*dev, line::Answer{0x20, 1, answer.first, 0, answer.second});
+    EXPECT_EQ(VRTHostAccess::step(*dev), 0) << "the round ended";
+    EXPECT_TRUE(recorder->of(site::EventKind::Log).empty());
+
+    const auto images = recorder->of(site::EventKind::Publish);
+    ASSERT_EQ(images.size(), 3u);
+    ASSERT_EQ(images[0].bytes.size(), 93u);
+    EXPECT_EQ(images[0].bytes[16], 2) << "channel_count";
+    EXPECT_EQ(float_at(images[0].bytes, 37 + 28), 229.0f);
+    std::vector<std::string> checks;
+    for (const auto& alarm : recorder->of(site::EventKind::Alarm)) {
+        if (alarm.device != 11) continue;
+        checks.push_back(alarm.key + ":" + alarm.text + (alarm.active ? ":on" : "") + ":" + std::to_string(alarm.seq));
+    }
+    ASSERT_EQ(checks.size(), 31u);
+    EXPECT_EQ(checks[0], "AC_0:交流屏1输入线/相电压AB/A:on:1");
+    EXPECT_EQ(checks[17], "AC_6:交流屏2输入线/相电压CA/C:on:18");
+    EXPECT_EQ(checks[24], "AC_14:其他告警:on:25");
+    EXPECT_EQ(std::count_if(checks.begin(), checks.end(),
+                            [](const std::string& c) { return c.find(":on:") != std::string::npos; }),
+              3);
+}
+
+// A 41/44 answer that a module's user-defined count spoils (P 7 where one byte follows) is
+// refused three times and then skipped: the round publishes the rectifier records as they were
+// before those answers, nothing of the refused parts.
+TEST(Ktr40eTest, ARefusedAnswerSkippedAfterThreePollsLeavesTheRecordsAsTheyWere) {
+    PlantRig rig;
+    ASSERT_TRUE(rig.start());
+    const auto& [recorder, controller, script, link, dev] = rig;
+    const std::vector<std::pair<std::uint8_t, Bytes>> answers = plant_answers();
+    auto deliver = [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k)
+            link->deliver(*dev, line::Answer{0x20, 1, answers[k].first, 0, answers[k].second});
+    };
+    ASSERT_TRUE(dev->RefreshStatus());
+    deliver(0, answers.size());
+    const Bytes before = recorder->of(site::EventKind::Publish).at(2).bytes;
+    recorder->clear();
+
+    ASSERT_TRUE(dev->RefreshStatus());
+    deliver(1, 6);  // up to 41/43; 41/44 is asked for
+    // Module 1 in fault and in contact, module 2 with P 7.
+    const Bytes spoilt = {0, 2, 1, 1, 0x00, 1, 7, 0};
+    for (int poll = 0; poll < 3; ++poll) {
+        if (poll > 0) {
+            link->end_exchange(*dev);
+            ASSERT_TRUE(dev->RefreshStatus());
+        }
+        EXPECT_EQ(script->last().cid2, 0x44);
+        link->deliver(*dev, line::Answer{0x20, 1, 0x41, 0, spoilt});
+    }
+    link->end_exchange(*dev);
+    ASSERT_TRUE(dev->RefreshStatus());
+    EXPECT_EQ(script->last().cid1, 0x42) << "the round goes on without 41/44";
+    deliver(7, answers.size());
+    ASSERT_EQ(VRTHostAccess::step(*dev), 0);
+
+    const Bytes after = recorder->of(site::EventKind::Publish).at(2).bytes;
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_EQ(Bytes(after.begin(), after.begin() + 50), Bytes(before.begin(), before.begin() + 50));
+    EXPECT_EQ(Bytes(after.begin() + 57, after.end()), Bytes(before.begin() + 57, before.end()))
+        << "the modules' records are the last round's";
+    EXPECT_TRUE(recorder->of(site::EventKind::Raised).empty());
+    EXPECT_TRUE(recorder->of(site::EventKind::Cleared).empty());
+    std::vector<std::vector<std::string>> skips;
+    for (const auto& log : recorder->of(site::EventKind::Log))
+        if (log.format.find("polls in a row") != std::string::npos) skips.push_back(log.arg_texts());
+    EXPECT_EQ(skips, (std::vector<std::vector<std::string>>{{"1000", "41_44", "refused", "3"}}));
 }
 
 }  // namespace

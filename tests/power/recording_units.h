@@ -33,6 +33,7 @@ struct Journal {
     std::function<int(int)> fallback = [](int len) { return len > 0 ? len : 0; };
     std::vector<std::string> dcModels;  // model text handed to each DC unit's constructor
     std::vector<unsigned> stale;        // units told their round brought no analog values, in order
+    std::vector<unsigned> rolledBack;   // units whose records a refused answer put back, in order
 
     void clear() { *this = Journal(); }
     void script(unsigned unit, const std::string& op, std::initializer_list<int> values) {
@@ -67,6 +68,8 @@ public:
     }
     void RoundDone() override { journal().calls.push_back(Call{DataId(), "RoundDone", {}, 0, 0, true}); }
     void mark_round_stale() { journal().stale.push_back(DataId()); }
+    void snapshot() {}
+    void roll_back() { journal().rolledBack.push_back(DataId()); }
 
     Json::Value settings;
 

@@ -84,6 +84,43 @@ TEST(RcRound, FaultThenCommunicationAlarmsAreNumberedOnAndRestartEachRound) {
     EXPECT_FALSE(next[3].active);  // 0xE1 is not a lost connection
 }
 
+// Module 3 in fault and out of contact, then pulled: the next round clears each of its two alarms
+// once, each after the checks of the modules that remain, and the round after has nothing to clear.
+TEST(RcRound, AlarmsOfAPulledModuleAreClearedOnceInTheNextRound) {
+    Rig rig;
+    ASSERT_EQ(rig.feed(&Ktr40eRC::parse41_41, info41_41()), 33);
+    ASSERT_EQ(rig.feed(&Ktr40eRC::parse41_44, {0x00, 3, 0, 1, 0x00, 0, 1, 0x00, 1, 1, 0xE2}), 11);
+    rig.rc->RoundDone();
+    ASSERT_EQ(rig.recorder->of(site::EventKind::Raised).size(), 2u);
+    rig.recorder->clear();
+
+    const Bytes twoModules = {0x00, 0x41, 0x42, 0x43, 0x44, 2, 1, 2, 3, 4, 1, 0, 0, 0, 0, 5, 6, 7, 8, 1, 0, 0, 0, 0};
+    ASSERT_EQ(rig.feed(&Ktr40eRC::parse41_41, twoModules), 24);
+    ASSERT_EQ(rig.rc->modules(), 2u);
+    rig.rc->RoundDone();
+
+    const auto alarms = rig.recorder->of(site::EventKind::Alarm);
+    ASSERT_EQ(alarms.size(), 6u);
+    EXPECT_EQ(alarms[2].key, "RC_0");
+    EXPECT_EQ(alarms[2].text, "模块3整流模块故障告警");
+    EXPECT_FALSE(alarms[2].active);
+    EXPECT_EQ(alarms[2].seq, 3);
+    EXPECT_EQ(alarms[3].text, "整流模块1模块通讯中断告警状态");
+    EXPECT_EQ(alarms[5].key, "KTRE40_RC_0");
+    EXPECT_EQ(alarms[5].text, "整流模块3模块通讯中断告警状态");
+    EXPECT_FALSE(alarms[5].active);
+    EXPECT_EQ(alarms[5].seq, 6);
+    const auto cleared = rig.recorder->of(site::EventKind::Cleared);
+    ASSERT_EQ(cleared.size(), 2u);
+    EXPECT_EQ(cleared[0].text, "模块3整流模块故障告警");
+    EXPECT_EQ(cleared[1].text, "整流模块3模块通讯中断告警状态");
+
+    rig.recorder->clear();
+    rig.rc->RoundDone();
+    EXPECT_EQ(rig.recorder->of(site::EventKind::Alarm).size(), 4u);
+    EXPECT_TRUE(rig.recorder->of(site::EventKind::Cleared).empty());
+}
+
 TEST(RcRound, EmptyModuleListPublishesAndSavesTheGroupRecordAlone) {
     Rig rig;
     rig.rc->RoundDone();

@@ -14,7 +14,7 @@ using fuzz::ProbeAC;
 // user-defined count, which is counted (2 + m + P) without being read.
 void check_status_result(const ProbeAC& unit, int result, const fuzz::ExactCopy& portion) {
     if (result == -1 || result <= portion.length()) return;
-    const tele_c_ktr40e_ac& record = unit.unit();
+    const tele_c_ktr40e_ac& record = unit.record();
     FUZZ_CHECK(record.p40_43 != 0);
     FUZZ_CHECK(result == 2 + portion.data()[0] + record.p40_43);
 }
@@ -22,7 +22,7 @@ void check_status_result(const ProbeAC& unit, int result, const fuzz::ExactCopy&
 // A portion taken keeps the first states it carries, at most the record's eight, and the record
 // counts the states it holds.
 void check_air_switches(const ProbeAC& unit, int result, const fuzz::ExactCopy& portion) {
-    const tele_c_ktr40e_ac& record = unit.unit();
+    const tele_c_ktr40e_ac& record = unit.record();
     FUZZ_CHECK(record.airlock_count <= tele_c_ktr40e_ac::AIRLOCK_MAX());
     if (result == -1) return;
     const int kept = std::min<int>(portion.data()[0], tele_c_ktr40e_ac::AIRLOCK_MAX());

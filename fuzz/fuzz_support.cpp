@@ -88,16 +88,6 @@ void HostWatch::on_event(const site::Event& event) {
     }
 }
 
-Bytes ProbeAC::records() const { return records_of(core_.record, core_.items); }
-
-Bytes ProbeDC::records() const {
-    Bytes out;
-    append_bytes(out, core_.record);
-    return out;
-}
-
-Bytes ProbeRC::records() const { return records_of(core_.record, core_.items); }
-
 }  // namespace fuzz
 
 // The units print trace lines on standard output; a run of millions of inputs keeps them off

@@ -14,6 +14,7 @@
 #include "rc/ktr40e_rc.h"
 #include "site/host/controller.h"
 #include "site/host/events.h"
+#include "tests/shared/unit_probe.h"
 
 // A broken invariant ends the run; libFuzzer keeps the input as a crash.
 #define FUZZ_CHECK(condition)                                                                        \
@@ -107,23 +108,6 @@ struct UnitHost {
     }
 };
 
-template <class Record>
-void append_bytes(Bytes& out, const Record& record) {
-    const auto* at = reinterpret_cast<const std::uint8_t*>(&record);
-    out.insert(out.end(), at, at + sizeof record);
-}
-
-// A unit record followed by its channel records, as one image. Sized up front: the cache
-// targets take this twice per call, over up to 255 channels.
-template <class Record, class Channel>
-Bytes records_of(const Record& head, const std::vector<Channel>& channels) {
-    Bytes out;
-    out.reserve(sizeof head + channels.size() * sizeof(Channel));
-    append_bytes(out, head);
-    for (const Channel& channel : channels) append_bytes(out, channel);
-    return out;
-}
-
 // Keeps the image a unit publishes last.
 template <class Unit>
 class Publishing : public Unit {
@@ -147,30 +131,25 @@ private:
 
 // Each probe opens a unit kind's records as the image RoundDone must publish: the unit record
 // followed by the channel (module) records.
-class ProbeAC : public Publishing<Ktr40eAC> {
+class ProbeAC : public Publishing<UnitProbe<Ktr40eAC>> {
 public:
     static constexpr int kRecord = 5153;
     static constexpr std::size_t kTimeAt = 30;
-    Bytes records() const;
-    bool counts_agree() const { return core_.items.size() == core_.record.channel_count; }
-    const tele_c_ktr40e_ac& unit() const { return core_.record; }
+    bool counts_agree() const { return items().size() == record().channel_count; }
 };
 
-class ProbeDC : public Publishing<Ktr40eDC> {
+class ProbeDC : public Publishing<UnitProbe<Ktr40eDC>> {
 public:
     static constexpr int kRecord = 5154;
     static constexpr std::size_t kTimeAt = 183;
-    Bytes records() const;
     bool counts_agree() const { return true; }
 };
 
-class ProbeRC : public Publishing<Ktr40eRC> {
+class ProbeRC : public Publishing<UnitProbe<Ktr40eRC>> {
 public:
     static constexpr int kRecord = 5155;
     static constexpr std::size_t kTimeAt = 50;
-    Bytes records() const;
-    bool counts_agree() const { return core_.items.size() == core_.record.module_count; }
-    const tele_c_ktr40e_rc& group() const { return core_.record; }
+    bool counts_agree() const { return items().size() == record().module_count; }
 };
 
 // Rounds are costly with many channels (every channel reports all its alarms): an input asks

@@ -16,8 +16,8 @@ constexpr int kDcParamBytes = 8;
 bool counted_unread(int op, const fuzz::Bytes& info, const ProbeRC& group, int result) {
     if (op == 3) return info.size() > kAcParamBytes && info[kAcParamBytes] != 0 &&
                         result == kAcParamBytes + 1 + 4 * info[kAcParamBytes];
-    if (op == 4) return group.group().p42_46 != tele_c_ktr40e_rc::P42_46_NUMBER() &&
-                        result == kDcParamBytes + 1 + 4 * group.group().p42_46;
+    if (op == 4) return group.record().p42_46 != tele_c_ktr40e_rc::P42_46_NUMBER() &&
+                        result == kDcParamBytes + 1 + 4 * group.record().p42_46;
     return false;
 }
 

@@ -10,6 +10,8 @@ build_packages=(
 )
 test_packages=(
   clang libclang-rt-14-dev
+  # the house style of the C++ files, checked by the test command
+  clang-format
   libgtest-dev libbenchmark-dev
   # serial device servers between the simulator's terminal and a TCP port, for the line tests
   socat ser2net

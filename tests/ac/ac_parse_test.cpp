@@ -32,29 +32,28 @@ TEST_F(AcParseTest, AnalogPortionStoresEveryValueAtItsOffset) {
     const Portion portion = two_channel_analog();
     ASSERT_EQ(portion.size(), 47);
 
-    testing::internal::CaptureStdout();
-    const int consumed = feed(*unit_, &ProbeAC::parse40_41, portion);
-    const std::string trace = testing::internal::GetCapturedStdout();
+    int consumed = 0;
+    const std::string trace = printed_by([&] { consumed = feed(*unit_, &ProbeAC::parse40_41, portion); });
 
     EXPECT_EQ(consumed, 47);
     EXPECT_EQ(trace, "a:220.5 b:221 c:219.75 f:50\na:0 b:380 c:0 f:49.9\n");
-    EXPECT_EQ(unit_->unit().channel_count, 2);
-    ASSERT_EQ(unit_->channels().size(), 2u);
+    EXPECT_EQ(unit_->record().channel_count, 2);
+    ASSERT_EQ(unit_->items().size(), 2u);
 
-    const auto& first = unit_->channels()[0];
+    const auto& first = unit_->items()[0];
     EXPECT_EQ(raw(first, 0, 4), float_bytes(220.5f));
     EXPECT_EQ(raw(first, 4, 4), float_bytes(221.0f));
     EXPECT_EQ(raw(first, 8, 4), float_bytes(219.75f));
     EXPECT_EQ(raw(first, 12, 4), float_bytes(50.0f));
-    const auto& second = unit_->channels()[1];
+    const auto& second = unit_->items()[1];
     EXPECT_EQ(raw(second, 0, 4), kZero) << "blanks in a voltage are stored as 0.0";
     EXPECT_EQ(raw(second, 4, 4), float_bytes(380.0f));
     EXPECT_EQ(raw(second, 8, 4), kZero);
     EXPECT_EQ(raw(second, 12, 4), float_bytes(49.9f));
 
-    EXPECT_EQ(raw(unit_->unit(), 4, 4), float_bytes(12.5f));
-    EXPECT_EQ(raw(unit_->unit(), 8, 4), kNotProvidedCurrent) << "FF FF FF FF in a current is stored as -0.1";
-    EXPECT_EQ(raw(unit_->unit(), 12, 4), kZero) << "four zero bytes are an ordinary 0.0";
+    EXPECT_EQ(raw(unit_->record(), 4, 4), float_bytes(12.5f));
+    EXPECT_EQ(raw(unit_->record(), 8, 4), kNotProvidedCurrent) << "FF FF FF FF in a current is stored as -0.1";
+    EXPECT_EQ(raw(unit_->record(), 12, 4), kZero) << "four zero bytes are an ordinary 0.0";
     EXPECT_EQ(events(EventKind::Log).size(), 0u);
 }
 
@@ -81,18 +80,18 @@ TEST_F(AcParseTest, AnalogPortionWithAnotherChannelCountIsFollowedWhenItHoldsTha
         recorder_->clear();
         unit_ = make_unit();
         establish_two_channels();
-        const std::vector<std::uint8_t> before = raw(unit_->unit(), 0, sizeof(tele_c_ktr40e_ac));
+        const std::vector<std::uint8_t> before = raw(unit_->record(), 0, sizeof(tele_c_ktr40e_ac));
         const Portion portion = analog_portion(c.channels, v, v, v);
         EXPECT_EQ(feed_quietly(*unit_, portion.bytes(), portion.bytes().size() - c.cut), c.result);
-        ASSERT_EQ(unit_->channels().size(), c.channelsAfter);
-        EXPECT_EQ(unit_->unit().channel_count, c.channelsAfter);
+        ASSERT_EQ(unit_->items().size(), c.channelsAfter);
+        EXPECT_EQ(unit_->record().channel_count, c.channelsAfter);
         if (c.result < 0) {
-            EXPECT_EQ(raw(unit_->unit(), 0, sizeof(tele_c_ktr40e_ac)), before);
+            EXPECT_EQ(raw(unit_->record(), 0, sizeof(tele_c_ktr40e_ac)), before);
             EXPECT_EQ(events(EventKind::Log).size(), 0u);
             continue;
         }
-        for (const tele_c_ktr40e_ac_channel& channel : unit_->channels()) EXPECT_EQ(channel.a, 1.0f);
-        EXPECT_EQ(unit_->unit().ic, 1.0f);
+        for (const tele_c_ktr40e_ac_channel& channel : unit_->items()) EXPECT_EQ(channel.a, 1.0f);
+        EXPECT_EQ(unit_->record().ic, 1.0f);
         expect_single_log("PMBusPowerAC:{} channel_count changed from {} to {}",
                           {"4001", "2", std::to_string(c.channelsAfter)});
     }
@@ -106,9 +105,9 @@ TEST_F(AcParseTest, AnalogUserCountIsLoggedAndItsValuesSkipped) {
     portion.append(float_bytes(5.0f)).append(float_bytes(6.0f)).append(float_bytes(7.0f));
 
     EXPECT_EQ(feed_quietly(*unit_, portion.bytes(), portion.bytes().size()), 51);
-    EXPECT_EQ(unit_->channels()[0].p40_41, 1);
-    EXPECT_EQ(raw(unit_->channels()[1], 0, 4), float_bytes(231.0f));
-    EXPECT_EQ(raw(unit_->unit(), 12, 4), float_bytes(7.0f));
+    EXPECT_EQ(unit_->items()[0].p40_41, 1);
+    EXPECT_EQ(raw(unit_->items()[1], 0, 4), float_bytes(231.0f));
+    EXPECT_EQ(raw(unit_->record(), 12, 4), float_bytes(7.0f));
     expect_single_log("PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}", {"4001", "1", "0"});
 }
 
@@ -117,8 +116,8 @@ TEST_F(AcParseTest, AnalogUserCountIsLoggedAndItsValuesSkipped) {
 TEST_F(AcParseTest, StatusPortionStoresTheAirSwitchStates) {
     const Portion portion = Portion().u8(3).u8(1).u8(0).u8(1).u8(0);
     EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_43, portion), 5);
-    EXPECT_EQ(unit_->unit().airlock_count, 3);
-    EXPECT_EQ(raw(unit_->unit(), 18, 4), (std::vector<std::uint8_t>{1, 0, 1, 0}));
+    EXPECT_EQ(unit_->record().airlock_count, 3);
+    EXPECT_EQ(raw(unit_->record(), 18, 4), (std::vector<std::uint8_t>{1, 0, 1, 0}));
     EXPECT_EQ(events(EventKind::Log).size(), 0u);
 }
 
@@ -126,8 +125,8 @@ TEST_F(AcParseTest, StatusPortionStoresTheAirSwitchStates) {
 TEST_F(AcParseTest, StatusPortionWithTooManyAirSwitchesKeepsTheFirstEightAndIsTaken) {
     const Portion nine = Portion().u8(9).append({1, 2, 3, 4, 5, 6, 7, 8, 9}).u8(0);
     EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_43, nine), 11);
-    EXPECT_EQ(unit_->unit().airlock_count, 8);
-    EXPECT_EQ(raw(unit_->unit(), 18, 9), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 0}))
+    EXPECT_EQ(unit_->record().airlock_count, 8);
+    EXPECT_EQ(raw(unit_->record(), 18, 9), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 0}))
         << "the ninth state is not written over p40_43";
     expect_single_log("ProcotolError %u read 40_43 m is %d max %d", {"4001", "9", "8"});
 
@@ -140,7 +139,7 @@ TEST_F(AcParseTest, StatusUserCountIsCountedWithoutLookingAtTheLength) {
     // P = 2 announced, but the portion ends right after the count byte.
     const Portion portion = Portion().u8(1).u8(1).u8(2);
     EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_43, portion), 1 + 1 + 1 + 2);
-    EXPECT_EQ(unit_->unit().p40_43, 2);
+    EXPECT_EQ(unit_->record().p40_43, 2);
     expect_single_log("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", {"4001", "2", "0"});
 }
 
@@ -154,17 +153,17 @@ TEST_F(AcParseTest, AlarmPortionFollowsTheEstablishedChannels) {
     ASSERT_EQ(portion.size(), 4 + 12 * 2);
 
     EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_44, portion), 28);
-    const auto& one = unit_->channels()[0];
+    const auto& one = unit_->items()[0];
     EXPECT_EQ(raw(one, 17, 11), (std::vector<std::uint8_t>{1, 2, 3, 0, 6, 1, 2, 3, 4, 5, 6}));
-    EXPECT_EQ(raw(unit_->channels()[1], 17, 4), (std::vector<std::uint8_t>{0, 0, 2, 3}));
-    EXPECT_EQ(raw(unit_->unit(), 27, 3), (std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_EQ(raw(unit_->items()[1], 17, 4), (std::vector<std::uint8_t>{0, 0, 2, 3}));
+    EXPECT_EQ(raw(unit_->record(), 27, 3), (std::vector<std::uint8_t>{1, 2, 3}));
 }
 
 TEST_F(AcParseTest, AlarmPortionBeforeAnyAnalogAnswerTakesFourBytes) {
     // The count byte says 2, but the portion holds no channel block: only the current states follow.
     EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_44, Portion().u8(2).u8(3).u8(0).u8(1)), 4);
-    EXPECT_EQ(raw(unit_->unit(), 27, 3), (std::vector<std::uint8_t>{3, 0, 1}));
-    EXPECT_TRUE(unit_->channels().empty());
+    EXPECT_EQ(raw(unit_->record(), 27, 3), (std::vector<std::uint8_t>{3, 0, 1}));
+    EXPECT_TRUE(unit_->items().empty());
 }
 
 // The count byte is not read: whatever it says (devices send 0 or 1 for two channels), the blocks
@@ -177,10 +176,10 @@ TEST_F(AcParseTest, AlarmPortionReadsTheUnitsChannelsWhateverItsCountByteSays) {
         std::vector<std::uint8_t> bytes = portion.bytes();
         bytes[0] = countByte;
         EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_44, bytes, bytes.size()), 4 + 12 * 2);
-        ASSERT_EQ(unit_->channels().size(), 2u);
-        EXPECT_EQ(unit_->unit().channel_count, 2);
-        EXPECT_EQ(raw(unit_->channels()[1], 17, 4), (std::vector<std::uint8_t>{2, 0, 3, countByte}));
-        EXPECT_EQ(unit_->unit().ic_alert, 1);
+        ASSERT_EQ(unit_->items().size(), 2u);
+        EXPECT_EQ(unit_->record().channel_count, 2);
+        EXPECT_EQ(raw(unit_->items()[1], 17, 4), (std::vector<std::uint8_t>{2, 0, 3, countByte}));
+        EXPECT_EQ(unit_->record().ic_alert, 1);
     }
     EXPECT_TRUE(events(EventKind::Log).empty());
 }
@@ -192,9 +191,9 @@ TEST_F(AcParseTest, AlarmFurtherStatesAreLoggedAndSkipped) {
     portion.u8(2).u8(2).u8(2).u8(2).u8(0).u8(6).repeat(5, 6);
     portion.u8(0).u8(0).u8(3);
     EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_44, portion), 30);
-    EXPECT_EQ(unit_->channels()[0].p40_44_value[0], 4);
-    EXPECT_EQ(unit_->channels()[1].a_alert, 2);
-    EXPECT_EQ(unit_->unit().ic_alert, 3);
+    EXPECT_EQ(unit_->items()[0].p40_44_value[0], 4);
+    EXPECT_EQ(unit_->items()[1].a_alert, 2);
+    EXPECT_EQ(unit_->record().ic_alert, 3);
     expect_single_log("PMBusPowerAC:ProcotolError {} read 40_44 m is {}", {"4001", "2"});
     EXPECT_EQ(events(EventKind::Log)[0].args[1].kind, site::LogValue::Kind::Signed);
 }
@@ -209,11 +208,11 @@ TEST_F(AcParseTest, AlarmUserCountOtherThanSixKeepsTheEarlierBytes) {
     portion.u8(1).u8(0).u8(0).u8(0).u8(0).u8(6).repeat(7, 6);
     portion.u8(2).u8(2).u8(2);
     EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_44, portion), 27);
-    const auto& first = unit_->channels()[0];
+    const auto& first = unit_->items()[0];
     EXPECT_EQ(first.p40_44, 5);
     EXPECT_EQ(raw(first, 22, 6), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6}));
-    EXPECT_EQ(unit_->channels()[1].a_alert, 1);
-    EXPECT_EQ(unit_->unit().ib_alert, 2);
+    EXPECT_EQ(unit_->items()[1].a_alert, 1);
+    EXPECT_EQ(unit_->record().ib_alert, 2);
     expect_single_log("PMBusPowerAC:ProcotolError {} read 40_44 p is {} not {}", {"4001", "5", "6"});
 }
 
@@ -232,9 +231,8 @@ protected:
             recorder_->clear();
             unit_ = make_unit();
             if (withTwoChannels) establish_two_channels();
-            testing::internal::CaptureStdout();
-            const int result = feed(*unit_, parse, portion.bytes(), static_cast<std::size_t>(len));
-            testing::internal::GetCapturedStdout();
+            int result = 0;
+            printed_by([&] { result = feed(*unit_, parse, portion.bytes(), static_cast<std::size_t>(len)); });
             EXPECT_EQ(result, -1);
             const int needed = *std::upper_bound(itemEnds.begin(), itemEnds.end(), len);
             expect_single_log(format, {"4001", std::to_string(needed), std::to_string(len)});
@@ -297,16 +295,16 @@ std::vector<std::uint8_t> portion_of(const char* sample) {
 TEST_F(AcParseTest, SampleAnalogAnswer) {
     const std::vector<std::uint8_t> portion = portion_of(kAnalogSample);
     ASSERT_EQ(feed_quietly(*unit_, portion, portion.size()), static_cast<int>(portion.size()));
-    ASSERT_EQ(unit_->channels().size(), 2u);
-    const tele_c_ktr40e_ac_channel& first = unit_->channels()[0];
-    const tele_c_ktr40e_ac_channel& second = unit_->channels()[1];
+    ASSERT_EQ(unit_->items().size(), 2u);
+    const tele_c_ktr40e_ac_channel& first = unit_->items()[0];
+    const tele_c_ktr40e_ac_channel& second = unit_->items()[1];
     EXPECT_FLOAT_EQ(float{first.a}, 381.0f);
     EXPECT_FLOAT_EQ(float{first.b}, 379.5f);
     EXPECT_FLOAT_EQ(float{first.c}, 380.2f);
     EXPECT_FLOAT_EQ(float{first.f}, 50.0f);
     EXPECT_FLOAT_EQ(float{second.c}, 380.0f);
     EXPECT_FLOAT_EQ(float{second.f}, 0.0f) << "not provided";
-    const tele_c_ktr40e_ac& unit = unit_->unit();
+    const tele_c_ktr40e_ac& unit = unit_->record();
     EXPECT_EQ(unit.channel_count, 2);
     EXPECT_FLOAT_EQ(float{unit.ia}, 21.5f);
     EXPECT_FLOAT_EQ(float{unit.ib}, 20.8f);
@@ -316,7 +314,7 @@ TEST_F(AcParseTest, SampleAnalogAnswer) {
 TEST_F(AcParseTest, SampleStatusAnswer) {
     const std::vector<std::uint8_t> portion = portion_of(kStatusSample);
     ASSERT_EQ(feed(*unit_, &ProbeAC::parse40_43, portion, portion.size()), static_cast<int>(portion.size()));
-    const tele_c_ktr40e_ac& unit = unit_->unit();
+    const tele_c_ktr40e_ac& unit = unit_->record();
     EXPECT_EQ(unit.airlock_count, 3);
     EXPECT_EQ(raw(unit, 18, 8), (std::vector<std::uint8_t>{0, 1, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(unit.p40_43, 0);
@@ -327,13 +325,13 @@ TEST_F(AcParseTest, SampleAlarmAnswer) {
     ASSERT_EQ(feed_quietly(*unit_, analog, analog.size()), static_cast<int>(analog.size()));
     const std::vector<std::uint8_t> portion = portion_of(kAlarmSample);
     ASSERT_EQ(feed(*unit_, &ProbeAC::parse40_44, portion, portion.size()), static_cast<int>(portion.size()));
-    const tele_c_ktr40e_ac_channel& second = unit_->channels()[1];
+    const tele_c_ktr40e_ac_channel& second = unit_->items()[1];
     EXPECT_EQ(second.a_alert, 1);
     EXPECT_EQ(second.f_alert, 0);
     EXPECT_EQ(second.p40_44, 6);
     EXPECT_EQ(raw(second, 22, 6), (std::vector<std::uint8_t>{0, 0, 0, 0, 0, 0xE2}));
-    EXPECT_EQ(unit_->channels()[0].a_alert, 0);
-    EXPECT_EQ(unit_->unit().ic_alert, 2);
+    EXPECT_EQ(unit_->items()[0].a_alert, 0);
+    EXPECT_EQ(unit_->record().ic_alert, 2);
     EXPECT_EQ(events(EventKind::Log).size(), 0u);
 }
 

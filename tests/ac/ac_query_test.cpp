@@ -108,7 +108,7 @@ TEST_F(AcQueryTest, CacheRestoreOfAHistoryImage) {
     ASSERT_TRUE(restored->LoadFromCache(bytes));
     EXPECT_FLOAT_EQ(restored->Get_Value(0, "channel_1_b"), 380.0f);
     EXPECT_FLOAT_EQ(restored->Get_Value(0, "ia_alert"), 3.0f);
-    EXPECT_EQ(raw(restored->unit(), 0, 37), std::vector<std::uint8_t>(image.begin(), image.begin() + 37));
+    EXPECT_EQ(raw(restored->record(), 0, 37), std::vector<std::uint8_t>(image.begin(), image.begin() + 37));
 
     // An image saved from a device with another channel count gives way to the device's answers.
     const std::vector<std::uint8_t> v = float_bytes(1.0f);
@@ -122,8 +122,8 @@ TEST_F(AcQueryTest, RefusedCacheImageChangesNothing) {
     complete_two_channel_round();
     set_age(5);
     const boost::posix_time::ptime lastUpdate = VRTHostAccess::last_update(*unit_);
-    const std::vector<std::uint8_t> record = raw(unit_->unit(), 0, 37);
-    const std::vector<std::uint8_t> channel = raw(unit_->channels()[1], 0, 28);
+    const std::vector<std::uint8_t> record = raw(unit_->record(), 0, 37);
+    const std::vector<std::uint8_t> channel = raw(unit_->items()[1], 0, 28);
 
     std::vector<unsigned char> image = last_image();
     image[16] = 3;  // says three channels, carries two
@@ -134,14 +134,14 @@ TEST_F(AcQueryTest, RefusedCacheImageChangesNothing) {
     EXPECT_FALSE(unit_->LoadFromCache(image.data(), 37));
     EXPECT_FALSE(unit_->LoadFromCache(image.data(), -1));
 
-    EXPECT_EQ(raw(unit_->unit(), 0, 37), record);
-    ASSERT_EQ(unit_->channels().size(), 2u);
-    EXPECT_EQ(raw(unit_->channels()[1], 0, 28), channel);
+    EXPECT_EQ(raw(unit_->record(), 0, 37), record);
+    ASSERT_EQ(unit_->items().size(), 2u);
+    EXPECT_EQ(raw(unit_->items()[1], 0, 28), channel);
     EXPECT_EQ(VRTHostAccess::last_update(*unit_), lastUpdate);
 
     auto fresh = make_unit();
     EXPECT_FALSE(fresh->LoadFromCache(image.data(), 37 + 28));
-    EXPECT_TRUE(fresh->channels().empty());
+    EXPECT_TRUE(fresh->items().empty());
     expect_query_error(*fresh, "ia", "数据未就绪");
     const Portion analog = two_channel_analog();
     EXPECT_EQ(feed_quietly(*fresh, analog.bytes(), analog.bytes().size()), 47) << "no channel count was latched";
@@ -152,7 +152,7 @@ TEST_F(AcQueryTest, SettingsGiveTheDataId) {
     setting["data_id"] = 12;
     setting["appSetting"]["diff_v"] = "5";
     auto configured = make_unit(setting);
-    EXPECT_EQ(configured->unit().device_id, kDataId);
+    EXPECT_EQ(configured->record().device_id, kDataId);
     EXPECT_EQ(configured->DataId(), kDataId);
     EXPECT_EQ(configured->DeviceType(), "ktr40e-ac");
 }

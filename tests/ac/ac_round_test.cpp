@@ -111,8 +111,8 @@ TEST_F(AcRoundTest, RoundPublishesTheImageAndSavesItAsHistory) {
     ASSERT_EQ(published.size(), 1u);
     EXPECT_EQ(published[0].record, 5153);
     const std::vector<std::uint8_t>& image = published[0].bytes;
-    std::vector<std::uint8_t> expected = raw(unit_->unit(), 0, 37);
-    for (const auto& channel : unit_->channels()) {
+    std::vector<std::uint8_t> expected = raw(unit_->record(), 0, 37);
+    for (const auto& channel : unit_->items()) {
         const std::vector<std::uint8_t> bytes = raw(channel, 0, 28);
         expected.insert(expected.end(), bytes.begin(), bytes.end());
     }
@@ -175,11 +175,9 @@ TEST_F(AcRoundTest, AlarmsOfAChannelThatLeavesAreClearedOnceInTheNextRound) {
     recorder_->clear();
 
     const std::vector<std::uint8_t> v = float_bytes(230.0f), f = float_bytes(50.0f);
-    testing::internal::CaptureStdout();
     const Portion one = analog_portion({{v, v, v, f}}, v, v, v);
-    EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_41, one), one.size());
-    testing::internal::GetCapturedStdout();
-    ASSERT_EQ(unit_->channels().size(), 1u);
+    printed_by([&] { EXPECT_EQ(feed(*unit_, &ProbeAC::parse40_41, one), one.size()); });
+    ASSERT_EQ(unit_->items().size(), 1u);
     feed_alarms(alarm_portion({{0, 0, 0, 0}}, 0, 0, 0));
     recorder_->clear();
     unit_->RoundDone();

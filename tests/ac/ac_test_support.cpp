@@ -40,9 +40,8 @@ int AcUnitTest::feed(ProbeAC& unit, Parse parse, const std::vector<std::uint8_t>
 }
 
 int AcUnitTest::feed_quietly(ProbeAC& unit, const std::vector<std::uint8_t>& bytes, std::size_t len) {
-    testing::internal::CaptureStdout();
-    const int result = feed(unit, &ProbeAC::parse40_41, bytes, len);
-    testing::internal::GetCapturedStdout();
+    int result = 0;
+    printed_by([&] { result = feed(unit, &ProbeAC::parse40_41, bytes, len); });
     return result;
 }
 

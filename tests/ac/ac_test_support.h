@@ -11,14 +11,10 @@
 #include "ac/ktr40e_ac.h"
 #include "site/host/controller.h"
 #include "site/host/events.h"
+#include "tests/shared/stdout_capture.h"
+#include "tests/shared/unit_probe.h"
 
-// Opens the unit's state to the tests.
-class ProbeAC : public Ktr40eAC {
-public:
-    const tele_c_ktr40e_ac& unit() const { return core_.record; }
-    const std::vector<tele_c_ktr40e_ac_channel>& channels() const { return core_.items; }
-    int history_size() const { return static_cast<int>(core_.history().size()); }
-};
+using ProbeAC = UnitProbe<Ktr40eAC>;
 
 // Raw bytes of a record, to compare stored values byte for byte.
 template <class Record>

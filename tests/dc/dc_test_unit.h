@@ -9,21 +9,13 @@
 #include "site/host/controller.h"
 #include "site/host/events.h"
 #include "site/host/host_access.h"
+#include "tests/shared/unit_probe.h"
 
 namespace dctest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Opens the unit's protected state to the tests.
-class ProbedDC : public Ktr40eDC {
-public:
-    using Ktr40eDC::Ktr40eDC;
-    Bytes image() const {
-        const auto* at = reinterpret_cast<const std::uint8_t*>(&core_.record);
-        return Bytes(at, at + sizeof(core_.record));
-    }
-    const tele_c_ktr40e_dc& record() const { return core_.record; }
-};
+using ProbedDC = UnitProbe<Ktr40eDC>;
 
 // A DC unit attached to a recording stand-in controller.
 struct Rig {

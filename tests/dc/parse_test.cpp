@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "dc/dc_test_unit.h"
+#include "tests/shared/stdout_capture.h"
 #include "tests/shared/wire_sample.h"
 
 using namespace dctest;
@@ -43,7 +44,7 @@ TEST(DcAnalogBlock, StoresEveryValueAtItsOffset) {
     const Bytes block = analog_block(53.5f, 21.0f, {4.5f}, {7.25f, -1.5f}, {});
     ASSERT_EQ(block.size(), 23u);
     EXPECT_EQ(parse41(*rig.unit, block), 23);
-    const Bytes image = rig.unit->image();
+    const Bytes image = rig.unit->records();
     EXPECT_FLOAT_EQ(float_at(image, 4), 53.5f);
     EXPECT_FLOAT_EQ(float_at(image, 8), 21.0f);
     EXPECT_EQ(image[12], 1);
@@ -61,7 +62,7 @@ TEST(DcAnalogBlock, TooManyBatteryCurrentsAreSkippedAndKeepTheOldOnes) {
     ASSERT_EQ(parse41(*rig.unit, analog_block(1.0f, 2.0f, {9.0f}, {}, {})), 15);
     const Bytes block = analog_block(1.0f, 2.0f, {11, 12, 13, 14, 15}, {6.5f}, {});
     EXPECT_EQ(parse41(*rig.unit, block), 35);
-    const Bytes image = rig.unit->image();
+    const Bytes image = rig.unit->records();
     EXPECT_EQ(image[12], 5);
     EXPECT_FLOAT_EQ(float_at(image, 13), 9.0f);
     EXPECT_FLOAT_EQ(float_at(image, 17), 0.0f);
@@ -82,7 +83,7 @@ TEST(DcAnalogBlock, TooManyUserValuesKeepWhatFitsAndUseExactlyTheirBlock) {
     const int blockSize = static_cast<int>(block.size());
     block.insert(block.end(), {0xAA, 0xBB, 0xCC, 0xDD});  // the next unit's block
     EXPECT_EQ(parse41(*rig.unit, block), blockSize);
-    const Bytes image = rig.unit->image();
+    const Bytes image = rig.unit->records();
     EXPECT_EQ(image[66], 9);
     for (std::uint8_t k = 0; k < 8; ++k) EXPECT_EQ(slice(image, 67 + 4 * k, 4), values[k]) << "value " << int(k);
     EXPECT_EQ(image[99], 0) << "nothing is written past the user values";
@@ -100,7 +101,7 @@ TEST(DcAnalogBlock, UserValuesMarkedNotProvidedBecomeMinusPointOne) {
     const Bytes block = analog_block(1.0f, 2.0f, {}, {}, {blanks, Bytes{0, 0, 0, 0}, Bytes{1, 1, 1, 2},
                                                           Bytes{0xFF, 0xFF, 0xFF, 0xFF}, Bytes{0, 7, 7, 7}});
     EXPECT_EQ(parse41(*rig.unit, block), 31);
-    const Bytes image = rig.unit->image();
+    const Bytes image = rig.unit->records();
     EXPECT_EQ(slice(image, 67, 4), kNotProvided);
     EXPECT_EQ(slice(image, 71, 4), (Bytes{0, 0, 0, 0}));
     EXPECT_EQ(slice(image, 75, 4), (Bytes{1, 1, 1, 2}));
@@ -115,7 +116,7 @@ TEST(DcAnalogBlock, OneByteShortLogsTheNeededLengthAndKeepsWhatWasRead) {
     block.pop_back();
     EXPECT_EQ(parse41(*rig.unit, block), -1);
     EXPECT_EQ(logged(rig, kAnalogOverflow), (std::vector<std::string>{"7", "27", "26"}));
-    const Bytes image = rig.unit->image();
+    const Bytes image = rig.unit->records();
     EXPECT_FLOAT_EQ(float_at(image, 34), -1.5f);
     EXPECT_EQ(image[66], 1);
     EXPECT_EQ(slice(image, 67, 4), Bytes(4, 0));
@@ -125,12 +126,12 @@ TEST(DcAnalogBlock, PrintsOneTraceLinePerBlockAlsoWhenItFails) {
     Rig rig;
     const Bytes good = analog_block(51.2f, 0, {}, {}, {});  // 51.2f = 42 4C CC CD
     const Bytes cut(good.begin(), good.begin() + 6);
-    testing::internal::CaptureStdout();
+    StdoutCapture capture;
     parse41(*rig.unit, good);
     parse41(*rig.unit, cut);
     parse41(*rig.unit, Bytes(good.begin(), good.begin() + 2));
     rig.unit->parse42_41(nullptr, 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(capture.finish(),
               "parse 42 41: cd cc 4c 42\n"
               "parse 42 41: cd cc 4c 42\n"
               "parse 42 41: cd cc\n"
@@ -143,7 +144,7 @@ TEST(DcAlarmBlock, MoreFusesThanCapacityStoreTheFirst64Silently) {
     Bytes block = alarm_block(2, fuse_pattern(70), states);
     block.insert(block.end(), 5, 0xEE);
     EXPECT_EQ(parse44(*rig.unit, block), 90);
-    const Bytes image = rig.unit->image();
+    const Bytes image = rig.unit->records();
     EXPECT_EQ(image[99], 2);
     EXPECT_EQ(image[100], 70);
     EXPECT_EQ(slice(image, 101, 64), fuse_pattern(64));
@@ -156,7 +157,7 @@ TEST(DcAlarmBlock, MoreUserStatesThanCapacityStoreTheFirst17) {
     Rig rig;
     const Bytes block = alarm_block(1, fuse_pattern(3), Bytes(18, 0xE2));
     EXPECT_EQ(parse44(*rig.unit, block), 3 + 3 + 18);
-    const Bytes image = rig.unit->image();
+    const Bytes image = rig.unit->records();
     EXPECT_EQ(image[165], 18);
     EXPECT_EQ(slice(image, 166, 17), Bytes(17, 0xE2));
     EXPECT_EQ(slice(image, 183, 7), Bytes(7, 0));  // the 18th state lands nowhere
@@ -170,7 +171,7 @@ TEST(DcAlarmBlock, OneByteShortLogsAndFails) {
     block.pop_back();
     EXPECT_EQ(parse44(*rig.unit, block), -1);
     EXPECT_EQ(logged(rig, kAlarmOverflow), (std::vector<std::string>{"7", "22", "21"}));
-    const Bytes image = rig.unit->image();
+    const Bytes image = rig.unit->records();
     EXPECT_EQ(image[99], 1);
     EXPECT_EQ(slice(image, 101, 2), (Bytes{3, 0}));
     EXPECT_EQ(image[165], 17);
@@ -186,18 +187,17 @@ TEST(DcBlockBounds, EveryPrefixOfAnAnalogBlockIsRefused) {
     for (const Bytes& block : blocks) {
         for (std::size_t length = 0; length < block.size(); ++length) {
             Rig rig;
-            testing::internal::CaptureStdout();
+            StdoutCapture quiet;
             EXPECT_EQ(parse_prefix(&ProbedDC::parse42_41, *rig.unit, block, length), -1) << length;
-            testing::internal::GetCapturedStdout();
+            quiet.finish();
             const std::vector<std::string> args = logged(rig, kAnalogOverflow);
             ASSERT_EQ(args.size(), 3u) << length;
             EXPECT_GT(std::stoi(args[1]), static_cast<int>(length));
             EXPECT_EQ(args[2], std::to_string(length));
         }
         Rig rig;
-        testing::internal::CaptureStdout();
+        StdoutCapture quiet;
         EXPECT_EQ(parse_prefix(&ProbedDC::parse42_41, *rig.unit, block, block.size()), static_cast<int>(block.size()));
-        testing::internal::GetCapturedStdout();
     }
 }
 
@@ -236,9 +236,9 @@ TEST(DcSampleAnswer, Analog) {
     const Bytes block =
         block_of("0001 00005642 00003442 02 0000A040 9A999940 04 00004041 00002041 00000041 00007041 00");
     Rig rig;
-    testing::internal::CaptureStdout();
+    StdoutCapture capture;
     EXPECT_EQ(parse41(*rig.unit, block), static_cast<int>(block.size()));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "parse 42 41: 0 0 56 42\n");
+    EXPECT_EQ(capture.finish(), "parse 42 41: 0 0 56 42\n");
     const tele_c_ktr40e_dc& record = rig.unit->record();
     EXPECT_FLOAT_EQ(float{record.voltage}, 53.5f);
     EXPECT_FLOAT_EQ(float{record.current}, 45.0f);

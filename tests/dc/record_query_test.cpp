@@ -34,13 +34,13 @@ TEST(DcRecord, BothConstructorsGiveAZeroFilledDcUnit) {
     const ProbedDC named("KTR-40");
     EXPECT_EQ(plain.DeviceType(), "ktr40e-dc");
     EXPECT_EQ(named.DeviceType(), "ktr40e-dc");
-    EXPECT_EQ(named.image(), Bytes(190, 0));
+    EXPECT_EQ(named.records(), Bytes(190, 0));
 }
 
 TEST(DcRecord, InitVWritesTheDataIdLittleEndianFirst) {
     Rig rig(258);
     EXPECT_TRUE(rig.initResult);
-    EXPECT_EQ(slice(rig.unit->image(), 0, 4), (Bytes{0x02, 0x01, 0x00, 0x00}));
+    EXPECT_EQ(slice(rig.unit->records(), 0, 4), (Bytes{0x02, 0x01, 0x00, 0x00}));
     EXPECT_EQ(rig.unit->DataId(), 258u);
 }
 
@@ -81,19 +81,19 @@ TEST(DcCache, RestoresExactly190BytesWholesale) {
     Rig rig(258);
     const Bytes image = cached_image(48.0f, 5.0f);
     EXPECT_TRUE(rig.unit->LoadFromCache(std::string(image.begin(), image.end())));
-    EXPECT_EQ(rig.unit->image(), image);
+    EXPECT_EQ(rig.unit->records(), image);
     EXPECT_TRUE(VRTHostAccess::data_valid(*rig.unit));
 }
 
 TEST(DcCache, RefusesOtherLengthsWithoutAnyChange) {
     Rig rig(258);
-    const Bytes before = rig.unit->image();
+    const Bytes before = rig.unit->records();
     Bytes image = cached_image(48.0f, 5.0f);
     image.push_back(0xAA);
     EXPECT_FALSE(rig.unit->LoadFromCache(image.data(), 191));
     EXPECT_FALSE(rig.unit->LoadFromCache(image.data(), 189));
     EXPECT_FALSE(rig.unit->LoadFromCache(std::string()));
-    EXPECT_EQ(rig.unit->image(), before);
+    EXPECT_EQ(rig.unit->records(), before);
     EXPECT_FALSE(VRTHostAccess::data_valid(*rig.unit));
     EXPECT_EQ(query_error(*rig.unit, "v"), "数据未就绪");
 }

@@ -85,7 +85,7 @@ TEST(DcRound, PublishesAndSavesTheWholeRecordEveryRound) {
     rig.unit->RoundDone();
     const tele_c_time after = current_ttime();
 
-    const Bytes image = rig.unit->image();
+    const Bytes image = rig.unit->records();
     const Bytes stamp = slice(image, 183, 7);
     const auto* b = reinterpret_cast<const std::uint8_t*>(&before);
     const auto* a = reinterpret_cast<const std::uint8_t*>(&after);
@@ -119,7 +119,7 @@ TEST(DcRound, HistoryIsTheRecordAsTheRoundLeftIt) {
 
     ASSERT_EQ(parse41(*rig.unit, analog_block(50.0f, 1.0f, {}, {}, {})), 11);
     rig.unit->RoundDone();
-    const Bytes published = rig.unit->image();
+    const Bytes published = rig.unit->records();
     ASSERT_EQ(parse41(*rig.unit, analog_block(99.0f, 9.0f, {}, {}, {})), 11);  // the next round begins
     release.set_value();
     rig.controller->drain();
@@ -280,7 +280,7 @@ TEST(DcRound, AlarmsRaisedUnderCompleteCountsAreClearedOnceWhenTheCountChanges) 
 
     Rig complete;
     expect_clearing(complete, {{64, 17, 64, 11, true}});
-    const Bytes image = complete.unit->image();
+    const Bytes image = complete.unit->records();
     Rig restored;
     ASSERT_TRUE(restored.unit->LoadFromCache(image.data(), static_cast<int>(image.size())));
     expect_clearing(restored, {{2, 5, 64, 11, false}, {2, 5, 0, 0, false}});

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "line/frame.h"
-#include "shared/allocation_counter.h"
+#include "tests/shared/allocation_counter.h"
 
 namespace line {
 

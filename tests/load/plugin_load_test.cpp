@@ -12,7 +12,7 @@
 
 #include "host/provider.h"
 #include "host/vrt_sp_device.h"
-#include "load/allocation_counter.h"
+#include "tests/shared/allocation_counter.h"
 #include "site/host/controller.h"
 
 namespace {
@@ -68,9 +68,9 @@ TEST(PluginLoad, RunsNoInitializerThatAllocates) {
         dlclose(loaded);
         GTEST_SKIP() << "the plug-in was loaded before this test";
     }
-    const std::size_t before = load::allocations_so_far();
+    const std::size_t before = counting::allocations_so_far();
     void* handle = dlopen(KTR40E_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    const std::size_t allocations = load::allocations_so_far() - before;
+    const std::size_t allocations = counting::allocations_so_far() - before;
     ASSERT_NE(handle, nullptr) << dlerror();
     EXPECT_EQ(allocations, 0u);
     EXPECT_NE(dlsym(handle, "get_providers"), nullptr);

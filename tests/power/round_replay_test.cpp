@@ -29,6 +29,7 @@
 #include "site/host/events.h"
 #include "site/host/host_access.h"
 #include "site/host/link.h"
+#include "tests/shared/stdout_capture.h"
 #include "tests/shared/wire_sample.h"
 
 namespace {
@@ -133,11 +134,12 @@ public:
             const Answer* answer = answer_for(again ? plain : bent, request.cid1, request.cid2);
             const Bytes info = answer != nullptr ? answer->info : Bytes();
             const std::int32_t stepBefore = VRTHostAccess::step(*dev_);
-            testing::internal::CaptureStdout();
-            const bool taken = link_->deliver(*dev_, line::Answer{0x20, 1, request.cid1, 0, info});
+            bool taken = false;
+            const std::string printed =
+                printed_by([&] { taken = link_->deliver(*dev_, line::Answer{0x20, 1, request.cid1, 0, info}); });
             out_ << " answer " << int(request.cid1) << "/" << int(request.cid2) << " " << hex(info) << " -> " << taken
                  << "\n";
-            print_stdout(testing::internal::GetCapturedStdout());
+            print_stdout(printed);
             flush_events();
             if (link_->sent() == lastAsked) link_->end_exchange(*dev_);
             if (stepBefore != 0 && VRTHostAccess::step(*dev_) == 0) return;
@@ -173,14 +175,12 @@ public:
                 Bytes bytes = image;
                 if (variant > 0) bend(bytes, random);
                 std::shared_ptr<VRTVDevice> unit = fresh_unit(record);
-                testing::internal::CaptureStdout();
-                const bool restored = unit->LoadFromCache(bytes.data(), static_cast<int>(bytes.size()));
-                const std::string printed = testing::internal::GetCapturedStdout();
+                bool restored = false;
+                const std::string printed = printed_by(
+                    [&] { restored = unit->LoadFromCache(bytes.data(), static_cast<int>(bytes.size())); });
                 out_ << "restore " << record << " " << hex(bytes) << " -> " << restored << "\n";
                 print_stdout(printed);
-                testing::internal::CaptureStdout();
-                unit->RoundDone();
-                print_stdout(testing::internal::GetCapturedStdout());
+                print_stdout(printed_by([&] { unit->RoundDone(); }));
                 flush_events();
             }
         }

@@ -96,9 +96,9 @@ TEST(RcImage, FiveAnswersLandAtTheirOffsetsAndArePublishedAndSavedByteForByte) {
 TEST(RcParse41_41, ModuleCountIsSetByTheFirstAnswerAndFollowsWholeAnswersWithAnother) {
     Rig rig;
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_41, {0x00, 1, 2, 3, 4, 0}), 6);
-    EXPECT_EQ(rig.rc->modules(), 0u);
+    EXPECT_EQ(rig.rc->items().size(), 0u);
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_41, info41_41()), 33);
-    ASSERT_EQ(rig.rc->modules(), 3u);
+    ASSERT_EQ(rig.rc->items().size(), 3u);
     EXPECT_TRUE(rig.logs().empty()) << "the first count is no change";
     const Bytes before = rig.rc->records();
 
@@ -114,7 +114,7 @@ TEST(RcParse41_41, ModuleCountIsSetByTheFirstAnswerAndFollowsWholeAnswersWithAno
     EXPECT_EQ(after, before);
 
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_41, two), 24);
-    ASSERT_EQ(rig.rc->modules(), 2u);
+    ASSERT_EQ(rig.rc->items().size(), 2u);
     EXPECT_EQ(rig.rc->records()[49], 2);
     EXPECT_EQ(slice(rig.rc->records(), 57 + 18, 57 + 18 + 5), (Bytes{5, 5, 5, 5, 1}));
     ASSERT_EQ(rig.logs().size(), 1u);
@@ -199,7 +199,7 @@ TEST_F(Latched, AlarmAnswerForMoreModulesIsFollowedWhenWholeElseLoggedAndCountsZ
 
     EXPECT_EQ(slice(module(0), 15, 18), (Bytes{1, 0, 0xE2}));  // alarm byte keeps its value
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_44, {0x00, 4, 0, 1, 0, 0, 1, 0, 0, 1, 0, 1, 1, 0xE2}), 14);
-    ASSERT_EQ(rig.rc->modules(), 4u);
+    ASSERT_EQ(rig.rc->items().size(), 4u);
     EXPECT_EQ(slice(module(3), 15, 18), (Bytes{1, 1, 0xE2}));
     expect_log(rig.logs()[2], "PMBusPowerRC:{} module_count changed from {} to {}", {"7", "3", "4"});
 }
@@ -275,13 +275,13 @@ TEST(RcSampleAnswer, Analog) {
         info_from_hex("00 00005642 03 00007041 01 00000000 33337341 01 00000000 66666E41 01 20202020");
     Rig rig;
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_41, info), static_cast<int>(info.size()));
-    EXPECT_FLOAT_EQ(float{rig.rc->group().output_voltage}, 53.5f);
-    EXPECT_EQ(rig.rc->group().module_count, 3);
-    EXPECT_FLOAT_EQ(float{rig.rc->module(0).output_current}, 15.0f);
-    EXPECT_FLOAT_EQ(float{rig.rc->module(1).output_current}, 15.2f);
-    EXPECT_FLOAT_EQ(float{rig.rc->module(2).output_current}, 14.9f);
-    EXPECT_EQ(rig.rc->module(2).p41_41, 1);
-    EXPECT_FLOAT_EQ(float{rig.rc->module(2).p41_41_value[0]}, 0.0f) << "not provided";
+    EXPECT_FLOAT_EQ(float{rig.rc->record().output_voltage}, 53.5f);
+    EXPECT_EQ(rig.rc->record().module_count, 3);
+    EXPECT_FLOAT_EQ(float{rig.rc->items().at(0).output_current}, 15.0f);
+    EXPECT_FLOAT_EQ(float{rig.rc->items().at(1).output_current}, 15.2f);
+    EXPECT_FLOAT_EQ(float{rig.rc->items().at(2).output_current}, 14.9f);
+    EXPECT_EQ(rig.rc->items().at(2).p41_41, 1);
+    EXPECT_FLOAT_EQ(float{rig.rc->items().at(2).p41_41_value[0]}, 0.0f) << "not provided";
 }
 
 TEST(RcSampleAnswer, Status) {
@@ -289,10 +289,10 @@ TEST(RcSampleAnswer, Status) {
     const Bytes info = info_from_hex("00 03 000000 02 0000 010000 02 0000 000000 02 0000");
     Rig rig;
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_43, info), static_cast<int>(info.size()));
-    EXPECT_EQ(rig.rc->modules(), 3u);
-    EXPECT_EQ(rig.rc->module(0).status[0], 0);
-    EXPECT_EQ(rig.rc->module(1).status[0], 1);
-    EXPECT_EQ(rig.rc->module(2).p41_43, 2);
+    EXPECT_EQ(rig.rc->items().size(), 3u);
+    EXPECT_EQ(rig.rc->items().at(0).status[0], 0);
+    EXPECT_EQ(rig.rc->items().at(1).status[0], 1);
+    EXPECT_EQ(rig.rc->items().at(2).p41_43, 2);
 }
 
 TEST(RcSampleAnswer, Alarms) {
@@ -300,10 +300,10 @@ TEST(RcSampleAnswer, Alarms) {
     const Bytes info = info_from_hex("00 03 00 01 00 01 01 00 00 01 E2");
     Rig rig;
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_44, info), static_cast<int>(info.size()));
-    EXPECT_EQ(rig.rc->module(0).fault, 0);
-    EXPECT_EQ(rig.rc->module(1).fault, 1);
-    EXPECT_EQ(rig.rc->module(2).p41_44, 1);
-    EXPECT_EQ(rig.rc->module(2).p41_44_value[0], 0xE2);
+    EXPECT_EQ(rig.rc->items().at(0).fault, 0);
+    EXPECT_EQ(rig.rc->items().at(1).fault, 1);
+    EXPECT_EQ(rig.rc->items().at(2).p41_44, 1);
+    EXPECT_EQ(rig.rc->items().at(2).p41_44_value[0], 0xE2);
 }
 
 TEST(RcSampleAnswer, AcParameters) {
@@ -311,9 +311,9 @@ TEST(RcSampleAnswer, AcParameters) {
     const Bytes info = info_from_hex("0000E643 00009643 00000000 00000000 00000000 00");
     Rig rig;
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse40_46, info), static_cast<int>(info.size()));
-    EXPECT_FLOAT_EQ(float{rig.rc->group().ac_param[0]}, 460.0f);
-    EXPECT_FLOAT_EQ(float{rig.rc->group().ac_param[1]}, 300.0f);
-    EXPECT_FLOAT_EQ(float{rig.rc->group().ac_param[4]}, 0.0f);
+    EXPECT_FLOAT_EQ(float{rig.rc->record().ac_param[0]}, 460.0f);
+    EXPECT_FLOAT_EQ(float{rig.rc->record().ac_param[1]}, 300.0f);
+    EXPECT_FLOAT_EQ(float{rig.rc->record().ac_param[4]}, 0.0f);
 }
 
 TEST(RcSampleAnswer, DcParameters) {
@@ -321,10 +321,10 @@ TEST(RcSampleAnswer, DcParameters) {
     const Bytes info = info_from_hex("66666642 00003442 03 00000000 00000000 00000000");
     Rig rig;
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse42_46, info), static_cast<int>(info.size()));
-    EXPECT_FLOAT_EQ(float{rig.rc->group().dc_param[0]}, 57.6f);
-    EXPECT_FLOAT_EQ(float{rig.rc->group().dc_param[1]}, 45.0f);
-    EXPECT_EQ(rig.rc->group().p42_46, 3);
-    EXPECT_EQ(Bytes(rig.rc->group().p42_46_value, rig.rc->group().p42_46_value + 12), Bytes(12, 0));
+    EXPECT_FLOAT_EQ(float{rig.rc->record().dc_param[0]}, 57.6f);
+    EXPECT_FLOAT_EQ(float{rig.rc->record().dc_param[1]}, 45.0f);
+    EXPECT_EQ(rig.rc->record().p42_46, 3);
+    EXPECT_EQ(Bytes(rig.rc->record().p42_46_value, rig.rc->record().p42_46_value + 12), Bytes(12, 0));
 }
 
 }  // namespace

@@ -8,27 +8,13 @@
 #include "site/host/controller.h"
 #include "site/host/events.h"
 #include "site/host/host_access.h"
+#include "tests/shared/unit_probe.h"
 
 namespace rctest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Opens the group's records to the tests as the bytes of the history layout.
-class ProbedRC : public Ktr40eRC {
-public:
-    Bytes records() const {
-        const auto* group = reinterpret_cast<const std::uint8_t*>(&core_.record);
-        Bytes out(group, group + sizeof(core_.record));
-        for (const tele_c_ktr40e_rc_channel& module : core_.items) {
-            const auto* at = reinterpret_cast<const std::uint8_t*>(&module);
-            out.insert(out.end(), at, at + sizeof(module));
-        }
-        return out;
-    }
-    std::size_t modules() const { return core_.items.size(); }
-    const tele_c_ktr40e_rc& group() const { return core_.record; }
-    const tele_c_ktr40e_rc_channel& module(std::size_t index) const { return core_.items.at(index); }
-};
+using ProbedRC = UnitProbe<Ktr40eRC>;
 
 constexpr unsigned kDataId = 7;
 

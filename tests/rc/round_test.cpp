@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "rc_rig.h"
+#include "tests/shared/stdout_capture.h"
 
 namespace rctest {
 namespace {
@@ -29,9 +30,8 @@ Bytes cache_image(std::uint8_t count, std::size_t modules, std::uint8_t fill) {
 }
 
 bool load(Ktr40eRC& rc, const Bytes& image, std::string* console = nullptr) {
-    testing::internal::CaptureStdout();
-    const bool loaded = rc.LoadFromCache(image.data(), int(image.size()));
-    const std::string out = testing::internal::GetCapturedStdout();
+    bool loaded = false;
+    const std::string out = printed_by([&] { loaded = rc.LoadFromCache(image.data(), int(image.size())); });
     if (console != nullptr) *console = out;
     return loaded;
 }
@@ -96,7 +96,7 @@ TEST(RcRound, AlarmsOfAPulledModuleAreClearedOnceInTheNextRound) {
 
     const Bytes twoModules = {0x00, 0x41, 0x42, 0x43, 0x44, 2, 1, 2, 3, 4, 1, 0, 0, 0, 0, 5, 6, 7, 8, 1, 0, 0, 0, 0};
     ASSERT_EQ(rig.feed(&Ktr40eRC::parse41_41, twoModules), 24);
-    ASSERT_EQ(rig.rc->modules(), 2u);
+    ASSERT_EQ(rig.rc->items().size(), 2u);
     rig.rc->RoundDone();
 
     const auto alarms = rig.recorder->of(site::EventKind::Alarm);
@@ -199,7 +199,7 @@ TEST(RcCache, ImageRestoresBothRecordsByteForByte) {
     EXPECT_LE((second_clock::local_time() - VRTHostAccess::last_update(*rig.rc)).total_seconds(), 1);
 
     ASSERT_TRUE(load(*rig.rc, cache_image(0, 0, 0)));
-    EXPECT_EQ(rig.rc->modules(), 0u);
+    EXPECT_EQ(rig.rc->items().size(), 0u);
 }
 
 TEST(RcCache, RefusedImagesChangeNothing) {

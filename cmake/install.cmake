@@ -1,5 +1,6 @@
 # cmake --install: the programs in bin, the host library beside them in lib, the plug-in in
-# lib/ktr40e, a systemd unit per site file and a logrotate snippet for the event traces.
+# lib/ktr40e, a systemd unit per site file, a logrotate snippet for the event traces and the
+# Prometheus alert rules.
 # Every RUNPATH is relative to $ORIGIN, so an installed tree runs wherever it is put.
 file(RELATIVE_PATH KTR40E_BIN_TO_LIB ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
 set(KTR40E_PLUGIN_DIR ${CMAKE_INSTALL_LIBDIR}/ktr40e)
@@ -20,3 +21,5 @@ configure_file(${CMAKE_SOURCE_DIR}/config/sitehost@.service.in ${CMAKE_BINARY_DI
 install(FILES ${CMAKE_BINARY_DIR}/sitehost@.service DESTINATION ${CMAKE_INSTALL_LIBDIR}/systemd/system)
 install(FILES ${CMAKE_SOURCE_DIR}/config/sitehost.logrotate DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/logrotate.d
         RENAME sitehost)
+install(FILES ${CMAKE_SOURCE_DIR}/config/ktr40e.rules.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/ktr40e
+        COMPONENT monitoring)

@@ -43,6 +43,18 @@ expect_in(sitehost@.service systemd ${unit_folders})
 expect_in(sitehost.conf systemd-sysusers
           /etc/sysusers.d /run/sysusers.d /usr/local/lib/sysusers.d /usr/lib/sysusers.d /lib/sysusers.d)
 
+# The unit starts the installed host with the installed plug-in.
+staged_path(unit_path sitehost@.service)
+file(READ ${stage}${unit_path} unit)
+if(NOT unit MATCHES "\nExecStart=([^ \n]+) --plugin ([^ \n]+)")
+  fail("sitehost@.service starts no host with a plug-in:\n${unit}")
+endif()
+foreach(started ${CMAKE_MATCH_1} ${CMAKE_MATCH_2})
+  if(NOT EXISTS ${stage}${started})
+    fail("sitehost@.service names ${started}, which is not installed")
+  endif()
+endforeach()
+
 set(logrotate_folders /etc/logrotate.d)
 if(EXISTS /etc/logrotate.conf)
   file(STRINGS /etc/logrotate.conf includes REGEX "^[ \t]*include[ \t]")

@@ -17,6 +17,8 @@ test_packages=(
   socat ser2net
   # the MQTT broker and its clients the output tests talk to
   mosquitto mosquitto-clients
+  # promtool for the shipped alert rules and the metrics file; logrotate for the installed snippet
+  prometheus logrotate
 )
 packages=("${build_packages[@]}")
 case "${1:-}" in

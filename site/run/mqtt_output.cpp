@@ -212,16 +212,19 @@ void MqttOutput::publish_unit(const UnitState& unit) {
 }
 
 // Configs for the unit's values; a value the unit no longer has loses its config.
+// Compared in place: every round of every unit comes by here, and the values seldom change.
 void MqttOutput::announce(const UnitState& unit) {
-    std::vector<std::string> paths;
-    paths.reserve(unit.values().size());
-    for (const UnitValue& value : unit.values()) paths.push_back(value.path);
+    const std::vector<UnitValue>& values = unit.values();
     std::vector<std::string>& before = announced_[unit.unit];
-    if (before == paths) return;
+    const auto same_path = [](const std::string& path, const UnitValue& value) { return path == value.path; };
+    if (std::equal(before.begin(), before.end(), values.begin(), values.end(), same_path)) return;
+    std::vector<std::string> paths;
+    paths.reserve(values.size());
+    for (const UnitValue& value : values) paths.push_back(value.path);
     for (const std::string& path : before)
         if (std::find(paths.begin(), paths.end(), path) == paths.end())
             remove(config_topic("sensor", unit.system, unit.unit, id_text(path)));
-    for (const UnitValue& value : unit.values())
+    for (const UnitValue& value : values)
         retain(config_topic("sensor", unit.system, unit.unit, id_text(value.path)), value_config(unit, value),
                MqttClient::Kind::Kept);
     before = std::move(paths);

@@ -6,14 +6,7 @@
 // the window (every thread: the outputs' own, libmosquitto's), divided by the rounds handed over.
 // usage: ktr40e-output-bench [--plugin PATH] [--systems N] [--seconds S] [--interval S] [--host-ms MS]
 //                           [--only mqtt|metrics]
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -28,11 +21,10 @@
 #include "bench_output.h"
 #include "bench_site.h"
 #include "host_run.h"
+#include "local_broker.h"
 #include "sim/simulator.h"
 #include "site/run/runner.h"
 #include "site/run/site_outputs.h"
-
-extern char** environ;
 
 namespace {
 
@@ -81,69 +73,8 @@ double cpu_seconds() {
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-int free_loopback_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-        throw std::runtime_error("no free loopback port");
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-bool accepts_connections(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
-}
-
-// mosquitto on 127.0.0.1 and a free port, stopped with the object.
-class Broker {
-public:
-    explicit Broker(const bench::ScratchFolder& folder) : port_(free_loopback_port()) {
-        const std::string config = folder.path() + "/mosquitto.conf";
-        std::ofstream(config) << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
-        const std::string binary = ::access("/usr/sbin/mosquitto", X_OK) == 0 ? "/usr/sbin/mosquitto" : "mosquitto";
-        std::vector<std::string> args = {binary, "-c", config};
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        // Its log goes to a file: standard error is for the figures' warnings.
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, (folder.path() + "/mosquitto.log").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int spawned = posix_spawnp(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0)
-            throw std::runtime_error("cannot start mosquitto (bash scripts/install-deps.sh --test installs it)");
-        const auto giveUp = Clock::now() + std::chrono::seconds(10);
-        while (!accepts_connections(port_)) {
-            if (Clock::now() > giveUp) throw std::runtime_error("mosquitto did not start");
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    ~Broker() {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    int port() const { return port_; }
-
-private:
-    int port_;
-    pid_t pid_ = -1;
-};
-
-// The events of the second round of one power system (data id 100) polled by the host.
-site::RoundReport record_round(const std::string& plugin) {
+// The second round of one power system (data id 100) polled by the host, as its runner closes it.
+site::CompletedRound record_round(const std::string& plugin) {
     sim::SimConfig config;
     config.state = bench::site_state();
     config.baud = 0;
@@ -151,33 +82,30 @@ site::RoundReport record_round(const std::string& plugin) {
     sim::Simulator simulator(config);
     const std::string port = simulator.start_pty();
     bench::ScratchFolder folder;
-    auto recorder = std::make_shared<site::Recorder>();
-    site::SiteHost host(bench::site_on({port}, 0, 0), bench::host_options(plugin, folder, recorder, 2));
+    site::SiteOptions options = bench::host_options(plugin, folder, nullptr, 2);
+    std::shared_ptr<const site::CompletedRound> second;
+    options.onRound = [&second](const std::shared_ptr<const site::CompletedRound>& round) {
+        if (round->number == 2) second = round;
+    };
+    site::SiteHost host(bench::site_on({port}, 0, 0), std::move(options));
     int stop[2];
     if (::pipe(stop) != 0) throw std::runtime_error("pipe failed");
     host.run(stop[0]);
     ::close(stop[0]);
     ::close(stop[1]);
-    site::RoundReport report;
-    report.system = 100;
-    report.round = 2;
-    int rounds = 0;
-    for (const site::Event& e : recorder->events()) {
-        if (e.kind == site::EventKind::Round) ++rounds;
-        if (rounds != 1) continue;
-        if (e.kind == site::EventKind::Publish) report.published.push_back(e);
-        if (e.kind == site::EventKind::Alarm || e.kind == site::EventKind::AlertMap) report.checks.push_back(e);
-    }
-    if (report.published.size() != bench::kUnits) throw std::runtime_error("the recorded round is not whole");
-    return report;
+    if (!second || second->units.size() != bench::kUnits) throw std::runtime_error("the recorded round is not whole");
+    site::CompletedRound round = *second;
+    round.staleAfter = std::chrono::seconds(60);
+    return round;
 }
 
-// The recorded round as system `k` (data id 100 k) reports it.
-site::RoundReport renumbered(const site::RoundReport& round, unsigned k) {
-    site::RoundReport copy = round;
+// The recorded round as system `k` (data id 100 k) closes it.
+site::CompletedRound renumbered(const site::CompletedRound& round, unsigned k) {
+    site::CompletedRound copy = round;
     copy.system = 100 * k;
-    for (site::Event& e : copy.published) e.device = e.device - 100 + 100 * k;
-    for (site::Event& e : copy.checks) e.device = e.device - 100 + 100 * k;
+    for (site::RoundUnit& unit : copy.units) unit.unit = unit.unit - 100 + 100 * k;
+    for (site::RoundAlarm& check : copy.checks) check.unit = check.unit - 100 + 100 * k;
+    copy.counts.refusedByReason["any"] = 0;
     return copy;
 }
 
@@ -189,10 +117,10 @@ int main(int argc, char** argv) {
         const Options options = read_options(args.rest);
         bench::QuietStdout quiet;
         std::ostream& out = quiet.results();
-        const site::RoundReport recorded = record_round(args.plugin);
+        const site::CompletedRound recorded = record_round(args.plugin);
 
         bench::ScratchFolder folder;
-        Broker broker(folder);
+        bench::Broker broker(folder);
         site::SiteOutputs::Setup setup;
         if (options.mqtt) setup.mqtt.host = "127.0.0.1";
         setup.mqtt.port = broker.port();
@@ -200,16 +128,17 @@ int main(int argc, char** argv) {
         if (options.metrics) setup.metricsFile = folder.path() + "/ktr40e.prom";
         setup.history = [] { return site::HistoryCounts{}; };
         setup.report = [](site::Level, const std::string& text) { std::fprintf(stderr, "outputs: %s\n", text.c_str()); };
-        std::vector<site::RoundReport> rounds;
+        // Two of every system, handed over in turn: the outputs are long done with the one
+        // handed over before, so it can be numbered for the next round.
+        std::vector<std::shared_ptr<site::CompletedRound>> rounds;
         for (unsigned k = 1; k <= options.systems; ++k) {
-            rounds.push_back(renumbered(recorded, k));
+            rounds.push_back(std::make_shared<site::CompletedRound>(renumbered(recorded, k)));
             std::vector<unsigned> units{100 * k};
-            for (const site::Event& e : rounds.back().published)
-                if (e.device != 100 * k) units.push_back(e.device);
-            setup.systems.push_back({site::SystemUnits{100 * k, units}, options.interval, 2});
+            for (const site::RoundUnit& unit : rounds.back()->units)
+                if (unit.unit != 100 * k) units.push_back(unit.unit);
+            setup.systems.push_back(site::SystemUnits{100 * k, units});
         }
-        site::SystemCounts counts;
-        counts.refusedByReason["any"] = 0;
+        for (unsigned k = 0; k < options.systems; ++k) rounds.push_back(std::make_shared<site::CompletedRound>(*rounds[k]));
 
         double cpu = 0;
         std::uint64_t handed = 0;
@@ -217,7 +146,7 @@ int main(int argc, char** argv) {
             site::SiteOutputs outputs(std::move(setup));
             // The first round of every system announces its discovery configs; measured apart.
             const double announceCpu = cpu_seconds();
-            for (const site::RoundReport& round : rounds) outputs.on_round(round, counts);
+            for (std::size_t k = 0; k < options.systems; ++k) outputs.on_round(rounds[k]);
             std::this_thread::sleep_for(std::chrono::seconds(6));
             const double announce = cpu_seconds() - announceCpu;
 
@@ -226,10 +155,12 @@ int main(int argc, char** argv) {
             const double before = cpu_seconds();
             auto next = start;
             for (std::uint64_t n = 0; Clock::now() - start < std::chrono::duration<double>(options.seconds); ++n) {
-                site::RoundReport& round = rounds[n % rounds.size()];
-                round.round = 2 + n / rounds.size();
-                counts.rounds = round.round;
-                outputs.on_round(round, counts);
+                site::CompletedRound& round = *rounds[n % rounds.size()];
+                round.number = 2 + n / options.systems;
+                round.counts.rounds = round.number;
+                round.done = Clock::now();
+                round.endedAt = std::chrono::system_clock::now();
+                outputs.on_round(rounds[n % rounds.size()]);
                 ++handed;
                 next += std::chrono::duration_cast<Clock::duration>(gap);
                 std::this_thread::sleep_until(next);

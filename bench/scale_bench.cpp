@@ -4,9 +4,11 @@
 // over a window, the host process's CPU time (user and system, all threads) per round per
 // system, its share of one core, and the rounds completed per minute. With --lines tcp every
 // simulator serves over TCP on 127.0.0.1 (serial device servers) instead of a pseudo-terminal,
-// and the worst round time is also given against a single system's (measured first).
+// and the worst round time is also given against a single system's (measured first). With
+// --outputs on the host also publishes over MQTT (discovery on) to a local mosquitto broker and
+// writes the metrics file, as a site with both configured does.
 // usage: ktr40e-scale-bench [--plugin PATH] [--systems N[,N...]] [--seconds S] [--interval S] [--loops N]
-//                           [--lines pty|tcp]
+//                           [--lines pty|tcp] [--outputs on|off]
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -26,6 +28,7 @@
 
 #include "bench_output.h"
 #include "host_run.h"
+#include "local_broker.h"
 #include "sim_farm.h"
 
 namespace {
@@ -38,6 +41,7 @@ struct Options {
     double interval = 5;
     std::size_t loops = 0;  // event loops of the host; 0: its default (one per 8 systems)
     bench::SimulatorFarm::Lines lines = bench::SimulatorFarm::Lines::Pty;
+    bool outputs = false;  // MQTT and the metrics file
 };
 
 std::vector<std::size_t> read_counts(const std::string& text) {
@@ -64,6 +68,8 @@ Options read_options(const std::vector<std::string>& args) {
             options.loops = std::stoul(args[i + 1]);
         } else if (args[i] == "--lines" && (args[i + 1] == "pty" || args[i + 1] == "tcp")) {
             options.lines = args[i + 1] == "tcp" ? bench::SimulatorFarm::Lines::Tcp : bench::SimulatorFarm::Lines::Pty;
+        } else if (args[i] == "--outputs" && (args[i + 1] == "on" || args[i + 1] == "off")) {
+            options.outputs = args[i + 1] == "on";
         } else {
             break;
         }
@@ -71,7 +77,7 @@ Options read_options(const std::vector<std::string>& args) {
     if (args.size() % 2 != 0 || options.systems.empty() || options.seconds < 1 || options.interval < 2)
         throw std::invalid_argument(
             "usage: ktr40e-scale-bench [--plugin PATH] [--systems N[,N...]] [--seconds S>=1] [--interval S>=2] "
-            "[--loops N] [--lines pty|tcp]");
+            "[--loops N] [--lines pty|tcp] [--outputs on|off]");
     return options;
 }
 
@@ -97,6 +103,11 @@ double cpu_seconds() {
 class ScaleWatch : public site::Observer {
 public:
     explicit ScaleWatch(std::size_t systems) : slots_(systems) {}
+
+    bool wants(site::EventKind kind) const override {
+        return kind == site::EventKind::Request || kind == site::EventKind::Round ||
+               kind == site::EventKind::Timeout || kind == site::EventKind::Rejected;
+    }
 
     void on_event(const site::Event& e) override {
         switch (e.kind) {
@@ -181,12 +192,14 @@ struct Window {
     std::uint64_t rounds = 0;
 };
 
-// Waits for every system's first round, measures for `seconds`, then stops the host. Gives
-// up early when `abandoned` is set (the host failed).
-Window measure(ScaleWatch& watch, double seconds, int stopFd, const std::atomic<bool>& abandoned) {
+// Waits for every system's first round and then `settle` seconds more, measures for
+// `seconds`, then stops the host. Gives up early when `abandoned` is set (the host failed).
+Window measure(ScaleWatch& watch, double seconds, double settle, int stopFd, const std::atomic<bool>& abandoned) {
     const auto sleep = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
     const auto giveUp = Clock::now() + std::chrono::minutes(2);
     while (!watch.every_system_polled() && !abandoned && Clock::now() < giveUp) sleep();
+    const auto settled = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settle));
+    while (!abandoned && Clock::now() < settled) sleep();
     Window window;
     if (watch.every_system_polled() && !abandoned) {
         const double cpuBefore = cpu_seconds();
@@ -232,9 +245,22 @@ double run(std::ostream* out, const std::string& plugin, std::size_t systems, co
     {
         site::SiteOptions hostOptions = bench::host_options(plugin, folder, watch, 0);
         hostOptions.loops = options.loops;
-        site::SiteHost host(bench::site_on(simulators.ports(), options.interval, 2), std::move(hostOptions));
+        site::SiteConfig site = bench::site_on(simulators.ports(), options.interval, 2);
+        std::unique_ptr<bench::Broker> broker;
+        if (options.outputs) {
+            broker = std::make_unique<bench::Broker>(folder);
+            site.mqtt.host = "127.0.0.1";
+            site.mqtt.port = broker->port();
+            site.mqtt.clientId = "ktr40e-scale-bench";
+            site.metricsFile = folder.path() + "/ktr40e.prom";
+        }
+        site::SiteHost host(std::move(site), std::move(hostOptions));
         std::atomic<bool> abandoned{false};
-        std::thread measurer([&] { window = measure(*watch, options.seconds, stop[1], abandoned); });
+        // The first rounds announce every unit's discovery configs, a hundred and more per unit,
+        // and the broker sends each back to the host (it watches them for stale ones): that
+        // passes before the steady state is measured.
+        const double settle = options.outputs ? 15 : 0;
+        std::thread measurer([&] { window = measure(*watch, options.seconds, settle, stop[1], abandoned); });
         try {
             host.run(stop[0]);
         } catch (...) {
@@ -273,6 +299,7 @@ int main(int argc, char** argv) {
             << " at 9600 baud with its own simulator (child process), polled every "
             << options.interval << " s, "
             << (options.loops == 0 ? std::string("one event loop per 8 systems") : std::to_string(options.loops) + " event loops")
+            << (options.outputs ? ", MQTT (QoS 1, discovery on) and the metrics file on" : ", no MQTT, no metrics file")
             << ";\nmeasured over " << options.seconds
             << " s after every system's first round. CPU = the host process's user + system time.\n";
         out << std::right << std::setw(8) << "systems" << std::setw(8) << "rounds" << std::setw(12) << "rounds/min"

@@ -4,27 +4,58 @@
 #   ktr40e-line-bench   a round over a paced 9600-baud pseudo-terminal against its wire time
 #   ktr40e-scale-bench  one host process polling 1, 10, 50 and 100 power systems
 #   ktr40e-output-bench the CPU that MQTT and the metrics file add per round at 100 systems
-# usage: scripts/bench.sh [--quick] [--plugin-only] [-- GOOGLE-BENCHMARK-FLAGS...]
+#   and the host's whole CPU per round with MQTT and the metrics file on (scale --outputs on)
+# usage: scripts/bench.sh [--quick] [--plugin-only] [--baseline REV] [-- GOOGLE-BENCHMARK-FLAGS...]
 #   --quick        shorter line and scale runs (about 2 minutes instead of 6)
 #   --plugin-only  only ktr40e-bench (under a minute)
+#   --baseline REV also builds commit REV in a temporary folder and runs its scale and output
+#                  benchmarks right after this tree's, so that both figures come from the same run
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 quick=0
 plugin_only=0
+baseline=""
+usage="usage: scripts/bench.sh [--quick] [--plugin-only] [--baseline REV] [-- GOOGLE-BENCHMARK-FLAGS...]"
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
     --plugin-only) plugin_only=1 ;;
+    --baseline) [ $# -ge 2 ] || { echo "$usage" >&2; exit 2; }; baseline="$2"; shift ;;
     --) shift; break ;;
-    *) echo "usage: scripts/bench.sh [--quick] [--plugin-only] [-- GOOGLE-BENCHMARK-FLAGS...]" >&2; exit 2 ;;
+    *) echo "$usage" >&2; exit 2 ;;
   esac
   shift
 done
 
 bash scripts/install-deps.sh --test  # the output bench starts a mosquitto broker
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKTR40E_TESTS=OFF -DKTR40E_BENCH=ON -DKTR40E_WERROR=ON >/dev/null
-ninja -C build-bench -j"$(nproc)" ktr40e-bench ktr40e-line-bench ktr40e-scale-bench ktr40e-output-bench
+bench_targets=(ktr40e-bench ktr40e-line-bench ktr40e-scale-bench ktr40e-output-bench)
+ninja -C build-bench -j"$(nproc)" "${bench_targets[@]}"
+
+# The named commit's files, built the same way in a folder that goes when the script ends.
+base_dir=""
+if [ -n "$baseline" ]; then
+  base_rev="$(git rev-parse --short "$baseline^{commit}")"
+  base_dir="$(mktemp -d "${TMPDIR:-/tmp}/ktr40e-baseline-XXXXXX")"
+  trap 'rm -rf "$base_dir"' EXIT
+  git archive "$base_rev" | tar -x -C "$base_dir"
+  cmake -S "$base_dir" -B "$base_dir/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKTR40E_TESTS=OFF \
+    -DKTR40E_BENCH=ON -DKTR40E_WERROR=ON >/dev/null
+  ninja -C "$base_dir/build-bench" -j"$(nproc)" ktr40e-scale-bench ktr40e-output-bench ktr40e
+fi
+
+# Runs a host benchmark of this tree, then the same of the baseline (when asked for one).
+side_by_side() {
+  local name="$1"
+  shift
+  echo "-- this tree ($(git rev-parse --short HEAD)$(git diff --quiet HEAD || echo ', with changes'))"
+  "./build-bench/$name" "$@"
+  if [ -n "$base_dir" ]; then
+    echo "-- baseline $base_rev"
+    "$base_dir/build-bench/$name" --plugin "$base_dir/build-bench/ktr40e.so" "$@"
+  fi
+}
 
 echo "== machine: $(nproc) CPUs"
 lscpu | head -n 15
@@ -46,10 +77,14 @@ echo "== late answers against a clean line (ktr40e-line-bench --late-every 5)"
 ./build-bench/ktr40e-line-bench --late-every 5
 echo
 echo "== scale (ktr40e-scale-bench)"
-./build-bench/ktr40e-scale-bench --systems 1,10,50,100 --seconds "$scale_seconds"
+side_by_side ktr40e-scale-bench --systems 1,10,50,100 --seconds "$scale_seconds"
 echo
 echo "== scale over TCP (ktr40e-scale-bench --lines tcp)"
-./build-bench/ktr40e-scale-bench --systems 100,1000 --seconds "$scale_seconds" --lines tcp
+side_by_side ktr40e-scale-bench --systems 100,1000 --seconds "$scale_seconds" --lines tcp
 echo
 echo "== MQTT and metrics output (ktr40e-output-bench)"
-./build-bench/ktr40e-output-bench --seconds "$scale_seconds"
+side_by_side ktr40e-output-bench --seconds "$scale_seconds"
+echo
+echo "== everything: polling, history, MQTT with discovery and the metrics file (this tree)"
+./build-bench/ktr40e-scale-bench --systems 100 --seconds "$scale_seconds" --outputs on
+./build-bench/ktr40e-scale-bench --systems 1000 --seconds "$scale_seconds" --lines tcp --outputs on

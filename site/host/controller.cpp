@@ -4,7 +4,6 @@
 #include <cstring>
 #include <exception>
 
-#include "site/host/history_sink.h"
 
 VRTController::~VRTController() = default;
 
@@ -100,6 +99,8 @@ std::size_t AlarmBook::active_count() const {
 }
 
 Controller::Controller(std::shared_ptr<Observer> observer, WorkMode mode) : observer_(std::move(observer)) {
+    for (int kind = 0; kind < kEventKinds && observer_; ++kind)
+        wanted_[static_cast<std::size_t>(kind)] = observer_->wants(static_cast<EventKind>(kind));
     if (mode == WorkMode::Thread) {
         work_ = std::make_unique<WorkQueue>([this](const std::string& what) {
             Event event;
@@ -113,7 +114,7 @@ Controller::Controller(std::shared_ptr<Observer> observer, WorkMode mode) : obse
 Controller::~Controller() { work_.reset(); }
 
 void Controller::emit(const Event& event) const {
-    if (observer_) observer_->on_event(event);
+    if (observed(event.kind)) observer_->on_event(event);
 }
 
 void Controller::post(std::function<void()> work) {
@@ -135,18 +136,16 @@ void Controller::drain() {
     if (work_) work_->drain();
 }
 
-void Controller::save_history(unsigned device, int record, const unsigned char* image, std::size_t size) const {
-    if (history_) history_->save_image(device, record, image, size);
-}
-
 void Controller::log(const char* format, const VRTLogArg* args, unsigned count) const noexcept try {
-    if (!observer_ && logFile_ == nullptr) return;
+    const unsigned device = count > 0 && args[0].kind == VRTLogArg::Unsigned ? static_cast<unsigned>(args[0].u) : 0;
+    if (sink_) sink_->logged(device, format != nullptr ? format : "");
+    if (!observed(EventKind::Log) && logFile_ == nullptr) return;
     const std::string line = render_log(format, args, count);
     if (logFile_ != nullptr) std::fprintf(logFile_, "%s\n", line.c_str());
-    if (!observer_) return;
+    if (!observed(EventKind::Log)) return;
     Event event;
     event.kind = EventKind::Log;
-    event.device = count > 0 && args[0].kind == VRTLogArg::Unsigned ? static_cast<unsigned>(args[0].u) : 0;
+    event.device = device;
     event.format = format != nullptr ? format : "";
     event.text = line;
     for (unsigned i = 0; i < count; ++i) event.args.push_back(to_value(args[i]));

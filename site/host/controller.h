@@ -6,13 +6,14 @@
 #include <string>
 #include <tuple>
 
+#include <bitset>
+
 #include "host/vrt_controller.h"
 #include "site/host/events.h"
+#include "site/host/round_sink.h"
 #include "site/host/work_queue.h"
 
 namespace site {
-
-class HistorySink;
 
 // Renders a log format with its arguments, in "{}" or printf style ("%u", "%d", "%x", "%s");
 // never throws.
@@ -21,7 +22,7 @@ std::string render_log(const char* format, const VRTLogArg* args, unsigned count
 // Keeps the state of every alarm by device, key, code and text, and tells transitions.
 class AlarmBook {
 public:
-    enum class Change { None, Raised, Cleared };
+    using Change = AlarmCheck::Change;
     // state 0 is the normal state; any other value is active.
     Change check(unsigned device, const std::string& key, const std::string& code, const std::string& text,
                  std::uint8_t state);
@@ -40,7 +41,8 @@ public:
     explicit Controller(std::shared_ptr<Observer> observer = nullptr, WorkMode mode = WorkMode::Thread);
     ~Controller() override;
 
-    bool observed() const { return observer_ != nullptr; }
+    // True when an observer looks at events of this kind.
+    bool observed(EventKind kind) const { return wanted_[static_cast<std::size_t>(kind)]; }
     void emit(const Event& event) const;
     AlarmBook& alarms() { return alarms_; }
     void post(std::function<void()> work);
@@ -49,14 +51,15 @@ public:
     // Where rendered log lines go besides the observer (none by default).
     void set_log_file(std::FILE* file) { logFile_ = file; }
     void log(const char* format, const VRTLogArg* args, unsigned count) const noexcept;
-    // Where the devices' history images go (none by default); set before the devices run.
-    void set_history(std::shared_ptr<HistorySink> history) { history_ = std::move(history); }
-    // The device history service: one unit's image as published under `record`.
-    void save_history(unsigned device, int record, const unsigned char* image, std::size_t size) const;
+    // Where what the rounds produce goes (nowhere by default); set before the devices run.
+    void set_sink(std::shared_ptr<RoundSink> sink) { sink_ = std::move(sink); }
+    // Nullptr when there is none.
+    RoundSink* sink() const { return sink_.get(); }
 
 private:
     std::shared_ptr<Observer> observer_;
-    std::shared_ptr<HistorySink> history_;
+    std::bitset<kEventKinds> wanted_;
+    std::shared_ptr<RoundSink> sink_;
     AlarmBook alarms_;
     std::unique_ptr<WorkQueue> work_;
     std::FILE* logFile_ = nullptr;

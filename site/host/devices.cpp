@@ -7,7 +7,6 @@
 #include "host/pmbus_protocol.h"
 #include "host/ttime.h"
 #include "site/host/emit.h"
-#include "site/host/history_sink.h"
 #include "site/host/link.h"
 
 using site::Event;
@@ -94,6 +93,9 @@ bool VRTVDevice::IsSupportDevice(const std::string& type) const { return type ==
 
 void VRTVDevice::SendSP(int recordId, const unsigned char* image, unsigned int len, bool) {
     HostDevices::of(*this).recordId = recordId;
+    const std::shared_ptr<site::Controller> controller = VRTHostAccess::controller(*this);
+    if (!controller) return;
+    if (site::RoundSink* sink = controller->sink()) sink->published(DataId(), recordId, image, len);
     site::emit_for(*this, EventKind::Publish, [&](Event& e) {
         e.record = recordId;
         e.bytes.assign(image, image + len);
@@ -108,52 +110,45 @@ float VRTVDevice::Get_SP_Value(unsigned int dataId, const std::string& name) { r
 
 namespace {
 
-// One alarm check as the device asked for it.
-struct AlarmCheck {
-    EventKind kind;
-    int level;
-    const std::string& key;
-    const std::string& code;
-    const std::string& name;
-    const std::string& text;
-    unsigned short seq;
-    std::uint8_t state;
-    const std::map<std::uint8_t, std::string>* stateTexts;  // CheckAlertMap only
-};
+using site::AlarmCheck;
+using StateTexts = std::map<std::uint8_t, std::string>;
 
-void emit_alarm(site::Controller& controller, const VRTVDevice& device, const AlarmCheck& c,
-                site::AlarmBook::Change change) {
+void emit_alarm(site::Controller& controller, const AlarmCheck& c, unsigned short seq, const StateTexts* stateTexts) {
+    const EventKind kind = c.multiState ? EventKind::AlertMap : EventKind::Alarm;
+    const EventKind transition = c.change == AlarmCheck::Change::Raised ? EventKind::Raised : EventKind::Cleared;
+    const bool transitionWanted = c.change != AlarmCheck::Change::None && controller.observed(transition);
+    if (!controller.observed(kind) && !transitionWanted) return;
     Event e;
-    e.kind = c.kind;
-    e.device = device.DataId();
+    e.kind = kind;
+    e.device = c.device;
     e.level = c.level;
     e.key = c.key;
     e.code = c.code;
     e.name = c.name;
     e.text = c.text;
-    e.seq = c.seq;
+    e.seq = seq;
     e.state = c.state;
     e.active = c.state != 0;
-    if (c.stateTexts != nullptr) e.stateTexts = *c.stateTexts;
+    if (stateTexts != nullptr) e.stateTexts = *stateTexts;
     controller.emit(e);
-    if (change == site::AlarmBook::Change::None) return;
-    e.kind = change == site::AlarmBook::Change::Raised ? EventKind::Raised : EventKind::Cleared;
+    if (!transitionWanted) return;
+    e.kind = transition;
     controller.emit(e);
 }
 
-// Tracks the alarm's state and, when somebody watches, reports the check and any transition.
-// True when the state changed. The event is only built for a watcher: a round checks every
-// alarm of every channel.
-bool track_alarm(const VRTVDevice& device, const AlarmCheck& check) {
+// Tracks the alarm's state, hands the check to the round sink and reports it to whoever looks
+// at alarm events. True when the state changed.
+bool track_alarm(const VRTVDevice& device, AlarmCheck& check, unsigned short seq, const StateTexts* stateTexts) {
     const std::shared_ptr<site::Controller> controller = VRTHostAccess::controller(device);
     if (!controller) return false;
-    const auto change = controller->alarms().check(device.DataId(), check.key, check.code, check.text, check.state);
-    if (controller->observed()) emit_alarm(*controller, device, check, change);
-    return change != site::AlarmBook::Change::None;
+    check.change = controller->alarms().check(check.device, check.key, check.code, check.text, check.state);
+    if (site::RoundSink* sink = controller->sink()) sink->alarm_checked(check);
+    emit_alarm(*controller, check, seq, stateTexts);
+    return check.change != AlarmCheck::Change::None;
 }
 
 // Built in place: a round appends one rule per check, thousands with many channels.
-void append_rule(std::vector<rule_value>& rules, const AlarmCheck& check, bool changed) {
+void append_rule(std::vector<rule_value>& rules, const AlarmCheck& check, unsigned short seq, bool changed) {
     rule_value& rule = rules.emplace_back();
     rule.level = static_cast<std::uint8_t>(check.level);
     rule.key = check.key;
@@ -162,7 +157,7 @@ void append_rule(std::vector<rule_value>& rules, const AlarmCheck& check, bool c
     rule.changed = changed ? 1u : 0u;
     rule.name = check.name;
     rule.text = check.text;
-    rule.seq = check.seq;
+    rule.seq = seq;
 }
 
 }  // namespace
@@ -170,16 +165,16 @@ void append_rule(std::vector<rule_value>& rules, const AlarmCheck& check, bool c
 void VRTVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& code,
                                     const std::string& name, const std::string& text, bool active,
                                     unsigned short seq) {
-    const AlarmCheck check{EventKind::Alarm, level, key, code, name, text, seq, active ? std::uint8_t{1} : std::uint8_t{0},
-                           nullptr};
-    append_rule(rules_, check, track_alarm(*this, check));
+    AlarmCheck check{DataId(), level, key, code, name, text, active ? std::uint8_t{1} : std::uint8_t{0}, false,
+                     AlarmCheck::Change::None};
+    append_rule(rules_, check, seq, track_alarm(*this, check, seq, nullptr));
 }
 
 void VRTVDevice::CheckAlertMap(std::uint8_t state, int level, const std::string& key, const std::string& code,
                                const std::string& name, const std::string& text,
                                const std::map<std::uint8_t, std::string>& stateTexts, unsigned short seq) {
-    const AlarmCheck check{EventKind::AlertMap, level, key, code, name, text, seq, state, &stateTexts};
-    append_rule(rules_, check, track_alarm(*this, check));
+    AlarmCheck check{DataId(), level, key, code, name, text, state, true, AlarmCheck::Change::None};
+    append_rule(rules_, check, seq, track_alarm(*this, check, seq, &stateTexts));
 }
 
 void VRTVDevice::CheckThresholdWork(std::function<void()> work) {
@@ -207,8 +202,8 @@ void VRTVDevice::SaveDeviceHistory(const unsigned char* image, unsigned int len)
         e.record = record;
         e.bytes.assign(image, image + len);
     });
-    if (const std::shared_ptr<site::Controller> controller = VRTHostAccess::controller(*this))
-        controller->save_history(DataId(), record, image, len);
+    const std::shared_ptr<site::Controller> controller = VRTHostAccess::controller(*this);
+    if (site::RoundSink* sink = controller ? controller->sink() : nullptr) sink->save_image(DataId(), record, image, len);
 }
 
 // ---- VRTSPDevice ----

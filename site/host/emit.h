@@ -6,11 +6,11 @@
 
 namespace site {
 
-// Builds and sends an event for a device's call, only when someone is watching.
+// Builds and sends an event for a device's call, only when someone looks at its kind.
 template <typename Fill>
 void emit_for(const VRTVDevice& device, EventKind kind, Fill&& fill) {
     const std::shared_ptr<Controller> controller = VRTHostAccess::controller(device);
-    if (!controller || !controller->observed()) return;
+    if (!controller || !controller->observed(kind)) return;
     Event event;
     event.kind = kind;
     event.device = device.DataId();

@@ -77,7 +77,14 @@ void Recorder::clear() {
 void Fanout::add(std::shared_ptr<Observer> observer) { observers_.push_back(std::move(observer)); }
 
 void Fanout::on_event(const Event& event) {
-    for (const auto& observer : observers_) observer->on_event(event);
+    for (const auto& observer : observers_)
+        if (observer->wants(event.kind)) observer->on_event(event);
+}
+
+bool Fanout::wants(EventKind kind) const {
+    for (const auto& observer : observers_)
+        if (observer->wants(kind)) return true;
+    return false;
 }
 
 }  // namespace site

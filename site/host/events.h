@@ -40,6 +40,7 @@ enum class EventKind {
     Trace,     // a line the plug-in printed on its standard output: text
     Output,    // news of the host's outputs (MQTT connection, metrics file, availability): text
 };
+constexpr int kEventKinds = static_cast<int>(EventKind::Output) + 1;
 
 struct Event {
     EventKind kind{};
@@ -66,11 +67,14 @@ struct Event {
 
 const char* to_string(EventKind kind);
 
-// Sees every host service call of the plug-in. Called on the thread of the call.
+// Sees the host service calls of the plug-in. Called on the thread of the call.
 class Observer {
 public:
     virtual ~Observer() = default;
     virtual void on_event(const Event& event) = 0;
+    // The kinds it looks at: an event nobody wants is never built (a round checks thousands
+    // of alarms). Asked once, when the controller is made.
+    virtual bool wants(EventKind) const { return true; }
 };
 
 // Keeps every event; for tests.
@@ -92,6 +96,7 @@ class Fanout : public Observer {
 public:
     void add(std::shared_ptr<Observer> observer);
     void on_event(const Event& event) override;
+    bool wants(EventKind kind) const override;
 
 private:
     std::vector<std::shared_ptr<Observer>> observers_;

@@ -102,5 +102,8 @@ bool HostLink::poll(PMBusProtocol& device) {
 }
 
 void HostLink::count_round(PMBusProtocol& device, std::int32_t stepBefore, std::uint64_t sentBefore) {
-    if (stepBefore != kFirstStep && VRTHostAccess::step(device) == kFirstStep && sent_ == sentBefore) ++rounds_;
+    if (stepBefore == kFirstStep || VRTHostAccess::step(device) != kFirstStep || sent_ != sentBefore) return;
+    ++rounds_;
+    const std::shared_ptr<site::Controller> controller = VRTHostAccess::controller(device);
+    if (site::RoundSink* sink = controller ? controller->sink() : nullptr) sink->round_ended(device.DataId());
 }

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "site/host/time_text.h"
+
 namespace site {
 namespace {
 
@@ -51,11 +53,7 @@ void on_console_closed(void (*handler)()) {
 
 void console(Level level, const std::string& text) {
     if (!console_shows(level)) return;
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    const std::string stamp = local_time_seconds(std::time(nullptr));
     ConsoleState& console = state();
     void (*closedNow)() = nullptr;
     {
@@ -63,7 +61,7 @@ void console(Level level, const std::string& text) {
         const bool toStdout = level < Level::Warn;
         if (toStdout && console.closed) return;
         std::FILE* out = !toStdout ? stderr : console.out != nullptr ? console.out : stdout;
-        std::fprintf(out, "%s %s %s\n", stamp, level_name(level), text.c_str());
+        std::fprintf(out, "%s %s %s\n", stamp.c_str(), level_name(level), text.c_str());
         if (std::fflush(out) != 0 && toStdout && errno == EPIPE) {
             console.closed = true;
             closedNow = console.onClosed;

@@ -116,8 +116,8 @@ std::string metric_value_lines(const UnitState& unit) {
     const std::string head = "ktr40e_value{system=\"" + std::to_string(unit.system) + "\",unit=\"" +
                              std::to_string(unit.unit) + "\",kind=\"" + label_value(unit.kind) + "\",field=\"";
     std::string lines;
-    lines.reserve(unit.values.size() * (head.size() + 40));
-    for (const UnitValue& value : unit.values) {
+    lines.reserve(unit.values().size() * (head.size() + 40));
+    for (const UnitValue& value : unit.values()) {
         if (!value.provided) continue;
         lines += head;
         lines += label_value(value.field);

@@ -97,7 +97,6 @@ void MqttClient::publish(MqttMessage message, Kind kind) {
     if (startedDropping && options_.report)
         options_.report(Level::Warn, "mqtt: " + std::to_string(options_.config.queueLimit) +
                                          " messages queued for " + where() + ": dropping the oldest");
-    pump();
 }
 
 void MqttClient::replace_kept(std::vector<MqttMessage> messages) {

@@ -26,10 +26,12 @@ struct MqttMessage {
     bool retain = true;
 };
 
-// A connection to one MQTT broker on libmosquitto's own thread. publish() only queues: the
-// queue is bounded (the oldest message goes first when it is full) and is sent while the
-// broker is there, a limited number of messages in flight at a time. The client reconnects
-// with a growing pause and re-subscribes by itself.
+// A connection to one MQTT broker on libmosquitto's own thread. publish() only queues and
+// send() hands the queue over, so that a round's messages go out in one burst (libmosquitto
+// wakes its thread for every message handed to it; handed over together, they share the
+// wake-ups and the writes). The queue is bounded (the oldest message goes first when it is
+// full) and is sent while the broker is there, a limited number of messages in flight at a
+// time. The client reconnects with a growing pause and re-subscribes by itself.
 class MqttClient {
 public:
     struct Options {
@@ -55,8 +57,11 @@ public:
     // for the few messages that must arrive (configs, which only change with the site).
     enum class Kind { Bounded, Kept };
     void publish(MqttMessage message, Kind kind = Kind::Bounded);
+    // Hands what is queued to the broker, as far as the window allows; the rest follows as
+    // the broker acknowledges.
+    void send() { pump(); }
     // Replaces the kept messages still queued with these (everything retained, sent again
-    // after a new connection: it supersedes them).
+    // after a new connection: it supersedes them) and sends.
     void replace_kept(std::vector<MqttMessage> messages);
 
     // Waits until the queue is sent or `limit` has passed; true when it was sent.

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "site/run/event_log.h"
+#include "site/run/json_writer.h"
 
 namespace site {
 namespace {
@@ -90,6 +91,7 @@ MqttOutput::~MqttOutput() {
         if (!hostTopic_.empty()) retain(hostTopic_, kOffline);
         closing_ = true;  // libmosquitto's callbacks leave the client alone from now on
     }
+    client_->send();
     client_->flush(kCloseWait);
     client_.reset();
 }
@@ -177,83 +179,95 @@ std::string MqttOutput::alarm_config(const AlarmState& alarm) const {
     return text(config);
 }
 
+// Members in name order, as they always went out.
+std::string MqttOutput::state_message(const UnitState& unit) {
+    std::string message;
+    message.reserve(2048);
+    JsonWriter json(message);
+    json.begin_object().key("fields").value(unit.fields()).key("kind").value(unit.kind).key("provided").begin_object();
+    for (const UnitValue& value : unit.values()) json.key(value.path).value(value.provided);
+    json.end_object().key("round").value(unit.round).key("system").value(unit.system).key("time").value(unit.time);
+    json.key("unit").value(unit.unit).end_object();
+    return message;
+}
+
+std::string MqttOutput::alarm_message(const AlarmState& alarm) {
+    std::string message;
+    JsonWriter json(message);
+    json.begin_object().key("active").value(alarm.active()).key("changed").value(alarm.changed);
+    json.key("code").value(alarm.code);
+    if (alarm.index >= 0) json.key("index").value(alarm.index);
+    json.key("key").value(alarm.key).key("level").value(alarm.level).key("name").value(alarm.name);
+    if (alarm.multiState) json.key("state").value(unsigned{alarm.state});
+    json.key("system").value(alarm.system).key("text").value(alarm.text).key("unit").value(alarm.unit).end_object();
+    return message;
+}
+
 void MqttOutput::publish_unit(const UnitState& unit) {
     if (!unit.ok) return;
-    Json::Value state;
-    state["system"] = unit.system;
-    state["unit"] = unit.unit;
-    state["kind"] = unit.kind;
-    state["round"] = static_cast<Json::UInt64>(unit.round);
-    state["time"] = unit.time;
-    Json::Value& provided = state["provided"] = Json::Value(Json::objectValue);
-    for (const UnitValue& value : unit.values) provided[value.path] = value.provided;
+    std::string message = state_message(unit);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!config_.discoveryPrefix.empty()) announce(unit);
-    // The fields go in as they are written rather than copied into the message's object.
-    retain(state_topic(unit), "{\"fields\":" + text(unit.fields) + "," + text(state).substr(1));
+    retain(state_topic(unit), std::move(message));
 }
 
 // Configs for the unit's values; a value the unit no longer has loses its config.
+// Compared in place: every round of every unit comes by here, and the values seldom change.
 void MqttOutput::announce(const UnitState& unit) {
-    std::vector<std::string> paths;
-    paths.reserve(unit.values.size());
-    for (const UnitValue& value : unit.values) paths.push_back(value.path);
+    const std::vector<UnitValue>& values = unit.values();
     std::vector<std::string>& before = announced_[unit.unit];
-    if (before == paths) return;
+    const auto same_path = [](const std::string& path, const UnitValue& value) { return path == value.path; };
+    if (std::equal(before.begin(), before.end(), values.begin(), values.end(), same_path)) return;
+    std::vector<std::string> paths;
+    paths.reserve(values.size());
+    for (const UnitValue& value : values) paths.push_back(value.path);
     for (const std::string& path : before)
         if (std::find(paths.begin(), paths.end(), path) == paths.end())
             remove(config_topic("sensor", unit.system, unit.unit, id_text(path)));
-    for (const UnitValue& value : unit.values)
+    for (const UnitValue& value : values)
         retain(config_topic("sensor", unit.system, unit.unit, id_text(value.path)), value_config(unit, value),
                MqttClient::Kind::Kept);
     before = std::move(paths);
 }
 
 void MqttOutput::publish_alarm(const AlarmState& alarm) {
-    Json::Value message;
-    message["system"] = alarm.system;
-    message["unit"] = alarm.unit;
-    message["key"] = alarm.key;
-    if (alarm.index >= 0) message["index"] = alarm.index;
-    message["code"] = alarm.code;
-    message["name"] = alarm.name;
-    message["text"] = alarm.text;
-    message["level"] = alarm.level;
-    message["active"] = alarm.active();
-    if (alarm.multiState) message["state"] = alarm.state;
-    message["changed"] = alarm.changed;
+    std::string message = alarm_message(alarm);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!config_.discoveryPrefix.empty())
         retain(config_topic("binary_sensor", alarm.system, alarm.unit, alarm_object(alarm)), alarm_config(alarm),
                MqttClient::Kind::Kept);
-    retain(alarm_topic(alarm), text(message));
+    retain(alarm_topic(alarm), std::move(message));
 }
 
 void MqttOutput::end_round(unsigned system) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = seen_.begin(); it != seen_.end();) {
-        if (!ours(system, it->first) || announced_.count(it->first) == 0) {
-            ++it;
-            continue;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = seen_.begin(); it != seen_.end();) {
+            if (!ours(system, it->first) || announced_.count(it->first) == 0) {
+                ++it;
+                continue;
+            }
+            for (const std::string& topic : it->second)
+                if (retained_.count(topic) == 0) remove(topic);
+            it = seen_.erase(it);
         }
-        for (const std::string& topic : it->second)
-            if (retained_.count(topic) == 0) remove(topic);
-        it = seen_.erase(it);
     }
+    client_->send();
 }
 
 void MqttOutput::set_available(unsigned system, bool online) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    retain(availability_topic(system), online ? kOnline : kOffline);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        retain(availability_topic(system), online ? kOnline : kOffline);
+    }
+    client_->send();
 }
 
-void MqttOutput::retain(const std::string& topic, const std::string& payload, MqttClient::Kind kind) {
-    auto [it, added] = retained_.emplace(topic, payload);
-    if (!added) {
-        if (it->second == payload) return;
-        it->second = payload;
-    }
-    client_->publish(MqttMessage{topic, payload, true}, kind);
+void MqttOutput::retain(const std::string& topic, std::string payload, MqttClient::Kind kind) {
+    auto [it, added] = retained_.try_emplace(topic);
+    if (!added && it->second == payload) return;
+    it->second = payload;
+    client_->publish(MqttMessage{topic, std::move(payload), true}, kind);
 }
 
 // An empty retained message removes the broker's retained one.
@@ -291,13 +305,16 @@ void MqttOutput::on_message(const MqttMessage& message) {
     if (!parse_node(message.topic.substr(nodeStart + 1, objectStart - nodeStart - 1), nodePrefix_, system, unit)) return;
     const bool siteSystem = std::any_of(site_.begin(), site_.end(), [&](const SystemUnits& s) { return s.system == system; });
     if (!siteSystem) return;  // another site's, or a system this site no longer has: not ours to judge
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (closing_ || retained_.count(message.topic) != 0) return;
-    if (!ours(system, unit)) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closing_ || retained_.count(message.topic) != 0) return;
+        if (ours(system, unit)) {
+            seen_[unit].push_back(message.topic);
+            return;
+        }
         remove(message.topic);
-    } else {
-        seen_[unit].push_back(message.topic);
     }
+    client_->send();
 }
 
 }  // namespace site

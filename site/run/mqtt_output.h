@@ -33,8 +33,13 @@ public:
     MqttOutput(const MqttOutput&) = delete;
     MqttOutput& operator=(const MqttOutput&) = delete;
 
+    // A round's messages are queued; end_round() sends them.
     void publish_unit(const UnitState& unit);
     void publish_alarm(const AlarmState& alarm);
+
+    // The retained messages of a unit's state and of an alarm.
+    static std::string state_message(const UnitState& unit);
+    static std::string alarm_message(const AlarmState& alarm);
     // After a round's units and alarms: retained configs of this system's units that the
     // broker still holds from earlier runs and that no longer belong to them are removed.
     void end_round(unsigned system);
@@ -58,8 +63,7 @@ private:
     // Publishes a retained message unless the broker has been given the same one already.
     // Discovery configs are kept: they change only with the site, and a dropped one would
     // leave a value out of Home Assistant until the next connection.
-    void retain(const std::string& topic, const std::string& payload,
-                MqttClient::Kind kind = MqttClient::Kind::Bounded);
+    void retain(const std::string& topic, std::string payload, MqttClient::Kind kind = MqttClient::Kind::Bounded);
     void remove(const std::string& topic);
     void republish();
     void on_message(const MqttMessage& message);

@@ -1,31 +1,22 @@
 #pragma once
-#include <chrono>
 #include <cstdint>
-#include <map>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "host/json.h"
+#include "site/run/completed_round.h"
 #include "site/run/unit_values.h"
 
 // What the round outputs (MQTT, the metrics file) know of the site.
 namespace site {
-
-// The host's counters of one power system, taken at the end of each round on its polling thread.
-struct SystemCounts {
-    std::uint64_t rounds = 0;
-    std::uint64_t replyTimeouts = 0;
-    std::uint64_t lateAnswers = 0;
-    std::map<std::string, std::uint64_t> refusedByReason;
-};
 
 struct HistoryCounts {
     std::uint64_t saved = 0;
     std::uint64_t failed = 0;
 };
 
-// The latest published image of one unit, decoded.
+// The latest published image of one unit, as its round decoded it.
 struct UnitState {
     unsigned system = 0;
     unsigned unit = 0;
@@ -34,11 +25,14 @@ struct UnitState {
     std::uint64_t round = 0;
     std::string time;  // of the round, ISO 8601 with the local offset
     bool ok = false;
-    std::string error;  // why the image did not decode
-    Json::Value fields;
-    std::vector<UnitValue> values;
+    // The round that published it, kept while it is the latest, and the image in it.
+    std::shared_ptr<const CompletedRound> from;
+    const RoundUnit* image = nullptr;
     // The metrics file's sample lines of the provided values, made once per round.
     std::string valueLines;
+
+    const Json::Value& fields() const { return image->decoded.fields; }
+    const std::vector<UnitValue>& values() const { return image->values; }
 };
 
 // The latest check of one alarm. A key that a unit checks several times in a round (one per
@@ -55,8 +49,5 @@ struct AlarmState {
     std::string changed;  // when it last changed, ISO 8601 with the local offset
     bool active() const { return state != 0; }
 };
-
-// "2026-12-08T13:01:02+01:00"
-std::string iso_local_time(std::chrono::system_clock::time_point time);
 
 }  // namespace site

@@ -68,14 +68,14 @@ void rc_lines(std::string& out, const Json::Value& f) {
     out += faults.empty() ? "\n" : "  [fault:" + faults + "]\n";
 }
 
-void image_lines(std::string& out, const Event& publish) {
-    const DecodedImage decoded = decode_image(publish.record, publish.bytes);
+void image_lines(std::string& out, const RoundUnit& unit) {
+    const DecodedImage& decoded = unit.decoded;
     if (!decoded.ok) {
-        out += "  unit " + std::to_string(publish.device) + " record " + std::to_string(publish.record) + ": " +
-               decoded.error + "\n";
+        out += "  unit " + std::to_string(unit.unit) + " record " + std::to_string(unit.record) + ": " + decoded.error +
+               "\n";
         return;
     }
-    switch (publish.record) {
+    switch (unit.record) {
         case kAcRecord: ac_lines(out, decoded.fields); break;
         case kDcRecord: dc_lines(out, decoded.fields); break;
         case kRcRecord: rc_lines(out, decoded.fields); break;
@@ -85,19 +85,17 @@ void image_lines(std::string& out, const Event& publish) {
 
 }  // namespace
 
-std::string round_summary(const RoundReport& report) {
+std::string round_summary(const CompletedRound& round) {
     char head[96];
-    std::snprintf(head, sizeof head, "== power system %u, round %llu (%.2f s) ==\n", report.system,
-                  static_cast<unsigned long long>(report.round),
-                  std::chrono::duration<double>(report.took).count());
+    std::snprintf(head, sizeof head, "== power system %u, round %llu (%.2f s) ==\n", round.system,
+                  static_cast<unsigned long long>(round.number), std::chrono::duration<double>(round.took).count());
     std::string out = head;
-    for (const Event& publish : report.published) image_lines(out, publish);
-    for (const Event& change : report.transitions) {
-        out += std::string("  alarm ") + (change.kind == EventKind::Raised ? "raised " : "cleared") + " " +
-               change.code + " " + change.name + ": " + change.text + " (unit " + std::to_string(change.device) +
-               ")\n";
+    for (const RoundUnit& unit : round.units) image_lines(out, unit);
+    for (const RoundAlarm& change : round.transitions) {
+        out += std::string("  alarm ") + (change.change == AlarmCheck::Change::Raised ? "raised " : "cleared") + " " +
+               change.code + " " + change.name + ": " + change.text + " (unit " + std::to_string(change.unit) + ")\n";
     }
-    for (const Event& query : report.queries) out += "  " + query_line(query) + "\n";
+    for (const Event& query : round.queries) out += "  " + query_line(query) + "\n";
     return out;
 }
 

@@ -2,13 +2,13 @@
 #include <string>
 
 #include "site/host/events.h"
-#include "site/run/runner.h"
+#include "site/run/completed_round.h"
 
 namespace site {
 
 // The terminal's account of a round: the values of every published image, each alarm
 // raised or cleared with its code, name and text, and the query answers.
-std::string round_summary(const RoundReport& report);
+std::string round_summary(const CompletedRound& round);
 
 // "query NAME@ID = VALUE" or "query NAME@ID: exception text".
 std::string query_line(const Event& query);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -13,6 +14,7 @@
 #include "site/host/image_layouts.h"
 #include "site/host/link.h"
 #include "site/host/plugin_loader.h"
+#include "site/run/staleness.h"
 #include "site/store/history_store.h"
 
 namespace site {
@@ -24,29 +26,23 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kDeclinedRetry(100);
 // How soon to look again when another power system on the same line holds it.
 constexpr std::chrono::milliseconds kLineBusyRetry(10);
-// The requests of a first round (the model query and ten more), for the round time expected
-// before any round has completed.
-constexpr int kRequestsPerRound = 11;
-// A round missing for this many expected round times is reported on the console.
-constexpr int kStallRounds = 3;
 
 std::chrono::steady_clock::duration seconds(double s) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s));
 }
 
-// An alarm check as the round report keeps it: the check without its state texts.
-Event check_of(const Event& event) {
-    Event check;
-    check.kind = event.kind;
-    check.device = event.device;
-    check.level = event.level;
-    check.key = event.key;
-    check.code = event.code;
-    check.name = event.name;
-    check.text = event.text;
-    check.state = event.state;
-    check.active = event.active;
-    return check;
+RoundAlarm alarm_of(const AlarmCheck& check) {
+    RoundAlarm alarm;
+    alarm.unit = check.device;
+    alarm.level = check.level;
+    alarm.key = check.key;
+    alarm.code = check.code;
+    alarm.name = check.name;
+    alarm.text = check.text;
+    alarm.state = check.state;
+    alarm.multiState = check.multiState;
+    alarm.change = check.change;
+    return alarm;
 }
 
 std::string unit_title(const VRTVDevice& unit) {
@@ -115,7 +111,7 @@ SystemRunner::SystemRunner(SystemConfig config, PowerSystem system, std::shared_
       link_(std::make_shared<HostLink>(line_, config_.replyTimeout)),
       options_(std::move(options)) {
     HostLink::attach(*system_.protocol, link_);
-    report_.system = config_.dataId;
+    open_ = std::make_shared<CompletedRound>();
     if (!options_.say) options_.say = console;
     lastRoundEnd_ = Clock::now();
 }
@@ -444,18 +440,10 @@ void SystemRunner::report_line(const std::string& state) {
     say(state.empty() ? Level::Info : Level::Error, event.text);
 }
 
-// Before the first round: every request of a round answered just within the reply timeout.
-SystemRunner::Clock::duration SystemRunner::expected_round() const {
-    const Clock::duration polling = lastRoundTook_.count() > 0
-                                        ? lastRoundTook_ + seconds(config_.minRoundGap)
-                                        : kRequestsPerRound * (config_.replyTimeout + config_.settle);
-    return std::max(polling, seconds(config_.pollInterval));
-}
-
 void SystemRunner::watch_progress(Clock::time_point now) {
     if (finished_) return;
     const Clock::duration quiet = now - lastRoundEnd_;
-    const bool stalled = !stallReported_ && quiet >= kStallRounds * expected_round();
+    const bool stalled = !stallReported_ && quiet >= stale_after(config_, lastRoundTook_);
     const bool givingUp = options_.roundLimit != 0 && config_.giveUp > 0 && quiet >= seconds(config_.giveUp);
     if (!stalled && !givingUp) return;
     const std::string counts = (line_counts() - countsAtRoundEnd_).text();
@@ -473,23 +461,47 @@ void SystemRunner::watch_progress(Clock::time_point now) {
     }
 }
 
-void SystemRunner::on_event(const Event& event) {
-    switch (event.kind) {
-        case EventKind::Publish: report_.published.push_back(event); break;
-        case EventKind::Raised:
-        case EventKind::Cleared: report_.transitions.push_back(event); break;
-        case EventKind::Log:
-            if (event.format.find("ProcotolError") != std::string::npos) {
-                std::lock_guard<std::mutex> lock(countsMutex_);
-                ++counts_.protocolErrors[event.format];
-            }
-            break;
-        case EventKind::Alarm:
-        case EventKind::AlertMap:
-            if (options_.keepChecks) report_.checks.push_back(check_of(event));
-            break;
-        default: break;
-    }
+void SystemRunner::take_image(unsigned unit, int record, const unsigned char* image, std::size_t size) {
+    RoundUnit& taken = open_->units.emplace_back();
+    taken.unit = unit;
+    taken.record = record;
+    taken.image.assign(image, image + size);
+}
+
+void SystemRunner::take_check(const AlarmCheck& check) {
+    if (check.change != AlarmCheck::Change::None) open_->transitions.push_back(alarm_of(check));
+    if (options_.keepChecks) open_->checks.push_back(alarm_of(check));
+}
+
+void SystemRunner::count_log(const char* format) {
+    if (std::strstr(format, "ProcotolError") == nullptr) return;
+    std::lock_guard<std::mutex> lock(countsMutex_);
+    ++counts_.protocolErrors[format];
+}
+
+SystemCounts SystemRunner::counts() const {
+    LineCounts line = line_counts();
+    SystemCounts counts;
+    counts.rounds = rounds_;
+    counts.replyTimeouts = line.replyTimeouts;
+    counts.lateAnswers = line.lateAnswers;
+    counts.refusedByReason = std::move(line.refused);
+    return counts;
+}
+
+void SystemRunner::close_round(Clock::time_point now) {
+    std::shared_ptr<CompletedRound> round = std::move(open_);
+    open_ = std::make_shared<CompletedRound>();
+    round->system = config_.dataId;
+    round->number = rounds_;
+    round->took = now - roundStarted_;
+    round->done = now;
+    round->endedAt = std::chrono::system_clock::now();
+    round->staleAfter = stale_after(config_, round->took);
+    for (RoundUnit& unit : round->units) decode_unit(unit);
+    round->queries = ask_queries();
+    round->counts = counts();
+    if (options_.onRound) options_.onRound(round);
 }
 
 void SystemRunner::finish_round(Clock::time_point now) {
@@ -506,37 +518,12 @@ void SystemRunner::finish_round(Clock::time_point now) {
     round.device = config_.dataId;
     controller_->emit(round);
 
-    report_.round = rounds_;
-    report_.took = now - roundStarted_;
-    lastRoundTook_ = report_.took;
+    lastRoundTook_ = now - roundStarted_;
     lastRoundEnd_ = now;
     countsAtRoundEnd_ = line_counts();
     stallReported_ = false;
-    report_.queries = ask_queries();
-    if (options_.onRound) options_.onRound(report_);
-    report_.published.clear();
-    report_.transitions.clear();
-    report_.checks.clear();
-    report_.queries.clear();
+    close_round(now);
     if (options_.roundLimit != 0 && rounds_ >= options_.roundLimit) finished_ = true;
-}
-
-void EventRouter::add(SystemRunner& runner) {
-    for (const unsigned id : runner.data_ids()) runners_[id] = &runner;
-}
-
-void EventRouter::on_event(const Event& event) {
-    switch (event.kind) {
-        case EventKind::Publish:
-        case EventKind::Alarm:
-        case EventKind::AlertMap:
-        case EventKind::Raised:
-        case EventKind::Cleared:
-        case EventKind::Log: break;  // the runner counts log lines under a lock: any thread
-        default: return;  // the others may come from the work queue's thread
-    }
-    const auto found = runners_.find(event.device);
-    if (found != runners_.end()) found->second->on_event(event);
 }
 
 bool EventLoop::run(int stopFd) {

@@ -6,7 +6,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "host/pmbus_protocol.h"
@@ -14,6 +13,8 @@
 #include "site/host/controller.h"
 #include "site/host/events.h"
 #include "site/host/link.h"
+#include "site/host/round_sink.h"
+#include "site/run/completed_round.h"
 #include "site/run/console.h"
 #include "site/run/line_counts.h"
 #include "site/run/site_config.h"
@@ -45,17 +46,6 @@ struct QuerySpec {
 // Throws std::invalid_argument for a text without a name or a data id.
 QuerySpec parse_query(const std::string& text);
 
-// What one round brought.
-struct RoundReport {
-    unsigned system = 0;
-    std::uint64_t round = 0;
-    std::chrono::steady_clock::duration took{};
-    std::vector<Event> published;    // Publish events in order
-    std::vector<Event> transitions;  // Raised and Cleared events in order
-    std::vector<Event> checks;       // Alarm and AlertMap events in order (no state texts), when kept
-    std::vector<Event> queries;      // answers to the queries asked after the round
-};
-
 // One power system on its line. Never blocks on the line: an event loop polls the line's
 // descriptor and calls step() when it is readable or when wake_at() has come. All calls
 // into the devices happen in step() and in the set-up calls, on one thread at a time.
@@ -66,10 +56,11 @@ public:
     struct Options {
         std::uint64_t roundLimit = 0;  // 0: until stopped
         std::vector<QuerySpec> queries;
-        std::function<void(const RoundReport&)> onRound;
+        // Each round as it is closed, on the polling thread.
+        std::function<void(const std::shared_ptr<const CompletedRound>&)> onRound;
         // Console lines about the line's health (default: site::console).
         std::function<void(Level, const std::string&)> say;
-        bool keepChecks = false;  // fill RoundReport::checks
+        bool keepChecks = false;  // fill CompletedRound::checks
     };
 
     SystemRunner(SystemConfig config, PowerSystem system, std::shared_ptr<Controller> controller,
@@ -104,8 +95,11 @@ public:
     // Set when the system completed no round for give_up seconds with a round limit: why.
     const std::string& gave_up() const { return gaveUp_; }
 
-    // Events of this system's devices, on the thread that calls step().
-    void on_event(const Event& event);
+    // What the host services produce for this system's devices (RoundRouter): the round's
+    // images and alarm checks on the thread that calls step(); log lines from any thread.
+    void take_image(unsigned unit, int record, const unsigned char* image, std::size_t size);
+    void take_check(const AlarmCheck& check);
+    void count_log(const char* format);
 
 private:
     void read_answers();
@@ -130,7 +124,9 @@ private:
     void report_line_state();
     void report_line(const std::string& state);
     void finish_round(Clock::time_point now);
-    Clock::duration expected_round() const;
+    // Decodes the round's images, adds the counts and hands it on.
+    void close_round(Clock::time_point now);
+    SystemCounts counts() const;
     void watch_progress(Clock::time_point now);
     void say(Level level, const std::string& text) const;
 
@@ -163,7 +159,7 @@ private:
     bool finished_ = false;
     std::uint64_t rounds_ = 0;
     std::uint64_t rejected_ = 0;
-    RoundReport report_;
+    std::shared_ptr<CompletedRound> open_;  // the round under way
 
     mutable std::mutex countsMutex_;  // the plug-in's log lines may come from the work thread
     LineCounts counts_;
@@ -174,16 +170,6 @@ private:
     LineCounts countsAtRoundEnd_;
     bool stallReported_ = false;
     std::string gaveUp_;
-};
-
-// Hands each runner the events of its own devices. Add every runner before the first poll.
-class EventRouter : public Observer {
-public:
-    void add(SystemRunner& runner);
-    void on_event(const Event& event) override;
-
-private:
-    std::unordered_map<unsigned, SystemRunner*> runners_;
 };
 
 // One poll() over the lines of its runners; runs until all of them are finished or the

@@ -10,6 +10,7 @@
 #include "site/host/plugin_loader.h"
 #include "site/run/console.h"
 #include "site/run/event_log.h"
+#include "site/run/round_router.h"
 #include "site/run/round_summary.h"
 #include "site/run/site_outputs.h"
 #include "site/run/trace_capture.h"
@@ -34,6 +35,17 @@ void print_warning(const std::string& text) { console(Level::Warn, text); }
 // The host's own account of what happens on the lines and in the plug-in, on the console.
 class ConsoleReport : public Observer {
 public:
+    bool wants(EventKind kind) const override {
+        switch (kind) {
+            case EventKind::Log:
+            case EventKind::Line:
+            case EventKind::WorkError: return true;
+            case EventKind::Rejected:
+            case EventKind::Timeout: return console_shows(Level::Debug);
+            default: return false;
+        }
+    }
+
     void on_event(const Event& event) override {
         switch (event.kind) {
             case EventKind::Log: console(Level::Warn, "device " + std::to_string(event.device) + ": " + event.text); break;
@@ -76,12 +88,18 @@ SiteHost::SiteHost(SiteConfig site, SiteOptions options) : site_(std::move(site)
     historyOptions.keepDays = site_.historyKeepDays;
     history_ = std::make_shared<HistoryWriter>(
         store_, [warn](const std::string& what) { warn("history: " + what); }, historyOptions);
-    router_ = std::make_shared<EventRouter>();
-    observers->add(router_);
     observers->add(std::make_shared<ConsoleReport>());
     if (options_.observer) observers->add(options_.observer);
     controller_ = std::make_shared<Controller>(observers, WorkMode::Thread);
-    controller_->set_history(history_);
+    // Queued behind the round's own work items, which hand over its images: when it runs, the
+    // round is complete and is saved as one. The controller owns the router: a plain pointer.
+    Controller* controller = controller_.get();
+    const std::shared_ptr<HistoryWriter> history = history_;
+    router_ = std::make_shared<RoundRouter>(history_, [controller, history](unsigned system) {
+        const std::int64_t endedAt = now_ms();
+        controller->post([history, system, endedAt] { history->end_round(system, endedAt); });
+    });
+    controller_->set_sink(router_);
     if (options_.captureTrace) capture_ = std::make_unique<TraceCapture>([this](const std::string& line) { trace(line); });
 
     create_runners(*plugin_);
@@ -126,17 +144,11 @@ void SiteHost::create_runners(const PluginLibrary& plugin) {
         runnerOptions.roundLimit = options_.rounds;
         runnerOptions.queries = options_.queries;
         const auto print = options_.print;
-        const auto controller = controller_;
-        const auto history = history_;
-        const std::size_t index = runners_.size();
-        runnerOptions.keepChecks = !site_.mqtt.host.empty() || !site_.metricsFile.empty();
-        runnerOptions.onRound = [this, print, controller, history, index](const RoundReport& report) {
-            // Queued behind the round's own work items, which hand over its images: when this
-            // runs, the round is complete and is saved as one.
-            const std::int64_t endedAt = now_ms();
-            controller->post([history, system = report.system, endedAt] { history->end_round(system, endedAt); });
-            print(round_summary(report));
-            if (outputs_) outputs_->on_round(report, counts_of(*runners_[index]));
+        runnerOptions.keepChecks = !site_.mqtt.host.empty() || !site_.metricsFile.empty() || options_.onRound;
+        runnerOptions.onRound = [this, print](const std::shared_ptr<const CompletedRound>& round) {
+            if (console_shows(Level::Info)) print(round_summary(*round));
+            if (outputs_) outputs_->on_round(round);
+            if (options_.onRound) options_.onRound(round);
         };
         runners_.push_back(std::make_unique<SystemRunner>(config, std::move(system), controller_, std::move(line),
                                                           std::move(runnerOptions)));
@@ -169,8 +181,7 @@ void SiteHost::start_outputs() {
     setup.metricsFile = site_.metricsFile;
     for (std::size_t i = 0; i < runners_.size(); ++i) {
         const SystemConfig& config = site_.systems[i];
-        setup.systems.push_back({SystemUnits{config.dataId, runners_[i]->data_ids()}, config.pollInterval,
-                                 config.minRoundGap});
+        setup.systems.push_back(SystemUnits{config.dataId, runners_[i]->data_ids()});
     }
     const std::shared_ptr<HistoryWriter> history = history_;
     setup.history = [history] { return HistoryCounts{history->saved(), history->failed()}; };
@@ -183,16 +194,6 @@ void SiteHost::start_outputs() {
         controller->emit(event);
     };
     outputs_ = std::make_unique<SiteOutputs>(std::move(setup));
-}
-
-SystemCounts SiteHost::counts_of(const SystemRunner& runner) const {
-    LineCounts line = runner.line_counts();
-    SystemCounts counts;
-    counts.rounds = runner.rounds();
-    counts.replyTimeouts = line.replyTimeouts;
-    counts.lateAnswers = line.lateAnswers;
-    counts.refusedByReason = std::move(line.refused);
-    return counts;
 }
 
 void SiteHost::check_queries() const {

@@ -19,6 +19,7 @@ class HistoryWriter;
 class PluginLibrary;
 class TraceCapture;
 class SiteOutputs;
+class RoundRouter;
 
 struct SiteOptions {
     std::string pluginPath;
@@ -35,6 +36,9 @@ struct SiteOptions {
     bool captureTrace = false;
     // Sees every event besides the host's own observers (tests).
     std::shared_ptr<Observer> observer;
+    // Sees every completed round besides the console and the outputs, on its polling thread
+    // (tests, benchmarks).
+    std::function<void(const std::shared_ptr<const CompletedRound>&)> onRound;
     // Where the terminal lines go (default: the console at info level).
     std::function<void(const std::string&)> print;
     // Where warnings go (default: the console at warn level).
@@ -77,8 +81,6 @@ private:
     std::shared_ptr<line::SerialTransport> line_for(const SystemConfig& config, int baud);
     void check_queries() const;
     void start_outputs();
-    // What the outputs show of a runner's counters; on its polling thread.
-    SystemCounts counts_of(const SystemRunner& runner) const;
 
     SiteConfig site_;
     SiteOptions options_;
@@ -86,7 +88,7 @@ private:
     std::shared_ptr<HistoryStore> store_;
     std::shared_ptr<HistoryWriter> history_;
     std::shared_ptr<EventLog> events_;
-    std::shared_ptr<EventRouter> router_;
+    std::shared_ptr<RoundRouter> router_;
     std::shared_ptr<Controller> controller_;
     std::vector<std::unique_ptr<SystemRunner>> runners_;
     std::vector<std::shared_ptr<line::SerialTransport>> lines_;  // one per runner, shared ones repeated

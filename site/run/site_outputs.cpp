@@ -4,8 +4,8 @@
 #include <ctime>
 
 #include "site/host/image_layouts.h"
+#include "site/host/time_text.h"
 #include "site/run/metrics_file.h"
-#include "site/run/runner.h"
 
 namespace site {
 namespace {
@@ -13,39 +13,17 @@ namespace {
 constexpr std::chrono::seconds kTick(1);
 // Rounds waiting for the output thread; far more than it ever falls behind.
 constexpr std::size_t kPendingLimit = 1000;
-// How many expected round times without a complete round make a system offline.
-constexpr double kStaleRounds = 3;
 
 double seconds_of(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 }  // namespace
 
-std::string iso_local_time(std::chrono::system_clock::time_point time) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[40];
-    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
-    std::string out(text, n);
-    if (out.size() >= 5) out.insert(out.size() - 2, 1, ':');  // +0100 -> +01:00
-    return out;
-}
-
-SiteOutputs::Clock::duration SiteOutputs::stale_after(double pollInterval, double minRoundGap, Clock::duration took) {
-    const double expected = std::max({pollInterval, seconds_of(took) + minRoundGap, 1.0});
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kStaleRounds * expected));
-}
-
 SiteOutputs::SiteOutputs(Setup setup) : setup_(std::move(setup)) {
-    std::vector<SystemUnits> site;
-    for (const System& system : setup_.systems) {
-        SystemState& state = systems_[system.units.system];
-        alarmBooks_[system.units.system];
-        state.config = system;
-        state.lastRound = started_;
-        site.push_back(system.units);
+    for (const SystemUnits& system : setup_.systems) {
+        systems_[system.system].lastRound = started_;
+        alarmBooks_[system.system];
     }
-    if (!setup_.mqtt.host.empty()) mqtt_ = std::make_unique<MqttOutput>(setup_.mqtt, std::move(site), setup_.report);
+    if (!setup_.mqtt.host.empty()) mqtt_ = std::make_unique<MqttOutput>(setup_.mqtt, setup_.systems, setup_.report);
     worker_ = std::thread([this] { run(); });
 }
 
@@ -58,18 +36,13 @@ SiteOutputs::~SiteOutputs() {
     worker_.join();
 }
 
-void SiteOutputs::on_round(const RoundReport& report, const SystemCounts& counts) {
-    const auto book = alarmBooks_.find(report.system);
+void SiteOutputs::on_round(const std::shared_ptr<const CompletedRound>& completed) {
+    const auto book = alarmBooks_.find(completed->system);
     if (book == alarmBooks_.end()) return;
     Round round;
-    round.system = report.system;
-    round.number = report.round;
-    round.at = std::chrono::system_clock::now();
-    round.done = Clock::now();
-    round.took = report.took;
-    round.published = report.published;
-    round.changedAlarms = changed_alarms(book->second, report.system, report.checks, iso_local_time(round.at));
-    round.counts = counts;
+    round.round = completed;
+    round.time = iso_local_time(completed->endedAt);
+    round.changedAlarms = changed_alarms(book->second, completed->system, completed->checks, round.time);
     bool startedDropping = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -110,28 +83,30 @@ void SiteOutputs::run() {
     mqtt_.reset();  // marks the systems offline
 }
 
+void SiteOutputs::update_unit(UnitState& unit, const Round& round, const RoundUnit& image) const {
+    unit.system = round.round->system;
+    unit.unit = image.unit;
+    unit.record = image.record;
+    unit.kind = record_kind(image.record);
+    unit.round = round.round->number;
+    unit.time = round.time;
+    unit.ok = image.decoded.ok;
+    unit.from = round.round;
+    unit.image = &image;
+    if (!setup_.metricsFile.empty()) unit.valueLines = metric_value_lines(unit);
+}
+
 void SiteOutputs::process(Round& round) {
-    const auto found = systems_.find(round.system);
+    const CompletedRound& completed = *round.round;
+    const auto found = systems_.find(completed.system);
     if (found == systems_.end()) return;
     SystemState& system = found->second;
-    system.counts = std::move(round.counts);
-    system.lastRound = round.done;
-    system.staleAfter = stale_after(system.config.pollInterval, system.config.minRoundGap, round.took);
-    const std::string time = iso_local_time(round.at);
-    for (const Event& publish : round.published) {
-        UnitState& unit = system.units[publish.device];
-        DecodedImage decoded = decode_image(publish.record, publish.bytes);
-        unit.system = round.system;
-        unit.unit = publish.device;
-        unit.record = publish.record;
-        unit.kind = record_kind(publish.record);
-        unit.round = round.number;
-        unit.time = time;
-        unit.ok = decoded.ok;
-        unit.error = std::move(decoded.error);
-        unit.values = decoded.ok ? unit_values(publish.record, decoded.fields) : std::vector<UnitValue>();
-        unit.fields = std::move(decoded.fields);
-        if (!setup_.metricsFile.empty()) unit.valueLines = metric_value_lines(unit);
+    system.counts = completed.counts;
+    system.lastRound = completed.done;
+    system.staleAfter = completed.staleAfter;
+    for (const RoundUnit& image : completed.units) {
+        UnitState& unit = system.units[image.unit];
+        update_unit(unit, round, image);
         if (mqtt_) mqtt_->publish_unit(unit);
     }
     for (AlarmState& alarm : round.changedAlarms) {
@@ -143,44 +118,45 @@ void SiteOutputs::process(Round& round) {
             activeAlarms_.erase(id);
         }
     }
-    if (mqtt_) mqtt_->end_round(round.system);
+    if (mqtt_) mqtt_->end_round(completed.system);
     if (system.online) return;
     system.online = true;
-    if (mqtt_) mqtt_->set_available(round.system, true);
+    if (mqtt_) mqtt_->set_available(completed.system, true);
     if (system.wentStale && setup_.report)
-        setup_.report(Level::Info, "power system " + std::to_string(round.system) + ": rounds complete again: online");
+        setup_.report(Level::Info,
+                      "power system " + std::to_string(completed.system) + ": rounds complete again: online");
 }
 
 // A key that a unit checks several times in one round gets the position of each check.
-std::vector<AlarmState> SiteOutputs::changed_alarms(AlarmBook& book, unsigned system, const std::vector<Event>& checks,
-                                                   const std::string& time) {
+std::vector<AlarmState> SiteOutputs::changed_alarms(AlarmBook& book, unsigned system,
+                                                   const std::vector<RoundAlarm>& checks, const std::string& time) {
     std::vector<AlarmState> changes;
     std::vector<KeyCount>& counts = book.keyCounts;
     counts.clear();
-    auto count_of = [&counts](const Event& check) -> KeyCount& {
+    auto count_of = [&counts](const RoundAlarm& check) -> KeyCount& {
         for (auto it = counts.rbegin(); it != counts.rend(); ++it)
-            if (it->unit == check.device && it->key == check.key) return *it;
-        return counts.emplace_back(KeyCount{check.device, check.key, 0, 0});
+            if (it->unit == check.unit && it->key == check.key) return *it;
+        return counts.emplace_back(KeyCount{check.unit, check.key, 0, 0});
     };
-    for (const Event& check : checks) ++count_of(check).total;
-    for (const Event& check : checks) {
+    for (const RoundAlarm& check : checks) ++count_of(check).total;
+    for (const RoundAlarm& check : checks) {
         KeyCount& count = count_of(check);
         const int index = count.total > 1 ? count.seen : -1;
         ++count.seen;
-        auto [it, added] = book.alarms.try_emplace(AlarmId{check.device, check.key, index});
+        auto [it, added] = book.alarms.try_emplace(AlarmId{check.unit, check.key, index});
         AlarmState& alarm = it->second;
         const bool changed = added || alarm.state != check.state || alarm.text != check.text ||
                              alarm.code != check.code || alarm.level != check.level;
         if (!changed) continue;
         alarm.system = system;
-        alarm.unit = check.device;
+        alarm.unit = check.unit;
         alarm.key = check.key;
         alarm.index = index;
         alarm.code = check.code;
         alarm.name = check.name;
         alarm.text = check.text;
         alarm.level = check.level;
-        alarm.multiState = check.kind == EventKind::AlertMap;
+        alarm.multiState = check.multiState;
         alarm.state = check.state;
         alarm.changed = time;
         changes.push_back(alarm);

@@ -19,21 +19,14 @@
 
 namespace site {
 
-struct RoundReport;
-
 // Hands every completed round to MQTT and the metrics file on a thread of its own, so that
 // polling never waits for either. Rounds that pile up beyond a bound are dropped, oldest first.
 class SiteOutputs {
 public:
-    struct System {
-        SystemUnits units;
-        double pollInterval = 0;  // seconds, as the site file gives them
-        double minRoundGap = 0;
-    };
     struct Setup {
         MqttConfig mqtt;          // no host: no MQTT
         std::string metricsFile;  // empty: no metrics file
-        std::vector<System> systems;
+        std::vector<SystemUnits> systems;
         std::function<HistoryCounts()> history;
         MqttOutput::Report report;  // console and trace
     };
@@ -46,25 +39,16 @@ public:
     SiteOutputs(const SiteOutputs&) = delete;
     SiteOutputs& operator=(const SiteOutputs&) = delete;
 
-    // From a polling thread at the end of a round; copies what it needs and returns.
-    void on_round(const RoundReport& report, const SystemCounts& counts);
-
-    // A system is offline after this long without a complete round.
-    static Clock::duration stale_after(double pollInterval, double minRoundGap, Clock::duration took);
+    // From a polling thread at the end of a round: notes the alarms that changed and returns.
+    void on_round(const std::shared_ptr<const CompletedRound>& round);
 
 private:
     struct Round {
-        unsigned system = 0;
-        std::uint64_t number = 0;
-        std::chrono::system_clock::time_point at;
-        Clock::time_point done;
-        Clock::duration took{};
-        std::vector<Event> published;
+        std::shared_ptr<const CompletedRound> round;
+        std::string time;  // when it ended, as the messages tell it
         std::vector<AlarmState> changedAlarms;
-        SystemCounts counts;
     };
     struct SystemState {
-        System config;
         SystemCounts counts;
         bool online = false;
         bool wentStale = false;  // has been offline for want of rounds
@@ -87,8 +71,9 @@ private:
         std::map<AlarmId, AlarmState> alarms;
         std::vector<KeyCount> keyCounts;  // scratch, kept for its capacity
     };
-    static std::vector<AlarmState> changed_alarms(AlarmBook& book, unsigned system, const std::vector<Event>& checks,
-                                                  const std::string& time);
+    static std::vector<AlarmState> changed_alarms(AlarmBook& book, unsigned system,
+                                                  const std::vector<RoundAlarm>& checks, const std::string& time);
+    void update_unit(UnitState& unit, const Round& round, const RoundUnit& image) const;
     void check_availability(Clock::time_point now);
     void write_metrics(Clock::time_point now);
 

@@ -408,11 +408,8 @@ TEST(MetricsText, EscapesLabelsAndLeavesOutWhatWasNotProvided) {
     site::SystemCounts counts;
     counts.rounds = 4;
     counts.refusedByReason["bad \"checksum\"\\\nline"] = 2;
-    site::UnitState unit;
-    unit.system = 1;
-    unit.unit = 21;
-    unit.kind = "dc";
-    unit.values = site::unit_values(site::kDcRecord, [] {
+    site::RoundUnit image;
+    image.values = site::unit_values(site::kDcRecord, [] {
         Json::Value dc;
         dc["voltage"] = 53.5;
         dc["current"] = 1.25;
@@ -420,6 +417,11 @@ TEST(MetricsText, EscapesLabelsAndLeavesOutWhatWasNotProvided) {
         dc["user_p"].append(site::float_json(-0.1f));
         return dc;
     }());
+    site::UnitState unit;
+    unit.system = 1;
+    unit.unit = 21;
+    unit.kind = "dc";
+    unit.image = &image;
     unit.valueLines = site::metric_value_lines(unit);
     site::AlarmState alarm;
     alarm.system = 1;

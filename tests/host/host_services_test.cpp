@@ -305,6 +305,52 @@ TEST(RoundEnd, IsTheReturnToTheFirstStepWithoutAFurtherRequest) {
     }
 }
 
+// What the host services hand to the round sink, in order, with the history images passed on.
+struct RoundLog : site::RoundSink {
+    explicit RoundLog(std::shared_ptr<site::HistorySink> to) : history(std::move(to)) {}
+    void published(unsigned device, int record, const unsigned char*, std::size_t size) override {
+        log.push_back("publish " + std::to_string(device) + " " + std::to_string(record) + " " + std::to_string(size));
+    }
+    void alarm_checked(const site::AlarmCheck& check) override {
+        log.push_back("check " + std::to_string(check.device) + " " + check.key + " " + std::to_string(check.state) +
+                      (check.multiState ? " map" : "") +
+                      (check.change == site::AlarmCheck::Change::Raised    ? " raised"
+                       : check.change == site::AlarmCheck::Change::Cleared ? " cleared"
+                                                                           : ""));
+    }
+    void logged(unsigned device, const char* format) override {
+        log.push_back("log " + std::to_string(device) + " " + format);
+    }
+    void round_ended(unsigned system) override { log.push_back("end " + std::to_string(system)); }
+    void save_image(unsigned device, int record, const unsigned char* image, std::size_t size) override {
+        log.push_back("history " + std::to_string(device) + " " + std::to_string(record));
+        if (history) history->save_image(device, record, image, size);
+    }
+    std::shared_ptr<site::HistorySink> history;
+    std::vector<std::string> log;
+};
+
+TEST(RoundSink, TakesChecksWithTheirChangeAndLogLinesWhetherOrNotAnybodyObserves) {
+    for (const bool observed : {false, true}) {
+        auto recorder = std::make_shared<site::Recorder>();
+        auto controller = std::make_shared<site::Controller>(observed ? recorder : nullptr, site::WorkMode::Inline);
+        auto sink = std::make_shared<RoundLog>(nullptr);
+        controller->set_sink(sink);
+        CycleDevice device;
+        device.Init(controller, 4, Json::Value());
+        device.CheckThresholdBool(3, "K", "0001", "name", "text", true, 1);
+        device.CheckThresholdBool(3, "K", "0001", "name", "text", true, 2);
+        device.CheckAlertMap(2, 2, "M", "0002", "n", "t", {{0, "ok"}, {2, "low"}}, 3);
+        device.CheckThresholdBool(3, "K", "0001", "name", "text", false, 4);
+        const VRTLogArg args[] = {VRTLogArg(4u)};
+        controller->log("ProcotolError {}", args, 1);
+        EXPECT_EQ(sink->log, (std::vector<std::string>{"check 4 K 1 raised", "check 4 K 1", "check 4 M 2 map raised",
+                                                      "check 4 K 0 cleared", "log 4 ProcotolError {}"}))
+            << "observed " << observed;
+        EXPECT_EQ(recorder->count(site::EventKind::Alarm), observed ? 3u : 0u);
+    }
+}
+
 TEST(RoundEnd, HistoryIsSavedThroughTheHostServicesWithNothingObserving) {
     const std::filesystem::path dir = std::filesystem::temp_directory_path() /
                                       ("host_history_" + std::to_string(::getpid()));
@@ -314,10 +360,13 @@ TEST(RoundEnd, HistoryIsSavedThroughTheHostServicesWithNothingObserving) {
         auto writer = std::make_shared<site::HistoryWriter>(store, nullptr);
         writer->add_system(9, {9});
         UnwatchedSystem system;
-        system.controller->set_history(writer);
+        auto sink = std::make_shared<RoundLog>(writer);
+        system.controller->set_sink(sink);
         system.answer(0, 5, true);
         system.answer(5, 0, false);
         ASSERT_EQ(system.link->rounds(), 1u);
+        // The image published, its history saved by the round's work item, then the round's end.
+        EXPECT_EQ(sink->log, (std::vector<std::string>{"publish 9 5155 3", "history 9 5155", "end 9"}));
         writer->end_round(9, 1'000);
         ASSERT_TRUE(writer->flush(std::chrono::seconds(30)));
         const auto newest = store->newest(9);

@@ -1,0 +1,40 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "site/host/history_sink.h"
+
+namespace site {
+
+// One alarm check of a unit, as the device asked for it, with what it changed.
+struct AlarmCheck {
+    enum class Change { None, Raised, Cleared };
+    unsigned device = 0;
+    int level = 0;
+    const std::string& key;
+    const std::string& code;
+    const std::string& name;
+    const std::string& text;
+    std::uint8_t state = 0;   // 0: normal; a plain alarm is 1 when active
+    bool multiState = false;  // CheckAlertMap: a state value rather than active/inactive
+    Change change = Change::None;
+};
+
+// Where the host services put what a round produces, as it happens: each unit's published
+// image and alarm checks, the history images, and the round's end. The data path of a round
+// goes through here; the event bus is only looked at by the trace and the console.
+class RoundSink : public HistorySink {
+public:
+    // SendSP of a unit; on the polling thread.
+    virtual void published(unsigned device, int record, const unsigned char* image, std::size_t size) = 0;
+    // CheckThresholdBool and CheckAlertMap; on the polling thread.
+    virtual void alarm_checked(const AlarmCheck& check) = 0;
+    // A log line of the plug-in: the device of its first argument, and its format; any thread.
+    virtual void logged(unsigned device, const char* format) = 0;
+    // The power system `system` went back to its first step: the round is complete. On the
+    // polling thread, after the round's work items were queued.
+    virtual void round_ended(unsigned system) = 0;
+};
+
+}  // namespace site

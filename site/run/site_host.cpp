@@ -14,7 +14,7 @@
 #include "site/run/site_outputs.h"
 #include "site/run/trace_capture.h"
 #include "site/run/usage_error.h"
-#include "site/store/history_store.h"
+#include "site/store/history_writer.h"
 
 namespace site {
 namespace {
@@ -30,6 +30,16 @@ void print_info(const std::string& text) {
 }
 
 void print_warning(const std::string& text) { console(Level::Warn, text); }
+
+// The round's alarm transitions as the history keeps them.
+std::vector<AlarmChange> alarm_changes(const RoundReport& report) {
+    std::vector<AlarmChange> changes;
+    changes.reserve(report.transitions.size());
+    for (const Event& event : report.transitions)
+        changes.push_back(AlarmChange{event.device, event.kind == EventKind::Raised, event.key, event.code, event.text,
+                                      event.level});
+    return changes;
+}
 
 // The host's own account of what happens on the lines and in the plug-in, on the console.
 class ConsoleReport : public Observer {
@@ -134,7 +144,9 @@ void SiteHost::create_runners(const PluginLibrary& plugin) {
             // Queued behind the round's own work items, which hand over its images: when this
             // runs, the round is complete and is saved as one.
             const std::int64_t endedAt = now_ms();
-            controller->post([history, system = report.system, endedAt] { history->end_round(system, endedAt); });
+            controller->post([history, system = report.system, endedAt, alarms = alarm_changes(report)]() mutable {
+                history->end_round(system, endedAt, std::move(alarms));
+            });
             print(round_summary(report));
             if (outputs_) outputs_->on_round(report, counts_of(*runners_[index]));
         };

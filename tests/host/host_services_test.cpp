@@ -17,7 +17,7 @@
 #include "site/host/controller.h"
 #include "site/host/host_access.h"
 #include "site/host/link.h"
-#include "site/store/history_store.h"
+#include "site/store/history_writer.h"
 
 namespace {
 

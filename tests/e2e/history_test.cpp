@@ -179,15 +179,18 @@ TEST(HistoryStorage, RoundsWaitOutABusyDatabaseAndAreSavedWhole) {
         },
         options);
     writer.add_system(1, {1, 11, 21});
+    // Recent rounds: the writer prunes images past their days after each round it saves.
+    const std::int64_t t1 = site::now_ms() - 60'000;
+    const std::int64_t t2 = t1 + 1000;
 
     sqlite3* holder = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     deliver_round(writer, 53.5f);
     EXPECT_EQ(store->count(), 0u) << "nothing is saved before its round ends";
-    writer.end_round(1, 1'000'000);
+    writer.end_round(1, t1);
     deliver_round(writer, 52.25f);
-    writer.end_round(1, 2'000'000);
+    writer.end_round(1, t2);
     // Held until the writer has given up at least one attempt and said so.
     const auto reported = [&] {
         std::lock_guard<std::mutex> lock(mutex);
@@ -207,12 +210,12 @@ TEST(HistoryStorage, RoundsWaitOutABusyDatabaseAndAreSavedWhole) {
     EXPECT_NE(reports.find("saving again after"), std::string::npos) << reports;
     std::map<std::int64_t, std::set<unsigned>> rounds;
     store->for_each([&](const site::StoredImage& s) { rounds[s.savedAtMs].insert(s.device); });
-    EXPECT_EQ(rounds, (std::map<std::int64_t, std::set<unsigned>>{{1'000'000, {1, 11, 21}}, {2'000'000, {1, 11, 21}}}));
+    EXPECT_EQ(rounds, (std::map<std::int64_t, std::set<unsigned>>{{t1, {1, 11, 21}}, {t2, {1, 11, 21}}}));
 
     // The values of the newest round answer the plain SQL question.
     const std::string last = "SELECT value FROM sample_values WHERE device=21 AND field='voltage' ORDER BY t DESC LIMIT 1";
     EXPECT_EQ(query(path, last), (std::vector<std::string>{"52.25"}));
-    EXPECT_EQ(query(path, "SELECT DISTINCT t FROM samples ORDER BY t"), (std::vector<std::string>{"1000000", "2000000"}));
+    EXPECT_EQ(query(path, "SELECT DISTINCT t FROM samples ORDER BY t"), (std::vector<std::string>{std::to_string(t1), std::to_string(t2)}));
     // The fields are the listing's, less the slots past the unit's counts and its clock; the
     // image that does not decode has none.
     std::ostringstream csv;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -88,6 +89,26 @@ site::UnitImage dc_unit(float voltage, std::uint8_t voltageState = 0) {
     return {21, site::kDcRecord, dc_image(voltage, voltageState)};
 }
 
+// What unit 21 hands over in one round.
+struct UnitRound {
+    Bytes image;
+    std::vector<site::AlarmChange> alarms;
+};
+
+// Rounds 3 s apart from kT0 of power system 1 (unit 21 alone), through a history writer as the
+// host saves them.
+void write_rounds(const std::string& db, int count, const std::function<UnitRound(int)>& round) {
+    auto store = std::shared_ptr<site::HistoryStore>(site::HistoryStore::open(db));
+    site::HistoryWriter writer(store, nullptr);
+    writer.add_system(1, {21});
+    for (int i = 0; i < count; ++i) {
+        UnitRound unit = round(i);
+        writer.save_image(21, site::kDcRecord, unit.image.data(), unit.image.size());
+        writer.end_round(1, kT0 + i * 3000, std::move(unit.alarms));
+    }
+    ASSERT_TRUE(writer.flush(std::chrono::seconds(30)));
+}
+
 // ---- what is kept of the values ----
 
 TEST(HistoryValues, OnlyRealFieldsAnalogEveryRoundStatesOnChangeAndIntervalsOfMinMeanMax) {
@@ -141,17 +162,9 @@ TEST(HistoryValues, AnUnchangedStateIsWrittenAgainAfterTheKeepAliveAndARestartMe
 TEST(HistoryValues, AlarmChangesAreKeptWithTheirRound) {
     Scratch dir;
     const std::string db = dir.file("h.db");
-    {
-        auto store = std::shared_ptr<site::HistoryStore>(site::HistoryStore::open(db));
-        site::HistoryWriter writer(store, nullptr);
-        writer.add_system(1, {21});
-        const Bytes image = dc_image(53.0f, 0);
-        writer.save_image(21, site::kDcRecord, image.data(), image.size());
-        writer.end_round(1, kT0, {{21, true, "DC_0", "06024", "battery fuse broken", 2}});
-        writer.save_image(21, site::kDcRecord, image.data(), image.size());
-        writer.end_round(1, kT0 + 3000, {{21, false, "DC_0", "06024", "battery fuse broken", 2}});
-        ASSERT_TRUE(writer.flush(std::chrono::seconds(10)));
-    }
+    write_rounds(db, 2, [](int i) {
+        return UnitRound{dc_image(53.0f, 0), {{21, i == 0, "DC_0", "06024", "battery fuse broken", 2}}};
+    });
     EXPECT_EQ(rows(db, "SELECT t - " + std::to_string(kT0) + ", device, change, key, code, text, level FROM alarms ORDER BY id"),
               (std::vector<std::string>{"0|21|raised|DC_0|06024|battery fuse broken|2",
                                         "3000|21|cleared|DC_0|06024|battery fuse broken|2"}));
@@ -298,17 +311,10 @@ std::string substitute(std::string sql, std::int64_t fromMs, std::int64_t toMs) 
 TEST(HistoryReadme, EveryGrafanaQueryReturnsRowsWithItsMacrosSubstituted) {
     Scratch dir;
     const std::string db = dir.file("h.db");
-    {
-        auto store = std::shared_ptr<site::HistoryStore>(site::HistoryStore::open(db));
-        site::HistoryWriter writer(store, nullptr);
-        writer.add_system(1, {21});
-        for (int i = 0; i < 200; ++i) {
-            const Bytes image = dc_image(53.0f + static_cast<float>(i % 7) / 10.0f, i % 50 == 0 ? 1 : 0);
-            writer.save_image(21, site::kDcRecord, image.data(), image.size());
-            writer.end_round(1, kT0 + i * 3000, {{21, i % 2 == 0, "DC_0", "06024", "battery fuse broken", 2}});
-        }
-        ASSERT_TRUE(writer.flush(std::chrono::seconds(30)));
-    }
+    write_rounds(db, 200, [](int i) {
+        return UnitRound{dc_image(53.0f + static_cast<float>(i % 7) / 10.0f, i % 50 == 0 ? 1 : 0),
+                         {{21, i % 2 == 0, "DC_0", "06024", "battery fuse broken", 2}}};
+    });
     const std::vector<std::string> queries = grafana_queries();
     ASSERT_GE(queries.size(), 4u);
     for (const std::string& query : queries) {

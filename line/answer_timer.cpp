@@ -52,10 +52,7 @@ void AnswerTimer::start(RequestKind kind, Duration took) { estimates_.push_back(
 void AnswerTimer::answered(RequestKind kind, Duration took) {
     took = std::min(took, limits_.ceiling);
     const auto estimate = find_kind(estimates_, kind);
-    if (estimate == estimates_.end()) {
-        start(kind, took);
-        return;
-    }
+    if (estimate == estimates_.end()) return start(kind, took);
     const Duration error = took - estimate->mean;
     estimate->mean += error / (1 << kMeanShift);
     estimate->deviation += (absolute(error) - estimate->deviation) / (1 << kDeviationShift);
@@ -64,10 +61,7 @@ void AnswerTimer::answered(RequestKind kind, Duration took) {
 void AnswerTimer::late(RequestKind kind, Duration took) {
     took = std::min(took, limits_.ceiling);
     const auto estimate = find_kind(estimates_, kind);
-    if (estimate == estimates_.end()) {
-        start(kind, took);
-        return;
-    }
+    if (estimate == estimates_.end()) return start(kind, took);
     // Smoothing would take several late answers to catch up: the mean jumps to the late time,
     // and the deviation to how far it was off.
     estimate->deviation = std::max(estimate->deviation, absolute(took - estimate->mean));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/json.h"
+#include "line/answer_timer.h"
 #include "site/run/unit_values.h"
 
 // What the round outputs (MQTT, the metrics file) know of the site.
@@ -18,6 +19,7 @@ struct SystemCounts {
     std::uint64_t replyTimeouts = 0;
     std::uint64_t lateAnswers = 0;
     std::map<std::string, std::uint64_t> refusedByReason;
+    std::vector<line::AnswerTimer::Learned> answerTimes;  // empty with a fixed reply timeout
 };
 
 struct HistoryCounts {

@@ -192,6 +192,7 @@ SystemCounts SiteHost::counts_of(const SystemRunner& runner) const {
     counts.replyTimeouts = line.replyTimeouts;
     counts.lateAnswers = line.lateAnswers;
     counts.refusedByReason = std::move(line.refused);
+    counts.answerTimes = runner.answer_times();
     return counts;
 }
 

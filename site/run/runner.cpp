@@ -77,6 +77,16 @@ std::string seconds_text(Clock::duration d) {
     return text;
 }
 
+// The answer takes at least the wait that ran out. A kind answered before is waited for longer
+// at once, so that its repeats are given no less time than the reply timeout would give them,
+// and a late answer meets the repeat of its own request rather than another kind's request. A
+// kind never answered keeps the reply timeout.
+void learn_timeout(line::AnswerTimer& timer, line::RequestKind kind, Clock::duration waited) {
+    const std::vector<line::AnswerTimer::Learned> learned = timer.learned();
+    if (std::none_of(learned.begin(), learned.end(), [kind](const auto& l) { return l.kind == kind; })) return;
+    timer.late(kind, std::chrono::duration_cast<line::AnswerTimer::Duration>(waited));
+}
+
 }  // namespace
 
 PowerSystem create_power_system(const PluginLibrary& plugin, const std::shared_ptr<Controller>& controller,
@@ -262,6 +272,7 @@ void SystemRunner::expire_request(Clock::time_point now) {
     afterTimeout_ = link_->sent() + 1;
     timedOutKind_ = link_->last_kind();
     timedOutSentAt_ = link_->sent_at();
+    if (answerTimer_) learn_timeout(*answerTimer_, *timedOutKind_, link_->deadline() - timedOutSentAt_);
     {
         std::lock_guard<std::mutex> lock(countsMutex_);
         ++counts_.replyTimeouts;

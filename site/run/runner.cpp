@@ -78,9 +78,9 @@ std::string seconds_text(Clock::duration d) {
 }
 
 // The answer takes at least the wait that ran out. A kind answered before is waited for longer
-// at once, so that its repeats are given no less time than the reply timeout would give them,
-// and a late answer meets the repeat of its own request rather than another kind's request. A
-// kind never answered keeps the reply timeout.
+// at once (each repeat at least half as long again, up to the ceiling), so that a late answer
+// meets a repeat of its own request rather than the next kind's request. A kind never answered
+// keeps the reply timeout.
 void learn_timeout(line::AnswerTimer& timer, line::RequestKind kind, Clock::duration waited) {
     const std::vector<line::AnswerTimer::Learned> learned = timer.learned();
     if (std::none_of(learned.begin(), learned.end(), [kind](const auto& l) { return l.kind == kind; })) return;

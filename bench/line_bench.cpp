@@ -4,8 +4,8 @@
 // byte sent and received at ten bits per byte, plus the 20 ms the plug-in waits before each
 // answer. With --tcp the simulator serves over TCP on 127.0.0.1, as a serial device server
 // does (its answers still paced at 9600 baud). With --late-every N every Nth answer comes
-// 250 ms after the reply timeout; the rounds completed in a fixed time are then compared with
-// a clean line's. With --lacking the system's firmware lacks a command, as older firmware does:
+// 250 ms after the reply timeout; the rounds completed in a fixed time, with the reply timeout
+// fixed and learned per request kind, are then compared with a clean line's. With --lacking the system's firmware lacks a command, as older firmware does:
 // 42/44 is never answered, or 42/46 always answered with RTN 0x04; the rate of rounds back to
 // back, after the first three rounds, is compared with a clean line's.
 // usage: ktr40e-line-bench [--plugin PATH] [--rounds N] [--tcp] [--late-every N] [--lacking]
@@ -68,6 +68,9 @@ public:
                 break;
             case site::EventKind::Timeout:
             case site::EventKind::Rejected: current_.clean = false; break;
+            case site::EventKind::Log:
+                if (e.format.find("ProcotolError") != std::string::npos) ++protocolErrors_;
+                break;
             case site::EventKind::Round:
                 if (!inRound_) return;
                 current_.wall = std::chrono::duration<double>(Clock::now() - started_).count();
@@ -79,8 +82,11 @@ public:
     }
 
     const std::vector<LineRound>& rounds() const { return rounds_; }
+    // The plug-in's log lines about an answer that did not fit its request.
+    std::uint64_t protocol_errors() const { return protocolErrors_; }
 
 private:
+    std::uint64_t protocolErrors_ = 0;
     bool inRound_ = false;
     Clock::time_point started_;
     LineRound current_;
@@ -147,8 +153,14 @@ void print(std::ostream& out, const std::vector<LineRound>& rounds, bool tcp) {
         << (tcp ? "1.10" : "1.05") << ")\n";
 }
 
-// Polls for `seconds` and returns the rounds completed (the first, with the model query, left out).
-double rounds_in(const std::string& plugin, const sim::SimConfig& config, double seconds, double pollInterval) {
+struct Polled {
+    double rounds = 0;  // completed, the first (with the model query) left out
+    std::uint64_t protocolErrors = 0;
+};
+
+// Polls for `seconds` with a reply timeout of kReplyTimeoutSeconds, fixed or learned.
+Polled rounds_in(const std::string& plugin, const sim::SimConfig& config, double seconds, double pollInterval,
+                 bool adaptive) {
     bench::SimulatorFarm simulators(1, config);
     bench::ScratchFolder folder;
     auto watch = std::make_shared<LineWatch>();
@@ -157,6 +169,7 @@ double rounds_in(const std::string& plugin, const sim::SimConfig& config, double
     {
         site::SiteConfig site = bench::site_on(simulators.ports(), pollInterval, 0);
         site.systems.front().replyTimeout = std::chrono::milliseconds(static_cast<int>(kReplyTimeoutSeconds * 1000));
+        site.systems.front().replyTimeoutAdaptive = adaptive;
         site::SiteHost host(std::move(site), bench::host_options(plugin, folder, watch, 0));
         std::thread timer([&] {
             std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -168,11 +181,15 @@ double rounds_in(const std::string& plugin, const sim::SimConfig& config, double
     }
     ::close(stop[0]);
     ::close(stop[1]);
-    return watch->rounds().empty() ? 0 : static_cast<double>(watch->rounds().size() - 1);
+    const double rounds = watch->rounds().empty() ? 0 : static_cast<double>(watch->rounds().size() - 1);
+    return Polled{rounds, watch->protocol_errors()};
 }
 
+double percent(double part, double whole) { return whole > 0 ? part / whole * 100 : 0; }
+
 // Rounds in a fixed time with every Nth answer late, against a clean line's: rounds back to
-// back, and polled every 5 s.
+// back, and polled every 5 s; with the reply timeout fixed (as before the host learned answer
+// times) and learned.
 void compare_late(std::ostream& out, const std::string& plugin, std::uint64_t every) {
     constexpr double kSeconds = 40;
     sim::SimConfig late = bench::paced_simulator(1);
@@ -181,12 +198,15 @@ void compare_late(std::ostream& out, const std::string& plugin, std::uint64_t ev
     out << "Late answers: every " << every << "th answer " << kLateBeyondTimeoutMs << " ms after a reply timeout of "
         << kReplyTimeoutSeconds << " s, 9600 baud, settle time 300 ms, " << kSeconds << " s each:\n";
     for (const double interval : {0.0, 5.0}) {
-        const double clean = rounds_in(plugin, bench::paced_simulator(1), kSeconds, interval);
-        const double slowed = rounds_in(plugin, late, kSeconds, interval);
+        const double clean = rounds_in(plugin, bench::paced_simulator(1), kSeconds, interval, true).rounds;
+        const Polled fixed = rounds_in(plugin, late, kSeconds, interval, false);
+        const Polled learned = rounds_in(plugin, late, kSeconds, interval, true);
         out << (interval > 0 ? "  polled every 5 s: " : "  rounds back to back: ") << "clean line " << clean
-            << " rounds, late answers " << slowed << " rounds: " << std::setprecision(1) << std::fixed
-            << (clean > 0 ? slowed / clean * 100 : 0) << " % (target: at least 60 %)\n"
-            << std::defaultfloat;
+            << " rounds; late answers, reply timeout fixed " << fixed.rounds << " rounds (" << std::setprecision(1)
+            << std::fixed << percent(fixed.rounds, clean) << " %), learned " << std::defaultfloat << learned.rounds
+            << " rounds (" << std::fixed << percent(learned.rounds, clean) << " %, target: at least 80 %); "
+            << std::defaultfloat << "protocol errors: fixed " << fixed.protocolErrors << ", learned "
+            << learned.protocolErrors << "\n";
     }
 }
 

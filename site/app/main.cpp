@@ -118,8 +118,10 @@ int summarize(const site::SiteHost& host, bool stopped, std::uint64_t roundsWant
     site::console(site::Level::Info, stopped ? "stopped" : "done");
     std::string lost;
     for (const auto& runner : host.runners()) {
+        const std::string times = runner->answer_times_text();
         site::console(site::Level::Info, "power system " + std::to_string(runner->data_id()) + ": " +
-                                             std::to_string(runner->rounds()) + " rounds, " + runner->line_counts().text(true));
+                                             std::to_string(runner->rounds()) + " rounds, " +
+                                             runner->line_counts().text(true) + (times.empty() ? "" : "; " + times));
         if (roundsWanted != 0 && runner->rounds() < roundsWanted)
             lost += "; power system " + std::to_string(runner->data_id()) + " completed " +
                     std::to_string(runner->rounds()) + " of " + std::to_string(roundsWanted) + " rounds";

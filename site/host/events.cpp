@@ -40,6 +40,7 @@ const char* to_string(EventKind kind) {
         case EventKind::Discard: return "discard";
         case EventKind::Trace: return "trace";
         case EventKind::Output: return "output";
+        case EventKind::AnswerTimes: return "answer_times";
     }
     return "unknown";
 }

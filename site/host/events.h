@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "line/answer_timer.h"
+
 namespace site {
 
 // One argument of a plug-in log line, as the host saw it.
@@ -39,8 +41,10 @@ enum class EventKind {
     Discard,   // input dropped unread: reason in `text`, `count` bytes
     Trace,     // a line the plug-in printed on its standard output: text
     Output,    // news of the host's outputs (MQTT connection, metrics file, availability): text
+    AnswerTimes,  // at a round's end, the answer time learned for each request kind: answerTimes
 };
-constexpr int kEventKinds = static_cast<int>(EventKind::Output) + 1;
+// AnswerTimes is the last kind: a new kind goes before it or moves this bound with it.
+constexpr int kEventKinds = static_cast<int>(EventKind::AnswerTimes) + 1;
 
 struct Event {
     EventKind kind{};
@@ -61,6 +65,7 @@ struct Event {
     float value = 0;
     bool failed = false;
     std::uint64_t count = 0;
+    std::vector<line::AnswerTimer::Learned> answerTimes;
 
     std::vector<std::string> arg_texts() const;
 };

@@ -50,7 +50,8 @@ void HostLink::send(PMBusProtocol& device, std::uint8_t cid1, std::uint8_t cid2,
     }
     awaiting_ = true;
     ++sent_;
-    deadline_ = Clock::now() + replyTimeout_;
+    sentAt_ = Clock::now();
+    deadline_ = sentAt_ + (timer_ != nullptr ? Clock::duration(timer_->wait(last_kind())) : Clock::duration(replyTimeout_));
     site::emit_for(device, EventKind::Request, [&](Event& e) {
         e.cid1 = cid1;
         e.cid2 = cid2;

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "line/answer_timer.h"
 #include "line/transport.h"
 
 class PMBusProtocol;
@@ -17,6 +18,10 @@ public:
 
     explicit HostLink(std::shared_ptr<line::Transport> transport,
                       std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(1500));
+
+    // Waits for each request's answer as long as `timer` says for its kind, rather than the
+    // reply timeout; nullptr: the reply timeout. The timer must outlive the link's requests.
+    void wait_by(const line::AnswerTimer* timer) { timer_ = timer; }
 
     // Connects the device's requests to this link.
     static void attach(VRTSPDevice& device, std::shared_ptr<HostLink> link);
@@ -40,6 +45,8 @@ public:
     // The request last sent, and how many were sent so far (which tells one request from the next).
     const line::Request& last_request() const { return request_; }
     std::uint64_t sent() const { return sent_; }
+    Clock::time_point sent_at() const { return sentAt_; }
+    line::RequestKind last_kind() const { return line::RequestKind{request_.cid1, request_.cid2}; }
     // Gives up waiting once the reply timeout has passed: counts and reports the timeout.
     // True when it did; the device may then ask again.
     bool expire(VRTSPDevice& device, Clock::time_point now);
@@ -54,6 +61,8 @@ private:
 
     std::shared_ptr<line::Transport> transport_;
     std::chrono::milliseconds replyTimeout_;
+    const line::AnswerTimer* timer_ = nullptr;
+    Clock::time_point sentAt_{};
     bool awaiting_ = false;
     Clock::time_point deadline_{};
     std::uint64_t timeouts_ = 0;

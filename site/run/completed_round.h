@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "line/answer_timer.h"
 #include "site/host/events.h"
 #include "site/host/image_layouts.h"
 #include "site/host/round_sink.h"
@@ -18,6 +19,7 @@ struct SystemCounts {
     std::uint64_t replyTimeouts = 0;
     std::uint64_t lateAnswers = 0;
     std::map<std::string, std::uint64_t> refusedByReason;
+    std::vector<line::AnswerTimer::Learned> answerTimes;  // empty with a fixed reply timeout
 };
 
 // One unit's published image of the round, decoded once for everything that shows it.

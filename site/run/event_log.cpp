@@ -1,5 +1,6 @@
 #include "site/run/event_log.h"
 
+#include <chrono>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -58,6 +59,22 @@ void add_alarm(OrderedObject& line, const Event& event) {
         line.add("active", event.active);
     }
     line.add("seq", event.seq);
+}
+
+// Whole milliseconds: the estimates are no finer.
+double seconds_of(line::AnswerTimer::Duration d) {
+    return static_cast<double>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()) / 1000;
+}
+
+// {"42/44":{"answer":0.213,"wait":0.375},…}: seconds per request kind.
+Json::Value answer_times(const Event& event) {
+    Json::Value times(Json::objectValue);
+    for (const line::AnswerTimer::Learned& learned : event.answerTimes) {
+        Json::Value& kind = times[line::kind_text(learned.kind)];
+        kind["answer"] = seconds_of(learned.answer);
+        kind["wait"] = seconds_of(learned.wait);
+    }
+    return times;
 }
 
 }  // namespace
@@ -119,6 +136,7 @@ std::optional<std::string> event_line(const Event& event, Json::StreamWriter& wr
             break;
         case EventKind::Trace: line.add("text", event.text); break;
         case EventKind::Output: line.add("text", event.text); break;
+        case EventKind::AnswerTimes: line.add("device", event.device).add("seconds", answer_times(event)); break;
         default: return std::nullopt;
     }
     return line.str(writer);

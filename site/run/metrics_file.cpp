@@ -64,6 +64,8 @@ std::string seconds_text(double seconds) {
     return text;
 }
 
+std::string seconds_text(line::AnswerTimer::Duration d) { return seconds_text(std::chrono::duration<double>(d).count()); }
+
 void value_samples(Exposition& out, const MetricsView& view) {
     out.family("value", "gauge", "Analog value of the last complete round, in V, A or Hz (parameters as sent).");
     for (const MetricsView::System& system : view.systems)
@@ -81,6 +83,14 @@ void system_counters(Exposition& out, const MetricsView& view) {
             out.label("system", s.system).label("reason", reason).sample(count);
     out.family("late_answers_total", "counter", "Answers that came after their reply timeout and were dropped.");
     for (const auto& s : view.systems) out.label("system", s.system).sample(s.counts->lateAnswers);
+    out.family("answer_seconds", "gauge", "Answer time learned per request kind (CID1/CID2), smoothed.");
+    for (const auto& s : view.systems)
+        for (const auto& learned : s.counts->answerTimes)
+            out.label("system", s.system).label("request", line::kind_text(learned.kind)).sample(seconds_text(learned.answer));
+    out.family("answer_wait_seconds", "gauge", "How long the next request of each kind waits for its answer.");
+    for (const auto& s : view.systems)
+        for (const auto& learned : s.counts->answerTimes)
+            out.label("system", s.system).label("request", line::kind_text(learned.kind)).sample(seconds_text(learned.wait));
     out.family("last_round_age_seconds", "gauge", "Seconds since the last complete round (since start before the first).");
     for (const auto& s : view.systems) out.label("system", s.system).sample(seconds_text(s.secondsSinceRound));
 }
@@ -135,8 +145,10 @@ std::string metric_value_lines(const UnitState& unit) {
 std::string metrics_text(const MetricsView& view) {
     Exposition out;
     std::size_t size = 4096 + 256 * view.activeAlarms.size();
-    for (const MetricsView::System& system : view.systems)
+    for (const MetricsView::System& system : view.systems) {
         for (const UnitState* unit : system.units) size += unit->valueLines.size() + 200;
+        size += 150 * system.counts->answerTimes.size();
+    }
     out.reserve(size);
     value_samples(out, view);
     system_counters(out, view);

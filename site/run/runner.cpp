@@ -73,6 +73,16 @@ std::string seconds_text(Clock::duration d) {
     return text;
 }
 
+// The answer takes at least the wait that ran out. A kind answered before is waited for longer
+// at once (each repeat at least half as long again, up to the ceiling), so that a late answer
+// meets a repeat of its own request rather than the next kind's request. A kind never answered
+// keeps the reply timeout.
+void learn_timeout(line::AnswerTimer& timer, line::RequestKind kind, Clock::duration waited) {
+    const std::vector<line::AnswerTimer::Learned> learned = timer.learned();
+    if (std::none_of(learned.begin(), learned.end(), [kind](const auto& l) { return l.kind == kind; })) return;
+    timer.late(kind, std::chrono::duration_cast<line::AnswerTimer::Duration>(waited));
+}
+
 }  // namespace
 
 PowerSystem create_power_system(const PluginLibrary& plugin, const std::shared_ptr<Controller>& controller,
@@ -112,6 +122,10 @@ SystemRunner::SystemRunner(SystemConfig config, PowerSystem system, std::shared_
       options_(std::move(options)) {
     HostLink::attach(*system_.protocol, link_);
     open_ = std::make_shared<CompletedRound>();
+    if (config_.replyTimeoutAdaptive) {
+        answerTimer_.emplace(line::AnswerTimer::limits_for(config_.replyTimeout));
+        link_->wait_by(&*answerTimer_);
+    }
     if (!options_.say) options_.say = console;
     lastRoundEnd_ = Clock::now();
 }
@@ -121,8 +135,26 @@ std::string SystemRunner::line_settings() const {
     std::string text = "port " + config_.port;
     if (!line_->port().is_socket())
         text += " " + std::to_string(VRTHostAccess::baud_rate(device)) + " " + line::format_text(config_.format);
-    return text + ", address " + std::to_string(VRTHostAccess::address(device)) + ", reply timeout " +
-           seconds_text(config_.replyTimeout);
+    text += ", address " + std::to_string(VRTHostAccess::address(device)) + ", reply timeout " +
+            seconds_text(config_.replyTimeout);
+    if (!answerTimer_) return text;
+    const line::AnswerTimer::Limits limits = line::AnswerTimer::limits_for(config_.replyTimeout);
+    return text + " until learned per request, then " + seconds_text(limits.floor) + " to " +
+           seconds_text(limits.ceiling);
+}
+
+std::vector<line::AnswerTimer::Learned> SystemRunner::answer_times() const {
+    return answerTimer_ ? answerTimer_->learned() : std::vector<line::AnswerTimer::Learned>();
+}
+
+std::string SystemRunner::answer_times_text() const {
+    std::string text;
+    for (const line::AnswerTimer::Learned& learned : answer_times()) {
+        text += text.empty() ? "answer times " : ", ";
+        text += line::kind_text(learned.kind) + " " + seconds_text(learned.answer) + " (wait " +
+                seconds_text(learned.wait) + ")";
+    }
+    return text;
 }
 
 LineCounts SystemRunner::line_counts() const {
@@ -234,6 +266,9 @@ void SystemRunner::expire_request(Clock::time_point now) {
     // A held answer has answered the request.
     if (heldAnswer_ || !link_->expire(*system_.protocol, now)) return;
     afterTimeout_ = link_->sent() + 1;
+    timedOutKind_ = link_->last_kind();
+    timedOutSentAt_ = link_->sent_at();
+    if (answerTimer_) learn_timeout(*answerTimer_, *timedOutKind_, link_->deadline() - timedOutSentAt_);
     {
         std::lock_guard<std::mutex> lock(countsMutex_);
         ++counts_.replyTimeouts;
@@ -250,16 +285,41 @@ void SystemRunner::settle(Clock::time_point now, short revents) {
         if (bytes > 0) {
             settleBytes_ += bytes;
             settleUntil_ = now + config_.settle;
+            if (!heldAnswer_) lateAnswerAt_ = now;
         }
     }
     if (now < settleUntil_) return;
-    settleBytes_ += line_->discard_input();
+    const std::size_t last = line_->discard_input();
+    if (last > 0 && !heldAnswer_) lateAnswerAt_ = now;
+    settleBytes_ += last;
     settling_ = false;
     if (settleBytes_ > 0) note_discard(settleBytes_, "late answer");
+    learn_late_answer();
     if (!heldAnswer_) return;
     const line::Answer answer = std::move(*heldAnswer_);
     heldAnswer_.reset();
     hand_on(answer);
+}
+
+// At the end of a settle time: the request that timed out was answered late when input came
+// in the settle time that followed it, or when its repeat brought two answers (the first then
+// answered the request that timed out). Its kind is waited for longer from then on, up to the
+// ceiling. One answer to the repeat tells nothing: the first answer may have been lost.
+void SystemRunner::learn_late_answer() {
+    if (!timedOutKind_) return;
+    // A quiet settle time after the timeout: the repeat's answers are still to tell.
+    if (!heldAnswer_ && settleBytes_ == 0) return;
+    const bool late = settleBytes_ > 0 && (!heldAnswer_ || link_->last_kind() == *timedOutKind_);
+    if (late && answerTimer_)
+        answerTimer_->late(*timedOutKind_,
+                           std::chrono::duration_cast<line::AnswerTimer::Duration>(lateAnswerAt_ - timedOutSentAt_));
+    timedOutKind_.reset();
+}
+
+void SystemRunner::learn_answer_time() {
+    if (!answerTimer_) return;
+    answerTimer_->answered(link_->last_kind(), std::chrono::duration_cast<line::AnswerTimer::Duration>(
+                                                   Clock::now() - link_->sent_at()));
 }
 
 void SystemRunner::note_discard(std::size_t bytes, const char* reason) {
@@ -334,6 +394,7 @@ bool SystemRunner::handle(const line::Received& received) {
         hold_answer(answer);
         return false;
     }
+    learn_answer_time();
     hand_on(answer);
     return true;
 }
@@ -350,6 +411,7 @@ void SystemRunner::hand_on(const line::Answer& answer) {
 // has been quiet for the settle time, and what comes meanwhile is a late answer, dropped.
 void SystemRunner::hold_answer(const line::Answer& answer) {
     heldAnswer_ = answer;
+    lateAnswerAt_ = Clock::now();
     afterTimeout_ = 0;
     restDue_.reset();
     settling_ = true;
@@ -461,6 +523,15 @@ void SystemRunner::watch_progress(Clock::time_point now) {
     }
 }
 
+void SystemRunner::report_answer_times() {
+    if (!answerTimer_ || !controller_->observed(EventKind::AnswerTimes)) return;
+    Event times;
+    times.kind = EventKind::AnswerTimes;
+    times.device = config_.dataId;
+    times.answerTimes = answerTimer_->learned();
+    controller_->emit(times);
+}
+
 void SystemRunner::take_image(unsigned unit, int record, const unsigned char* image, std::size_t size) {
     RoundUnit& taken = open_->units.emplace_back();
     taken.unit = unit;
@@ -486,6 +557,7 @@ SystemCounts SystemRunner::counts() const {
     counts.replyTimeouts = line.replyTimeouts;
     counts.lateAnswers = line.lateAnswers;
     counts.refusedByReason = std::move(line.refused);
+    counts.answerTimes = answer_times();
     return counts;
 }
 
@@ -517,6 +589,7 @@ void SystemRunner::finish_round(Clock::time_point now) {
     round.kind = EventKind::Round;
     round.device = config_.dataId;
     controller_->emit(round);
+    report_answer_times();
 
     lastRoundTook_ = now - roundStarted_;
     lastRoundEnd_ = now;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/pmbus_protocol.h"
+#include "line/answer_timer.h"
 #include "line/serial.h"
 #include "site/host/controller.h"
 #include "site/host/events.h"
@@ -92,6 +93,11 @@ public:
     LineCounts line_counts() const;
     // "port /dev/ttyUSB0 9600 8N1, address 1, reply timeout 1.5 s"
     std::string line_settings() const;
+    // What the host learned of the system's answer times, per request kind; empty with a fixed
+    // reply timeout. On the thread that calls step(), or once polling has ended.
+    std::vector<line::AnswerTimer::Learned> answer_times() const;
+    // "answer times 40/41 0.21 s (wait 0.38 s), …"; empty with a fixed reply timeout.
+    std::string answer_times_text() const;
     // Set when the system completed no round for give_up seconds with a round limit: why.
     const std::string& gave_up() const { return gaveUp_; }
 
@@ -117,6 +123,10 @@ private:
     void expire_request(Clock::time_point now);
     void settle(Clock::time_point now, short revents);
     void note_discard(std::size_t bytes, const char* reason);
+    // Teaches the answer timer the time of an answer taken, or of one that came late.
+    void learn_answer_time();
+    void learn_late_answer();
+    void report_answer_times();
     void poll_device(Clock::time_point now);
     bool line_is_ours() const;
     void release_line();
@@ -150,6 +160,14 @@ private:
     bool settling_ = false;
     Clock::time_point settleUntil_{};
     std::size_t settleBytes_ = 0;
+    // Learns each request kind's answer time (adaptive reply timeout only).
+    std::optional<line::AnswerTimer> answerTimer_;
+    // The request whose reply timeout began the settle time, until its answer is known to have
+    // come late or not; when the answer that may have been late came (the last bytes in the
+    // settle time, or the answer held).
+    std::optional<line::RequestKind> timedOutKind_;
+    Clock::time_point timedOutSentAt_{};
+    Clock::time_point lateAnswerAt_{};
     // The request sent after a reply timeout (HostLink::sent(); 0: none). The device may still
     // answer the request before it late, or answer this one twice: its answer is held until the
     // line has been quiet for the settle time, and only then handed on.

@@ -66,6 +66,7 @@ SystemConfig parse_system(const Json::Value& object, const std::string& folder) 
     system.minRoundGap = seconds_or(object["min_round_gap"], system.minRoundGap);
     system.trustDataflag = object["trust_dataflag"].asBool();
     if (object.isMember("reply_timeout_ms")) system.replyTimeout = std::chrono::milliseconds(object["reply_timeout_ms"].asInt());
+    system.replyTimeoutAdaptive = object.get("reply_timeout_adaptive", system.replyTimeoutAdaptive).asBool();
     system.simulator = read_simulator(object["simulator"], folder);
     return system;
 }

@@ -34,7 +34,11 @@ struct SystemConfig {
     // Sets the device's data-valid flag after the first complete round, so that DATAFLAG
     // may spare status and alarm requests.
     bool trustDataflag = false;
+    // The longest wait for an answer. Adaptive: each request kind is waited for as long as its
+    // answers have taken (see line::AnswerTimer), from a quarter of this to twice this; a kind
+    // not answered yet is waited for this long. Not adaptive: every request waits this long.
     std::chrono::milliseconds replyTimeout{1500};
+    bool replyTimeoutAdaptive = true;
     Json::Value settings;
     // The built-in simulator's configuration: an object, or null for its defaults.
     Json::Value simulator;

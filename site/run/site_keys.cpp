@@ -168,6 +168,7 @@ const std::vector<SiteKey> kSystemKeys = {
     {"min_round_gap", round_gap},
     {"trust_dataflag", boolean},
     {"reply_timeout_ms", integer(10, 60000)},
+    {"reply_timeout_adaptive", boolean},
     {"settle_ms", integer(0, 60000)},
     {"echo", echo},
     {"parity", word_of({"none", "even", "odd"}, "\"none\", \"even\" or \"odd\"")},

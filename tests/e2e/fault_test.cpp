@@ -239,7 +239,9 @@ TEST(TruncatedAnswers, AreRefusedAndLoggedAndNoRoundKeepsAPartOfThem) {
 TEST(SlowAnswers, BeyondTheReplyTimeoutNeverBringWrongValuesIntoARound) {
     TempDir dir;
     SimulatedSystem line;
-    HostRun run(fast_site(line.port), options_for(dir, 6));
+    Json::Value system = system_json(1, line.port);
+    system["reply_timeout_adaptive"] = false;  // a learned wait would soon take the slow answers
+    HostRun run(site_of({system}), options_for(dir, 6));
     sim::Faults faults;
     faults.slow = 1;
     faults.delay = std::chrono::milliseconds(150);  // the reply timeout is 100 ms

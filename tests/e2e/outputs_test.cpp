@@ -147,6 +147,10 @@ TEST(MqttOutput, RoundsPublishStatesEqualToTheHistoryDiscoveryAndAnAlarmThatClea
     EXPECT_EQ(samples.at("ktr40e_value{system=\"1\",unit=\"1\",kind=\"rc\",field=\"modules.output_current\",index=\"3\"}"),
               17.25);
     EXPECT_EQ(samples.at("ktr40e_reply_timeouts_total{system=\"1\"}"), 0);
+    // The learned answer time of the status request, and its wait between the floor and the ceiling.
+    EXPECT_GT(samples.at("ktr40e_answer_seconds{system=\"1\",request=\"42/44\"}"), 0);
+    EXPECT_GE(samples.at("ktr40e_answer_wait_seconds{system=\"1\",request=\"42/44\"}"), 0.025);
+    EXPECT_LE(samples.at("ktr40e_answer_wait_seconds{system=\"1\",request=\"42/44\"}"), 0.2);
     EXPECT_EQ(samples.count("ktr40e_alarm_active{system=\"1\",unit=\"1\",key=\"RC_0\",index=\"1\",code=\"06024\",level=\"2\"}"),
               0u);
 

@@ -271,6 +271,12 @@ TEST(EventLines, LineLayoutsOfTheLineCalls) {
     discard.text = "late answer";
     discard.count = 82;
     EXPECT_EQ(line_of(discard), R"({"event":"discard","device":3,"reason":"late answer","bytes":82})");
+    site::Event times = event_of(site::EventKind::AnswerTimes);
+    times.device = 3;
+    times.answerTimes = {{{0x42, 0x44}, std::chrono::microseconds(1231400), std::chrono::microseconds(1845999)},
+                         {{0x40, 0x51}, std::chrono::microseconds(31000), std::chrono::microseconds(375000)}};
+    EXPECT_EQ(line_of(times), R"({"event":"answer_times","device":3,"seconds":{"40/51":{"answer":0.031,"wait":0.375},)"
+                              R"("42/44":{"answer":1.231,"wait":1.845}}})");
     for (const site::EventKind hostOwn : {site::EventKind::Rejected, site::EventKind::Timeout, site::EventKind::Round,
                                           site::EventKind::Raised, site::EventKind::Cleared, site::EventKind::Batch})
         EXPECT_FALSE(line_of(event_of(hostOwn))) << site::to_string(hostOwn);

@@ -10,6 +10,7 @@
 #include "site/host/plugin_loader.h"
 #include "site/run/console.h"
 #include "site/run/event_log.h"
+#include "site/run/repeat_summary.h"
 #include "site/run/round_summary.h"
 #include "site/run/site_outputs.h"
 #include "site/run/trace_capture.h"
@@ -31,16 +32,18 @@ void print_info(const std::string& text) {
 
 void print_warning(const std::string& text) { console(Level::Warn, text); }
 
-// The host's own account of what happens on the lines and in the plug-in, on the console.
+// The host's own account of what happens in the plug-in, on the console (the runners tell
+// their lines' failures themselves). A warning the device repeats every round is summarised.
 class ConsoleReport : public Observer {
 public:
+    explicit ConsoleReport(std::shared_ptr<RepeatSummary> repeats) : repeats_(std::move(repeats)) {}
+
     void on_event(const Event& event) override {
         switch (event.kind) {
-            case EventKind::Log: console(Level::Warn, "device " + std::to_string(event.device) + ": " + event.text); break;
-            case EventKind::Line:
-                console(event.text.rfind("line failed", 0) == 0 ? Level::Warn : Level::Info, system(event) + event.text);
+            case EventKind::Log:
+                repeats_->say(Level::Warn, "device " + std::to_string(event.device) + ": " + event.text);
                 break;
-            case EventKind::WorkError: console(Level::Error, "round work failed: " + event.text); break;
+            case EventKind::WorkError: repeats_->say(Level::Error, "round work failed: " + event.text); break;
             case EventKind::Rejected:
                 if (console_shows(Level::Debug)) console(Level::Debug, system(event) + "answer refused: " + event.text);
                 break;
@@ -53,6 +56,8 @@ public:
 
 private:
     static std::string system(const Event& event) { return "power system " + std::to_string(event.device) + ": "; }
+
+    std::shared_ptr<RepeatSummary> repeats_;
 };
 
 }  // namespace
@@ -61,6 +66,8 @@ SiteHost::SiteHost(SiteConfig site, SiteOptions options) : site_(std::move(site)
     if (!options_.print) options_.print = print_info;
     if (!options_.warn) options_.warn = print_warning;
     if (!options_.console) options_.console = console;
+    repeats_ = std::make_shared<RepeatSummary>(options_.console);
+    options_.console = [repeats = repeats_](Level level, const std::string& text) { repeats->say(level, text); };
     plugin_ = std::make_shared<PluginLibrary>(options_.pluginPath);
     std::string notice;
     store_ = HistoryStore::open(options_.dbPath, HistoryStore::Mode::ReadWrite, &notice);
@@ -78,7 +85,7 @@ SiteHost::SiteHost(SiteConfig site, SiteOptions options) : site_(std::move(site)
         store_, [warn](const std::string& what) { warn("history: " + what); }, historyOptions);
     router_ = std::make_shared<EventRouter>();
     observers->add(router_);
-    observers->add(std::make_shared<ConsoleReport>());
+    observers->add(std::make_shared<ConsoleReport>(repeats_));
     if (options_.observer) observers->add(options_.observer);
     controller_ = std::make_shared<Controller>(observers, WorkMode::Thread);
     controller_->set_history(history_);
@@ -148,7 +155,7 @@ void SiteHost::create_runners(const PluginLibrary& plugin) {
 
 std::shared_ptr<line::SerialTransport> SiteHost::line_for(const SystemConfig& config, int baud) {
     for (std::size_t i = 0; i < runners_.size(); ++i) {
-        if (site_.systems[i].port != config.port) continue;
+        if (!same_port(site_.systems[i].port, config.port)) continue;
         const SystemConfig& first = site_.systems[i];
         if (lines_[i]->port().baud() != baud || line::format_text(first.format) != line::format_text(config.format))
             throw std::runtime_error("power system " + std::to_string(config.dataId) + ": port " + config.port +
@@ -175,8 +182,8 @@ void SiteHost::start_outputs() {
     const std::shared_ptr<HistoryWriter> history = history_;
     setup.history = [history] { return HistoryCounts{history->saved(), history->failed()}; };
     const std::shared_ptr<Controller> controller = controller_;
-    setup.report = [controller](Level level, const std::string& text) {
-        console(level, text);
+    setup.report = [controller, say = options_.console](Level level, const std::string& text) {
+        say(level, text);
         Event event;
         event.kind = EventKind::Output;
         event.text = text;
@@ -241,6 +248,7 @@ bool SiteHost::run(int stopFd) {
 void SiteHost::drain() {
     controller_->drain();
     history_->flush(kHistoryFlushLimit);
+    repeats_->flush();
 }
 
 }  // namespace site

@@ -11,9 +11,9 @@
 namespace site {
 
 // Keeps a console readable for months when the same line would come again and again (a line
-// failing every few seconds, a warning every round): a text is shown the first time; the
-// same text again within `period` is only counted, and the count is shown once the period is
-// over ("… (57 more in 10 min)"), with the next line said or at flush(). A text not
+// failing every few seconds, a warning every round): the first line of a kind is shown; more
+// of that kind within `period` are only counted, and the count is shown once the period is
+// over ("KIND (57 more in 10 min)"), with the next line said or at flush(). A kind not
 // seen for a whole period is shown again as new. Safe from any thread.
 class RepeatSummary {
 public:
@@ -22,7 +22,10 @@ public:
 
     explicit RepeatSummary(Say say, Clock::duration period = std::chrono::minutes(10));
 
+    // A line of its own kind: lines are alike when their texts are.
     void say(Level level, const std::string& text, Clock::time_point now = Clock::now());
+    // A line of the kind `kind` (lines whose texts differ in their numbers, say).
+    void say(Level level, const std::string& text, const std::string& kind, Clock::time_point now = Clock::now());
     // Shows the counts not shown yet (at the end of a run).
     void flush();
 
@@ -33,9 +36,9 @@ private:
         std::uint64_t again = 0;
     };
 
-    // Shows and restarts the counts whose period is over; drops texts not seen for a period.
+    // Shows and restarts the counts whose period is over; drops kinds not seen for a period.
     void show_due(Clock::time_point now);
-    void show_count(const std::string& text, Seen& seen);
+    void show_count(const std::string& kind, Seen& seen);
 
     Say say_;
     Clock::duration period_;

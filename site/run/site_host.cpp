@@ -33,16 +33,19 @@ void print_info(const std::string& text) {
 void print_warning(const std::string& text) { console(Level::Warn, text); }
 
 // The host's own account of what happens in the plug-in, on the console (the runners tell
-// their lines' failures themselves). A warning the device repeats every round is summarised.
+// their lines' failures themselves). The device's log lines after the first are counted.
 class ConsoleReport : public Observer {
 public:
     explicit ConsoleReport(std::shared_ptr<RepeatSummary> repeats) : repeats_(std::move(repeats)) {}
 
     void on_event(const Event& event) override {
         switch (event.kind) {
-            case EventKind::Log:
-                repeats_->say(Level::Warn, "device " + std::to_string(event.device) + ": " + event.text);
+            case EventKind::Log: {
+                // The device's log lines differ in their numbers: told as one kind per device.
+                const std::string device = "device " + std::to_string(event.device) + ": ";
+                repeats_->say(Level::Warn, device + event.text, device + "plug-in log lines");
                 break;
+            }
             case EventKind::WorkError: repeats_->say(Level::Error, "round work failed: " + event.text); break;
             case EventKind::Rejected:
                 if (console_shows(Level::Debug)) console(Level::Debug, system(event) + "answer refused: " + event.text);

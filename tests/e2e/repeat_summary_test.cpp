@@ -42,5 +42,18 @@ TEST(RepeatSummary, ShowsATextOnceThenItsCountPerPeriodAndAQuietTextAsNew) {
     EXPECT_EQ(shown.size(), 7u);
 }
 
+TEST(RepeatSummary, LinesOfOneKindAreShownOnceAndCountedUnderTheKind) {
+    std::vector<std::string> shown;
+    site::RepeatSummary repeats([&](site::Level, const std::string& text) { shown.push_back(text); });
+    const std::string kind = "device 1: plug-in log lines";
+    repeats.say(site::Level::Warn, "device 1: read 40_41 overflow 3 - 5", kind, Clock::time_point{});
+    repeats.say(site::Level::Warn, "device 1: read 42_44 p is 2 not 3", kind, Clock::time_point{} + 1s);
+    repeats.say(site::Level::Warn, "device 2: read 42_44 p is 2 not 3", "device 2: plug-in log lines",
+                Clock::time_point{} + 2s);
+    repeats.flush();
+    EXPECT_EQ(shown, (std::vector<std::string>{"device 1: read 40_41 overflow 3 - 5", "device 2: read 42_44 p is 2 not 3",
+                                               "device 1: plug-in log lines (1 more in 10 min)"}));
+}
+
 }  // namespace
 }  // namespace e2e

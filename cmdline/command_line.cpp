@@ -67,4 +67,18 @@ const CLI::Validator kWholeNumber(
     },
     "");
 
+CLI::Validator whole_number_in(std::uint64_t low, std::uint64_t high) {
+    return CLI::Validator(
+        [low, high](std::string& text) -> std::string {
+            const std::string range = "from " + std::to_string(low) + " to " + std::to_string(high);
+            if (!kWholeNumber(text).empty() || std::stoull(text) < low || std::stoull(text) > high)
+                return "expects a whole number " + range + ", not \"" + text + "\"";
+            return {};
+        },
+        "");
+}
+
+const CLI::Validator kNotEmpty(
+    [](std::string& text) -> std::string { return text.empty() ? "must not be empty" : std::string(); }, "");
+
 }  // namespace cmdline

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -26,5 +27,9 @@ std::string usage_text(const CLI::ParseError& error);
 
 // Checks that an option's text is a whole number (no sign, no fraction) before CLI11 converts it.
 extern const CLI::Validator kWholeNumber;
+// A whole number from `low` to `high`, checked as kWholeNumber is.
+CLI::Validator whole_number_in(std::uint64_t low, std::uint64_t high);
+// A path or name that is not empty.
+extern const CLI::Validator kNotEmpty;
 
 }  // namespace cmdline

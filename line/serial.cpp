@@ -58,6 +58,9 @@ constexpr char kTcpScheme[] = "tcp://";
 constexpr milliseconds kConnectTimeout(1000);
 constexpr milliseconds kFirstBackOff(500);
 constexpr milliseconds kLongestBackOff(30'000);
+// A connection that lasted this long ends the back-off; a server that accepts and closes at
+// once (its port busy with another client) is tried less and less often, like one that refuses.
+constexpr std::chrono::seconds kSteadyConnection(60);
 
 milliseconds until(FrameReceiver::Clock::time_point deadline) {
     const auto now = FrameReceiver::Clock::now();
@@ -160,6 +163,7 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
     exclusive_ = std::exchange(other.exclusive_, false);
     retryAt_ = other.retryAt_;
     backOff_ = other.backOff_;
+    connectedAt_ = other.connectedAt_;
     return *this;
 }
 
@@ -212,6 +216,9 @@ bool SerialPort::open_device() {
 bool SerialPort::open_tcp() {
     const auto now = std::chrono::steady_clock::now();
     if (now < retryAt_) return false;  // last_error() still tells why
+    if (connectedAt_ != std::chrono::steady_clock::time_point{} && now - connectedAt_ >= kSteadyConnection)
+        backOff_ = milliseconds(0);
+    connectedAt_ = {};
     // A failed attempt waits longer each time, so a server that is away is not hammered.
     backOff_ = std::clamp(backOff_ * 2, kFirstBackOff, kLongestBackOff);
     retryAt_ = now + backOff_;
@@ -260,8 +267,9 @@ bool SerialPort::open_tcp() {
     const int on = 1;
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     fd_ = std::move(fd);
-    backOff_ = milliseconds(0);
-    retryAt_ = {};
+    connectedAt_ = now;
+    // Made at the first try: when it ends, one more try comes at once.
+    if (backOff_ == kFirstBackOff) retryAt_ = {};
     return true;
 }
 

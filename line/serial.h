@@ -69,7 +69,8 @@ PtyPair open_pty_pair();
 // an error, or a descriptor handed over (a PTY end, kept whatever happens; a connected socket,
 // closed when it fails). Non-blocking; every wait is a poll. A device is opened for this
 // program alone (TIOCEXCL and an advisory lock); a TCP connection that fails is tried again
-// after a back-off that doubles up to 30 s.
+// after a back-off that doubles up to 30 s, and starts afresh only after a connection that
+// stayed up for a minute.
 class SerialPort {
 public:
     SerialPort() = default;
@@ -122,6 +123,7 @@ private:
     bool exclusive_ = false;  // TIOCEXCL is set on fd_ and must be lifted before it closes
     std::chrono::steady_clock::time_point retryAt_{};
     std::chrono::milliseconds backOff_{0};
+    std::chrono::steady_clock::time_point connectedAt_{};  // of the open connection
 };
 
 // Reads frames from a port through a decoder, keeping what it read beyond a frame for later.

@@ -2,28 +2,19 @@
 
 #include <fstream>
 #include <iostream>
-#include <limits>
 #include <optional>
 #include <stdexcept>
 
 #include "site/run/console.h"
 #include "site/run/history_listing.h"
+#include "site/run/usage_error.h"
 #include "site/store/history_store.h"
 
 namespace app {
 namespace {
 
-// The simulator's configuration for a system: what the site file gives, completed from the
-// system's own settings so that the two agree.
-Json::Value simulator_json(const site::SystemConfig& system) {
-    Json::Value json = system.simulator.isObject() ? system.simulator : Json::Value(Json::objectValue);
-    const Json::Value& settings = system.settings;
-    if (!json.isMember("address")) json["address"] = settings.get("address", 1);
-    if (!json.isMember("baud")) json["baud"] = system.baud;
-    if (!json.isMember("ac")) json["ac"] = settings["acSetting"].isArray() ? settings["acSetting"].size() : 0u;
-    if (!json.isMember("dc")) json["dc"] = settings["dcSetting"].isArray() ? settings["dcSetting"].size() : 0u;
-    return json;
-}
+// The most images one listing shows; more would be no listing for people.
+constexpr std::uint64_t kMaxListed = 100000000;
 
 void add_time_option(CLI::App& command, const std::string& name, std::optional<std::int64_t>& ms, const std::string& help) {
     command
@@ -39,9 +30,22 @@ void add_time_option(CLI::App& command, const std::string& name, std::optional<s
 
 }  // namespace
 
+Json::Value simulator_json(const site::SystemConfig& system) {
+    Json::Value json = system.simulator.isObject() ? system.simulator : Json::Value(Json::objectValue);
+    const Json::Value& settings = system.settings;
+    if (!json.isMember("address")) json["address"] = settings.get("address", 1);
+    if (!json.isMember("baud")) json["baud"] = system.baud;
+    if (!json.isMember("ac")) json["ac"] = settings["acSetting"].isArray() ? settings["acSetting"].size() : 0u;
+    if (!json.isMember("dc")) json["dc"] = settings["dcSetting"].isArray() ? settings["dcSetting"].size() : 0u;
+    return json;
+}
+
 CLI::App* add_history_command(CLI::App& cli, HistoryOptions& options) {
     CLI::App* history = cli.add_subcommand("history", "List the saved images (oldest first) decoded into named fields");
-    history->add_option("--db", options.db, "History database")->type_name("FILE")->capture_default_str();
+    history->add_option("--db", options.db, "History database")
+        ->type_name("FILE")
+        ->capture_default_str()
+        ->check(cmdline::kNotEmpty);
     history->add_option("--format", options.format, "Listing format")
         ->check(CLI::IsMember({"json", "csv"}))
         ->capture_default_str();
@@ -54,7 +58,7 @@ CLI::App* add_history_command(CLI::App& cli, HistoryOptions& options) {
     add_time_option(*history, "--until", filter.untilMs, "Only images saved before TIME");
     history->add_option("--limit", options.listing.limit, "Only the newest N images (still listed oldest first)")
         ->type_name("N")
-        ->check(CLI::Range(std::size_t{1}, std::numeric_limits<std::size_t>::max()));
+        ->check(cmdline::whole_number_in(1, kMaxListed));
     history->add_option("--field", options.listing.fields,
                         "Only this field or the fields under it (\"voltage\", \"channels.0\"); repeatable")
         ->type_name("NAME")
@@ -81,13 +85,11 @@ std::vector<std::unique_ptr<line::LineServer>> start_simulators(site::SiteConfig
 
 int run_history(const HistoryOptions& options) {
     const std::string& db = options.db;
-    if (!std::ifstream(db)) throw std::runtime_error(db + ": no such history database");
+    if (!std::ifstream(db)) throw site::UsageError(db + ": no such history database");
     const auto store = site::HistoryStore::open(db, site::HistoryStore::Mode::ReadOnly);
-    if (options.format == "csv") {
-        site::list_history_csv(*store, std::cout, options.listing);
-    } else {
-        site::list_history_json(*store, std::cout, options.listing);
-    }
+    const std::size_t listed = options.format == "csv" ? site::list_history_csv(*store, std::cout, options.listing)
+                                                        : site::list_history_json(*store, std::cout, options.listing);
+    if (listed == 0) site::console(site::Level::Warn, db + ": no saved image matches");
     return 0;
 }
 

@@ -24,6 +24,10 @@ struct HistoryOptions {
 // Adds the `history` command and its options to the command line.
 CLI::App* add_history_command(CLI::App& cli, HistoryOptions& options);
 
+// The simulator's configuration for a system: what the site file gives, completed from the
+// system's own settings so that the two agree.
+Json::Value simulator_json(const site::SystemConfig& system);
+
 // Makes the built-in simulator of a power system from its configuration (the site file's
 // "simulator" object, completed from the system's settings).
 using SimulatorFactory = std::function<std::unique_ptr<line::LineServer>(const Json::Value& config)>;

@@ -31,10 +31,26 @@ namespace {
 // Exit statuses besides 0 (everything asked for was done) and 2 (usage errors).
 constexpr int kExitError = 1;
 constexpr int kExitLost = 3;
+// Far beyond any real run: a larger count is a typo.
+constexpr std::uint64_t kMaxRounds = 1000000000;
 
 // The built-in simulators: the one place where the host program meets the simulator.
 std::unique_ptr<line::LineServer> make_simulator(const Json::Value& config) {
     return std::make_unique<sim::Simulator>(sim::config_from_json(config));
+}
+
+// Every built-in simulator's configuration read before anything starts: a mistake in one is
+// a mistake in the site file (or the simulator file it names).
+void check_simulators(const site::SiteConfig& config, const std::string& site) {
+    for (const site::SystemConfig& system : config.systems) {
+        if (!system.port.empty()) continue;
+        try {
+            sim::config_from_json(app::simulator_json(system));
+        } catch (const std::runtime_error& e) {
+            const std::string& file = system.simulatorFile.empty() ? site : system.simulatorFile;
+            throw site::UsageError(file + ": power system " + std::to_string(system.dataId) + ": " + e.what());
+        }
+    }
 }
 
 struct RunOptions {
@@ -53,17 +69,21 @@ struct RunOptions {
 
 void add_run_options(CLI::App& cli, RunOptions& options) {
     cli.add_option("--plugin", options.plugin, "The driver plug-in (a bare name is taken from the working folder)")
-        ->type_name("PATH");
-    cli.add_option("--site", options.site, "The site file")->type_name("FILE");
+        ->type_name("PATH")
+        ->check(cmdline::kNotEmpty);
+    cli.add_option("--site", options.site, "The site file")->type_name("FILE")->check(cmdline::kNotEmpty);
     cli.add_option("--port", options.port, "Serial device replacing the site file's port (one power system)")
-        ->type_name("DEVICE");
+        ->type_name("DEVICE")
+        ->check(cmdline::kNotEmpty);
     cli.add_option("--rounds", options.rounds, "Stop after N rounds of every power system (default: run until stopped)")
         ->type_name("N")
-        ->check(cmdline::kWholeNumber);
+        ->check(cmdline::whole_number_in(1, kMaxRounds));
     cli.add_option("--events", options.events, "Append one JSON line per host service call to FILE (file or FIFO)")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(cmdline::kNotEmpty);
     cli.add_option("--db", options.db, "History database (default: the site file's db key, else sitehost.db)")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(cmdline::kNotEmpty);
     cli.add_option("--query", options.queries, "Ask Get_Value(NAME) of unit DATAID after the restore and every round")
         ->type_name("NAME@DATAID")
         ->check(CLI::Validator(
@@ -77,7 +97,8 @@ void add_run_options(CLI::App& cli, RunOptions& options) {
             },
             ""));
     cli.add_option("--metrics-file", options.metricsFile, "Prometheus text file rewritten after every round")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(cmdline::kNotEmpty);
     cli.add_option("--loops", options.loops, "Polling threads (default: one per 8 power systems)")
         ->type_name("N")
         ->check(cmdline::kWholeNumber);
@@ -135,6 +156,30 @@ int summarize(const site::SiteHost& host, bool stopped, std::uint64_t roundsWant
     return kExitLost;
 }
 
+// The files besides the site file and the plug-in that a run reads.
+std::vector<site::ReadPath> files_read(const site::SiteConfig& config) {
+    std::vector<site::ReadPath> files;
+    for (const site::SystemConfig& system : config.systems)
+        if (!system.simulatorFile.empty())
+            files.push_back({"the simulator file of power system " + std::to_string(system.dataId), system.simulatorFile});
+    const site::MqttConfig& mqtt = config.mqtt;
+    for (const std::string* tls : {&mqtt.caFile, &mqtt.certFile, &mqtt.keyFile})
+        if (!tls->empty()) files.push_back({"a TLS file", *tls});
+    return files;
+}
+
+// Refuses a query of a data id no unit of the site has, before anything is started.
+void check_query(const site::SiteConfig& config, const site::QuerySpec& query) {
+    for (const site::SystemConfig& system : config.systems) {
+        if (system.dataId == query.dataId) return;
+        for (const char* units : {"acSetting", "dcSetting"})
+            for (const Json::Value& unit : system.settings[units])
+                if (unit["data_id"].asUInt() == query.dataId) return;
+    }
+    throw site::UsageError("--query " + query.name + "@" + std::to_string(query.dataId) +
+                           ": no unit of the site has that data id");
+}
+
 int run_site(const RunOptions& options) {
     site::set_console_level(options.verbose ? site::Level::Debug : options.quiet ? site::Level::Warn : site::Level::Info);
     site::SiteConfig config = site::load_site_file(options.site);
@@ -144,9 +189,12 @@ int run_site(const RunOptions& options) {
         config.systems.front().port = options.port;
     }
     const std::string db = !options.db.empty() ? options.db : !config.db.empty() ? config.db : "sitehost.db";
-    const std::string refusal = site::storage_refusal({db, options.events, options.site, options.plugin});
-    if (!refusal.empty()) throw site::UsageError(refusal);
     if (!options.metricsFile.empty()) config.metricsFile = options.metricsFile;
+    for (const std::string& query : options.queries) check_query(config, site::parse_query(query));
+    const std::string refusal = site::storage_refusal(
+        {db, options.events, options.site, options.plugin, config.metricsFile, files_read(config)});
+    if (!refusal.empty()) throw site::UsageError(refusal);
+    check_simulators(config, options.site);
     const int stopFd = stop_pipe();
     // The simulators outlive the host, so that the host never polls a vanished line.
     const auto simulators = app::start_simulators(config, make_simulator);

@@ -91,14 +91,13 @@ Json::Value history_row(const StoredImage& stored) {
     return row;
 }
 
-void list_history_json(const HistoryStore& store, std::ostream& out, const ListingOptions& options) {
+std::size_t list_history_json(const HistoryStore& store, std::ostream& out, const ListingOptions& options) {
     const auto writer = make_line_writer();
     out << '[';
-    bool first = true;
+    std::size_t listed = 0;
     try {
         visit_rows(store, options, [&](const StoredImage&, const Json::Value& row) {
-            out << (first ? "\n" : ",\n");
-            first = false;
+            out << (listed++ == 0 ? "\n" : ",\n");
             writer->write(row, &out);
         });
     } catch (...) {
@@ -106,12 +105,15 @@ void list_history_json(const HistoryStore& store, std::ostream& out, const Listi
         throw;
     }
     out << "\n]\n";
+    return listed;
 }
 
-void list_history_csv(const HistoryStore& store, std::ostream& out, const ListingOptions& options) {
+std::size_t list_history_csv(const HistoryStore& store, std::ostream& out, const ListingOptions& options) {
     const auto writer = make_line_writer();
     out << "id,saved_at,device,record,field,value\n";
+    std::size_t listed = 0;
     visit_rows(store, options, [&](const StoredImage& stored, const Json::Value& row) {
+        ++listed;
         const std::string prefix = std::to_string(stored.id) + "," + csv_cell(row["saved_at"].asString()) + "," +
                                    std::to_string(stored.device) + "," + std::to_string(stored.record) + ",";
         if (row.isMember("error")) {
@@ -123,6 +125,7 @@ void list_history_csv(const HistoryStore& store, std::ostream& out, const Listin
             out << prefix << csv_cell(path) << ',' << csv_cell(scalar_text(value, *writer)) << '\n';
         });
     });
+    return listed;
 }
 
 }  // namespace site

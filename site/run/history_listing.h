@@ -27,8 +27,9 @@ Json::Value history_row(const StoredImage& stored);
 // field (id,saved_at,device,record,field,value) where nested fields are named by their path
 // ("channels.0.a", "alert_m.3"). With `fields`, a JSON row's "fields" holds the selected ones
 // keyed by their path. When reading the database fails part way, the JSON array is still
-// closed, so what was listed is a whole document, and then the error is thrown.
-void list_history_json(const HistoryStore& store, std::ostream& out, const ListingOptions& options = {});
-void list_history_csv(const HistoryStore& store, std::ostream& out, const ListingOptions& options = {});
+// closed, so what was listed is a whole document, and then the error is thrown. Both return
+// how many images they listed.
+std::size_t list_history_json(const HistoryStore& store, std::ostream& out, const ListingOptions& options = {});
+std::size_t list_history_csv(const HistoryStore& store, std::ostream& out, const ListingOptions& options = {});
 
 }  // namespace site

@@ -1,15 +1,28 @@
 #include "site/run/site_config.h"
 
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
+#include <memory>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 
 #include "site/run/site_keys.h"
 #include "site/run/usage_error.h"
+#include "site/store/storage_paths.h"
 
 namespace site {
 namespace {
+
+// Far beyond any site or simulator file: a larger one is a wrong file (a log, /dev/zero).
+constexpr off_t kMaxJsonFileSize = 4 << 20;
+// Site files nest about seven levels deep.
+constexpr int kMaxJsonDepth = 64;
 
 // Values of a site file that check_site_keys() has passed.
 double seconds_or(const Json::Value& value, double fallback) { return value.isNull() ? fallback : value.asDouble(); }
@@ -46,11 +59,6 @@ EchoMode echo_of(const Json::Value& value) {
     return value.asBool() ? EchoMode::Required : EchoMode::Off;
 }
 
-Json::Value read_simulator(const Json::Value& value, const std::string& folder) {
-    if (value.isString()) return read_json_file(resolve_path(folder, value.asString()));
-    return value;
-}
-
 SystemConfig parse_system(const Json::Value& object, const std::string& folder) {
     SystemConfig system;
     system.settings = object;
@@ -67,8 +75,36 @@ SystemConfig parse_system(const Json::Value& object, const std::string& folder) 
     system.trustDataflag = object["trust_dataflag"].asBool();
     if (object.isMember("reply_timeout_ms")) system.replyTimeout = std::chrono::milliseconds(object["reply_timeout_ms"].asInt());
     system.replyTimeoutAdaptive = object.get("reply_timeout_adaptive", system.replyTimeoutAdaptive).asBool();
-    system.simulator = read_simulator(object["simulator"], folder);
+    if (object["simulator"].isString()) system.simulatorFile = resolve_path(folder, object["simulator"].asString());
+    system.simulator = system.simulatorFile.empty() ? object["simulator"] : read_json_file(system.simulatorFile);
     return system;
+}
+
+std::string system_title(const SystemConfig& system, std::size_t index) {
+    return "systems[" + std::to_string(index) + "] (data id " + std::to_string(system.dataId) + ")";
+}
+
+// Power systems naming one port (by any spelling) share its line: they must agree on its
+// settings, and each needs an address of its own, else one device is polled and saved twice.
+void check_shared_ports(const std::vector<SystemConfig>& systems, const std::string& source) {
+    for (std::size_t b = 1; b < systems.size(); ++b) {
+        for (std::size_t a = 0; a < b; ++a) {
+            const SystemConfig& first = systems[a];
+            const SystemConfig& second = systems[b];
+            if (!same_port(first.port, second.port)) continue;
+            const std::string both = source + ": " + system_title(first, a) + " and " + system_title(second, b) +
+                                     " are on one port (" + first.port +
+                                     (first.port == second.port ? "" : " and " + second.port) + ")";
+            const int address = first.settings.get("address", 1).asInt();
+            if (address == second.settings.get("address", 1).asInt())
+                throw UsageError(both + " at one address, " + std::to_string(address) +
+                                 ": one device under two data ids");
+            const std::string settings = std::to_string(first.baud) + " " + line::format_text(first.format);
+            const std::string others = std::to_string(second.baud) + " " + line::format_text(second.format);
+            if (settings != others)
+                throw UsageError(both + " at other line settings (" + settings + ", " + others + ")");
+        }
+    }
 }
 
 // jsoncpp's "* Line 3, Column 5\n  Duplicate key: 'baud'\n" as "line 3, column 5: duplicate key: 'baud'".
@@ -101,13 +137,25 @@ void check_mqtt_pairs(const Json::Value& object, const std::string& at) {
 std::string read_secret(const std::string& path, const std::string& at) {
     std::ifstream in(path);
     std::string line;
-    if (!in || !std::getline(in, line)) throw UsageError(at + ".password_file: " + path + ": cannot be read");
+    if (!in) throw UsageError(at + ".password_file: " + path + ": cannot be read: " + std::strerror(errno));
+    if (!std::getline(in, line)) throw UsageError(at + ".password_file: " + path + ": empty");
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
 }
 
 std::string file_or_empty(const std::string& folder, const Json::Value& name) {
     return name.isNull() ? std::string() : resolve_path(folder, name.asString());
+}
+
+// A file the run reads later (a TLS file), opened now so that a wrong one stops the start.
+std::string readable_file(const std::string& folder, const Json::Value& name, const std::string& at) {
+    const std::string path = file_or_empty(folder, name);
+    if (path.empty()) return path;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !std::ifstream(path))
+        throw UsageError(at + ": " + path + ": cannot be read: " + std::strerror(errno));
+    if (!S_ISREG(info.st_mode)) throw UsageError(at + ": " + path + ": not a regular file");
+    return path;
 }
 
 MqttConfig parse_mqtt(const Json::Value& object, const std::string& folder, const std::string& source) {
@@ -124,15 +172,64 @@ MqttConfig parse_mqtt(const Json::Value& object, const std::string& folder, cons
                         : object["password"].asString();
     if (!mqtt.password.empty() && mqtt.username.empty()) throw UsageError(at + ": a password needs a \"username\"");
     const Json::Value& tls = object["tls"];
-    mqtt.caFile = file_or_empty(folder, tls["ca_file"]);
-    mqtt.certFile = file_or_empty(folder, tls["cert_file"]);
-    mqtt.keyFile = file_or_empty(folder, tls["key_file"]);
+    mqtt.caFile = readable_file(folder, tls["ca_file"], at + ".tls.ca_file");
+    mqtt.certFile = readable_file(folder, tls["cert_file"], at + ".tls.cert_file");
+    mqtt.keyFile = readable_file(folder, tls["key_file"], at + ".tls.key_file");
     mqtt.topicPrefix = object.get("topic_prefix", mqtt.topicPrefix).asString();
     const Json::Value& discovery = object["discovery_prefix"];
     if (!discovery.isNull()) mqtt.discoveryPrefix = discovery.isBool() ? std::string() : discovery.asString();
     mqtt.qos = object.get("qos", mqtt.qos).asInt();
     mqtt.queueLimit = static_cast<std::size_t>(object.get("queue_limit", Json::UInt64(mqtt.queueLimit)).asUInt64());
     return mqtt;
+}
+
+// The whole of a regular file of at most kMaxJsonFileSize bytes. A FIFO or device is refused
+// before it is opened, so that it can neither block nor feed the reader without end.
+std::string read_small_file(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) throw UsageError(path + ": cannot be read: " + std::strerror(errno));
+    if (!S_ISREG(info.st_mode)) throw UsageError(path + ": not a regular file");
+    if (info.st_size > kMaxJsonFileSize)
+        throw UsageError(path + ": " + std::to_string(info.st_size) + " bytes, more than a site file may hold (" +
+                         std::to_string(kMaxJsonFileSize) + ")");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw UsageError(path + ": cannot be read: " + std::strerror(errno));
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool in_number(char c) { return std::isdigit(static_cast<unsigned char>(c)) || std::strchr(".eE+-", c) != nullptr; }
+
+// What the JSON reader lets through even when strict: comments after a value, and numbers
+// written with a leading zero (01 is not JSON, and might be read as octal elsewhere).
+std::string lexical_refusal(const std::string& text) {
+    std::size_t line = 1;
+    std::size_t column = 0;
+    bool inText = false;
+    bool escaped = false;
+    char previous = ' ';
+    const auto at = [&] { return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": "; };
+    for (std::size_t i = 0; i < text.size(); previous = text[i++]) {
+        const char c = text[i];
+        ++column;
+        if (c == '\n') {
+            ++line;
+            column = 0;
+        } else if (inText) {
+            inText = escaped || c != '"';
+            escaped = !escaped && c == '\\';
+        } else if (c == '"') {
+            inText = true;
+        } else if (c == '/') {
+            return at() + "comments are not allowed";
+        } else if (!in_number(previous) && (c == '-' || c == '0')) {
+            const std::size_t zero = c == '-' ? i + 1 : i;
+            if (zero + 1 < text.size() && text[zero] == '0' && std::isdigit(static_cast<unsigned char>(text[zero + 1])))
+                return at() + "a number must not start with 0";
+        }
+    }
+    return {};
 }
 
 }  // namespace
@@ -148,15 +245,29 @@ std::string resolve_path(const std::string& folder, const std::string& name) {
 }
 
 Json::Value read_json_file(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw UsageError(path + ": cannot be read");
+    const std::string text = read_small_file(path);
+    const std::string lexical = lexical_refusal(text);
+    if (!lexical.empty()) throw UsageError(path + ": " + lexical);
     Json::CharReaderBuilder builder;
     // No comments, no trailing garbage, no key given twice.
     Json::CharReaderBuilder::strictMode(&builder.settings_);
+    builder.settings_["stackLimit"] = kMaxJsonDepth;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
-    if (!Json::parseFromStream(builder, in, &root, &errors)) throw UsageError(path + ": " + parser_errors(errors));
+    try {
+        if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors))
+            throw UsageError(path + ": " + parser_errors(errors));
+    } catch (const Json::Exception&) {
+        throw UsageError(path + ": nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+    }
     return root;
+}
+
+bool same_port(const std::string& a, const std::string& b) {
+    if (a.empty() || b.empty()) return false;  // built-in simulators, one each
+    if (line::is_tcp_port(a) || line::is_tcp_port(b)) return a == b;
+    return a == b || same_file(a, b);
 }
 
 SiteConfig parse_site(const Json::Value& root, const std::string& folder, const std::string& source) {
@@ -172,6 +283,7 @@ SiteConfig parse_site(const Json::Value& root, const std::string& folder, const 
     } else {
         for (const Json::Value& system : root["systems"]) site.systems.push_back(parse_system(system, folder));
     }
+    check_shared_ports(site.systems, source);
     return site;
 }
 

@@ -42,6 +42,8 @@ struct SystemConfig {
     Json::Value settings;
     // The built-in simulator's configuration: an object, or null for its defaults.
     Json::Value simulator;
+    std::string simulatorFile;  // the file it was read from (resolved), or empty
+
 };
 
 // Where the host publishes every round over MQTT (the site file's "mqtt" object).
@@ -74,8 +76,12 @@ struct SiteConfig {
 SiteConfig parse_site(const Json::Value& root, const std::string& folder, const std::string& source = "site");
 SiteConfig load_site_file(const std::string& path);
 
-// Reads a JSON file strictly (no comments, no trailing garbage, no key given twice); throws
-// UsageError naming the file with the parser's message.
+// Whether two ports name one line: the same tcp://HOST:PORT, or one device by any spelling.
+bool same_port(const std::string& a, const std::string& b);
+
+// Reads a JSON file strictly (a regular file of at most 4 MiB, no comments, no number with a
+// leading zero, no trailing garbage, no key given twice, nested at most 64 deep); throws
+// UsageError naming the file and why.
 Json::Value read_json_file(const std::string& path);
 
 // `name` as seen from `folder` (unchanged when absolute or when folder is empty).

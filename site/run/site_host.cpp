@@ -11,6 +11,7 @@
 #include "site/run/console.h"
 #include "site/run/event_log.h"
 #include "site/run/round_router.h"
+#include "site/run/repeat_summary.h"
 #include "site/run/round_summary.h"
 #include "site/run/site_outputs.h"
 #include "site/run/trace_capture.h"
@@ -42,13 +43,15 @@ std::vector<AlarmChange> alarm_changes(const CompletedRound& round) {
     return changes;
 }
 
-// The host's own account of what happens on the lines and in the plug-in, on the console.
+// The host's own account of what happens in the plug-in, on the console (the runners tell
+// their lines' failures themselves). The device's log lines after the first are counted.
 class ConsoleReport : public Observer {
 public:
+    explicit ConsoleReport(std::shared_ptr<RepeatSummary> repeats) : repeats_(std::move(repeats)) {}
+
     bool wants(EventKind kind) const override {
         switch (kind) {
             case EventKind::Log:
-            case EventKind::Line:
             case EventKind::WorkError: return true;
             case EventKind::Rejected:
             case EventKind::Timeout: return console_shows(Level::Debug);
@@ -58,11 +61,13 @@ public:
 
     void on_event(const Event& event) override {
         switch (event.kind) {
-            case EventKind::Log: console(Level::Warn, "device " + std::to_string(event.device) + ": " + event.text); break;
-            case EventKind::Line:
-                console(event.text.rfind("line failed", 0) == 0 ? Level::Warn : Level::Info, system(event) + event.text);
+            case EventKind::Log: {
+                // The device's log lines differ in their numbers: told as one kind per device.
+                const std::string device = "device " + std::to_string(event.device) + ": ";
+                repeats_->say(Level::Warn, device + event.text, device + "plug-in log lines");
                 break;
-            case EventKind::WorkError: console(Level::Error, "round work failed: " + event.text); break;
+            }
+            case EventKind::WorkError: repeats_->say(Level::Error, "round work failed: " + event.text); break;
             case EventKind::Rejected:
                 if (console_shows(Level::Debug)) console(Level::Debug, system(event) + "answer refused: " + event.text);
                 break;
@@ -75,6 +80,8 @@ public:
 
 private:
     static std::string system(const Event& event) { return "power system " + std::to_string(event.device) + ": "; }
+
+    std::shared_ptr<RepeatSummary> repeats_;
 };
 
 }  // namespace
@@ -83,6 +90,8 @@ SiteHost::SiteHost(SiteConfig site, SiteOptions options) : site_(std::move(site)
     if (!options_.print) options_.print = print_info;
     if (!options_.warn) options_.warn = print_warning;
     if (!options_.console) options_.console = console;
+    repeats_ = std::make_shared<RepeatSummary>(options_.console);
+    options_.console = [repeats = repeats_](Level level, const std::string& text) { repeats->say(level, text); };
     plugin_ = std::make_shared<PluginLibrary>(options_.pluginPath);
     std::string notice;
     store_ = HistoryStore::open(options_.dbPath, HistoryStore::Mode::ReadWrite, &notice);
@@ -98,7 +107,7 @@ SiteHost::SiteHost(SiteConfig site, SiteOptions options) : site_(std::move(site)
     historyOptions.keepDays = site_.historyKeepDays;
     history_ = std::make_shared<HistoryWriter>(
         store_, [warn](const std::string& what) { warn("history: " + what); }, historyOptions);
-    observers->add(std::make_shared<ConsoleReport>());
+    observers->add(std::make_shared<ConsoleReport>(repeats_));
     if (options_.observer) observers->add(options_.observer);
     controller_ = std::make_shared<Controller>(observers, WorkMode::Thread);
     router_ = std::make_shared<RoundRouter>(history_);
@@ -164,7 +173,7 @@ void SiteHost::create_runners(const PluginLibrary& plugin) {
 
 std::shared_ptr<line::SerialTransport> SiteHost::line_for(const SystemConfig& config, int baud) {
     for (std::size_t i = 0; i < runners_.size(); ++i) {
-        if (site_.systems[i].port != config.port) continue;
+        if (!same_port(site_.systems[i].port, config.port)) continue;
         const SystemConfig& first = site_.systems[i];
         if (lines_[i]->port().baud() != baud || line::format_text(first.format) != line::format_text(config.format))
             throw std::runtime_error("power system " + std::to_string(config.dataId) + ": port " + config.port +
@@ -200,8 +209,8 @@ void SiteHost::start_outputs() {
     const std::shared_ptr<HistoryWriter> history = history_;
     setup.history = [history] { return HistoryCounts{history->saved(), history->failed()}; };
     const std::shared_ptr<Controller> controller = controller_;
-    setup.report = [controller](Level level, const std::string& text) {
-        console(level, text);
+    setup.report = [controller, say = options_.console](Level level, const std::string& text) {
+        say(level, text);
         Event event;
         event.kind = EventKind::Output;
         event.text = text;
@@ -256,6 +265,7 @@ bool SiteHost::run(int stopFd) {
 void SiteHost::drain() {
     controller_->drain();
     history_->flush(kHistoryFlushLimit);
+    repeats_->flush();
 }
 
 }  // namespace site

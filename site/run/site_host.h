@@ -17,6 +17,7 @@ class EventLog;
 class HistoryStore;
 class HistoryWriter;
 class PluginLibrary;
+class RepeatSummary;
 class TraceCapture;
 class SiteOutputs;
 class RoundRouter;
@@ -43,7 +44,8 @@ struct SiteOptions {
     std::function<void(const std::string&)> print;
     // Where warnings go (default: the console at warn level).
     std::function<void(const std::string&)> warn;
-    // Console lines about the lines: settings at start, failures, missing rounds (default: site::console).
+    // Console lines about the lines: settings at start, failures, missing rounds (default:
+    // site::console); the same line again within 10 minutes is counted rather than repeated.
     std::function<void(Level, const std::string&)> console;
 };
 
@@ -85,6 +87,8 @@ private:
 
     SiteConfig site_;
     SiteOptions options_;
+    // Between the host and the console: a line said again and again is counted, not repeated.
+    std::shared_ptr<RepeatSummary> repeats_;
     std::shared_ptr<PluginLibrary> plugin_;
     std::shared_ptr<HistoryStore> store_;
     std::shared_ptr<HistoryWriter> history_;

@@ -9,6 +9,10 @@ namespace site {
 namespace {
 
 const char kDash[] = "\u2013";
+// A power system counts its AC and DC units in one byte.
+constexpr Json::ArrayIndex kMostUnits = 255;
+// More power systems than one host could poll in a round.
+constexpr Json::ArrayIndex kManyObjects = 10000;
 
 [[noreturn]] void refuse(const std::string& at, const std::string& what) { throw SiteKeyError{at, what}; }
 
@@ -122,10 +126,11 @@ ValueCheck object_of(const std::vector<SiteKey>* keys) {
     return [keys](const Json::Value& value, const std::string& at) { check_object(value, *keys, at); };
 }
 
-ValueCheck array_of(const std::vector<SiteKey>* keys, bool mayBeEmpty) {
-    return [keys, mayBeEmpty](const Json::Value& value, const std::string& at) {
+ValueCheck array_of(const std::vector<SiteKey>* keys, bool mayBeEmpty, Json::ArrayIndex most = kManyObjects) {
+    return [keys, mayBeEmpty, most](const Json::Value& value, const std::string& at) {
         if (!value.isArray()) refuse(at, "must be an array of objects");
         if (!mayBeEmpty && value.empty()) refuse(at, "must hold at least one object");
+        if (value.size() > most) refuse(at, "must hold at most " + std::to_string(most) + " objects");
         for (Json::ArrayIndex i = 0; i < value.size(); ++i) check_object(value[i], *keys, at + "[" + std::to_string(i) + "]");
     };
 }
@@ -161,8 +166,8 @@ const std::vector<SiteKey> kSystemKeys = {
     {"baud", baud},
     {"address", integer(1, 254)},
     {"protocol_version", one_of({32, 33}, "32 (0x20) or 33 (0x21)")},
-    {"acSetting", array_of(&kAcUnitKeys, true)},
-    {"dcSetting", array_of(&kUnitKeys, true)},
+    {"acSetting", array_of(&kAcUnitKeys, true, kMostUnits)},
+    {"dcSetting", array_of(&kUnitKeys, true, kMostUnits)},
     {"rcSetting", object_of(&kGroupKeys), true},
     {"poll_interval", number(0, 86400)},
     {"min_round_gap", round_gap},

@@ -4,8 +4,10 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
@@ -63,6 +65,10 @@ TraceFile::~TraceFile() {
     wake_.notify_all();
     thread_.join();
     close_file();
+    const auto unwritten = static_cast<std::uint64_t>(queue_.size() + std::count(pending_.begin(), pending_.end(), '\n'));
+    if (unwritten + unreported_ != 0)
+        console(Level::Warn, "event trace " + path_ + ": " + std::to_string(unwritten + unreported_) +
+                                 " events not written at stop");
 }
 
 bool TraceFile::append(std::string line) {
@@ -123,10 +129,9 @@ bool TraceFile::take_lines() {
 bool TraceFile::write_pending() {
     while (!pending_.empty()) {
         if (!ensure_open()) return false;
-        const ssize_t n = ::write(fd_, pending_.data(), pending_.size());
+        const ssize_t n = ::write(fd_, pending_.data() + torn_, pending_.size() - torn_);
         if (n > 0) {
-            pending_.erase(0, static_cast<std::size_t>(n));
-            report_working();
+            if (keep_whole_lines(static_cast<std::size_t>(n))) report_working();
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -138,12 +143,31 @@ bool TraceFile::write_pending() {
             continue;
         }
         const int error = n < 0 ? errno : EIO;
+        take_back_torn_line();
         report_failure("write failed: " + error_text(error));
         // A FIFO whose reader left takes a new reader only when opened again.
         if (error == EPIPE) close_file();
         return false;
     }
     return true;
+}
+
+bool TraceFile::keep_whole_lines(std::size_t written) {
+    torn_ += written;
+    const std::size_t end = pending_.rfind('\n', torn_ - 1);
+    if (end == std::string::npos) return false;
+    pending_.erase(0, end + 1);
+    torn_ -= end + 1;
+    return true;
+}
+
+// The file ends in whole lines: part of a line written before the disk filled up is cut off
+// again and written whole later. A FIFO's reader has it already and cannot be helped.
+void TraceFile::take_back_torn_line() {
+    struct stat info {};
+    if (torn_ == 0 || ::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return;
+    if (info.st_size >= static_cast<off_t>(torn_) && ::ftruncate(fd_, info.st_size - static_cast<off_t>(torn_)) == 0)
+        torn_ = 0;
 }
 
 bool TraceFile::ensure_open() {
@@ -155,6 +179,7 @@ bool TraceFile::ensure_open() {
 }
 
 void TraceFile::close_file() {
+    take_back_torn_line();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }

@@ -14,7 +14,8 @@ namespace site {
 // whoever appends never waits for the disk or for a reader. When the queue is full the line
 // is dropped and counted; once the writer has caught up it writes `dropped_line(count)`.
 // A failed write or open is told on the console once and tried again every second;
-// reopen_trace_files() makes the writer close and open the path again.
+// reopen_trace_files() makes the writer close and open the path again. A regular file holds
+// whole lines only, whatever write fails; lines still queued at the end are counted on the console.
 class TraceFile {
 public:
     // Throws std::runtime_error when the path cannot be opened for appending; a FIFO that
@@ -37,6 +38,10 @@ private:
     bool write_pending();
     bool ensure_open();
     void close_file();
+    // Drops from pending_ the whole lines among `written` more bytes (true when there were
+    // any); a part of a line stays.
+    bool keep_whole_lines(std::size_t written);
+    void take_back_torn_line();
     void report_failure(const std::string& what);
     void report_working();
     bool giving_up() const;
@@ -57,6 +62,7 @@ private:
     int fd_ = -1;
     unsigned reopenSeen_ = 0;
     std::string pending_;
+    std::size_t torn_ = 0;  // bytes of pending_'s first line already written
     std::string failure_;  // told on the console; empty while writing works
     std::thread thread_;
 };

@@ -1,6 +1,10 @@
 // The line as it is in the field: late answers, echoing two-wire lines, a multi-drop bus,
 // serial servers over TCP and lines that never answer.
+#include <atomic>
+#include <sstream>
+
 #include "line/frame.h"
+#include "line/tcp_listener.h"
 #include "line_fixture.h"
 
 namespace e2e {
@@ -169,6 +173,40 @@ TEST(SerialServers, HostReconnectsAfterTheServerRestarts) {
     const std::string console = run.console_lines();
     EXPECT_NE(console.find("line failed: tcp://127.0.0.1:" + std::to_string(port)), std::string::npos) << console;
     EXPECT_NE(console.find("line working again"), std::string::npos) << console;
+}
+
+// A serial server that takes every connection and closes it at once, for 6 s: it is tried
+// less and less often (at once, at once, then 1, 2 and 4 s later), and the console tells the
+// failure and the recovery once each, then how often they came again.
+TEST(SerialServers, OneThatClosesAtOnceIsTriedLessOftenAndToldOnceWithACount) {
+    TempDir dir;
+    line::TcpListener server(0);
+    std::atomic<bool> done{false};
+    std::atomic<int> accepted{0};
+    std::thread closer([&] {
+        while (!done)
+            if (server.accept(std::chrono::milliseconds(50)).is_open()) ++accepted;
+    });
+    Json::Value system = system_json(1, "tcp://127.0.0.1:" + std::to_string(server.port()));
+    system["give_up_s"] = 6;
+    HostRun run(site_of({system}), options_for(dir, 1));
+    run.run();
+    done = true;
+    closer.join();
+
+    EXPECT_GE(accepted, 3);
+    EXPECT_LE(accepted, 5) << "a connection closed at once must not end the back-off";
+    std::size_t lines = 0;
+    std::size_t failed = 0;
+    std::size_t counted = 0;
+    std::istringstream console(run.console_lines());
+    for (std::string line; std::getline(console, line); ++lines) {
+        if (line.find("line failed") == std::string::npos) continue;
+        ++(line.find(" more in 10 min)") == std::string::npos ? failed : counted);
+    }
+    EXPECT_EQ(failed, 1u) << run.console_lines();
+    EXPECT_EQ(counted, 1u) << run.console_lines();
+    EXPECT_LE(lines, 6u) << run.console_lines();
 }
 
 // A port that is not there: the reason is told at once, and a round limit gives up in time.

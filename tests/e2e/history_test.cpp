@@ -89,10 +89,10 @@ TEST(HistoryStorage, PathsThatWouldOverwriteAnotherFileAreRefusedAndLeftAlone) {
         {notes, "", notes + ": exists and is not a SQLite database; left untouched"},
         {dir.file("folder"), "", "not a regular file"},
         {fresh, dir.file("events.jsonl"), ""},
-        {other, "/dev/null", ""},
+        {other, "/dev/null", "--events /dev/null: not a regular file"},
     };
     for (const Case& c : cases) {
-        const std::string refusal = site::storage_refusal({c.db, c.events, site, plugin});
+        const std::string refusal = site::storage_refusal({c.db, c.events, site, plugin, "", {}});
         if (c.named.empty()) {
             EXPECT_EQ(refusal, "") << c.db << " " << c.events;
         } else {

@@ -1,11 +1,13 @@
 // The programs as an operator meets them: command lines, site files, console, exit statuses
 // and an event trace that neither blocks polling nor loses its past.
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <regex>
 
 #include "program_support.h"
 #include "site/run/event_log.h"
+#include "site/run/trace_file.h"
 #include "site/run/usage_error.h"
 
 namespace e2e {
@@ -119,7 +121,7 @@ TEST(SiteFiles, EachMistakeIsRefusedNamingTheFileAndTheKey) {
         {R"({"systems": []})", "systems: must hold at least one object"},
         {R"({"data_id": 1, "rcSetting": {}, "baud": 9600, "baud": 4800})", "Duplicate key: 'baud'"},
         {R"({"data_id": 1, "rcSetting": {}} trailing)", "Extra non-whitespace after JSON value"},
-        {"// a comment\n{\"data_id\": 1, \"rcSetting\": {}}", "Line 1, Column 1"},
+        {"// a comment\n{\"data_id\": 1, \"rcSetting\": {}}", "line 1, column 1: comments are not allowed"},
         {"[1, 2]", "must be a JSON object"},
     };
     const std::string path = dir.file("site.json");
@@ -303,15 +305,42 @@ TEST(EventTrace, DropsAreCountedAndWrittenOnceTheReaderCatchesUpAndANewReaderIsF
     ::close(reader);
 }
 
-TEST(EventTrace, AFullDiskIsToldOnceAndSighupOpensTheFileAgain) {
+// A file that can take no more (a full disk; here the file size limit) ends in whole lines,
+// the failure is told once, and the lines that could not be written are counted at the end.
+TEST(EventTrace, AFileThatFillsUpEndsInWholeLinesAndWhatIsLeftIsCounted) {
+    TempDir dir;
+    const std::string path = dir.file("events.jsonl");
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto signalBefore = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = before;
+    small.rlim_cur = 1000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    testing::internal::CaptureStderr();
+    {
+        site::TraceFile file(path, 1000, [](std::uint64_t count) { return "dropped " + std::to_string(count); });
+        for (int i = 0; i < 100; ++i) file.append(std::string(30, static_cast<char>('a' + i % 26)));
+        std::this_thread::sleep_for(300ms);
+    }
+    const std::string console = testing::internal::GetCapturedStderr();
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    ::signal(SIGXFSZ, signalBefore);
+
+    EXPECT_EQ(read_file(path).size(), 32u * 31) << "32 whole lines of 30 characters fit in 1000 bytes";
+    EXPECT_EQ(read_file(path).back(), '\n');
+    EXPECT_EQ(count_of(console, "write failed: File too large"), 1u) << console;
+    EXPECT_NE(console.find(path + ": 68 events not written at stop"), std::string::npos) << console;
+}
+
+TEST(EventTrace, ADeviceIsRefusedAndSighupOpensTheFileAgain) {
     TempDir dir;
     const std::string site = write_site(dir);
     const Program full = start(dir,
                                {"--plugin", KTR40E_PLUGIN_PATH, "--site", site, "--rounds", "2", "--events", "/dev/full",
                                 "--db", dir.file("h.db")},
                                "full");
-    EXPECT_EQ(wait_for(full), 0) << read_file(full.err);
-    EXPECT_EQ(count_of(read_file(full.err), "event trace /dev/full: write failed: No space left on device"), 1u)
+    EXPECT_EQ(wait_for(full), 2) << read_file(full.err);
+    EXPECT_NE(read_file(full.err).find("--events /dev/full: not a regular file"), std::string::npos)
         << read_file(full.err);
 
     const std::string events = dir.file("events.jsonl");

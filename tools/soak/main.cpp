@@ -313,10 +313,14 @@ int soak(const Options& options, std::ostream& report) {
     // Kept for the end: the report is written by the clock's thread meanwhile.
     std::mutex warningsMutex;
     std::vector<std::string> warnings;
+    // Every console line but the round summaries: what an operator's journal gets.
+    std::atomic<std::uint64_t> consoleLines{0};
     siteOptions.warn = [&](const std::string& text) {
+        ++consoleLines;
         std::lock_guard<std::mutex> lock(warningsMutex);
         if (warnings.size() < 20) warnings.push_back(text);
     };
+    siteOptions.console = [&](site::Level, const std::string&) { ++consoleLines; };
     const std::string db = siteOptions.dbPath;
     site::SiteHost host(site_on(port), std::move(siteOptions));
     const ImageCounts before = image_counts(host.store());
@@ -340,6 +344,8 @@ int soak(const Options& options, std::ostream& report) {
     print_counts(report, "answers refused by the host", tally->rejected());
     print_counts(report, "plug-in log lines", tally->logs());
     report << "alarms raised: " << tally->raised() << "\n";
+    report << "console lines besides the round summaries: " << consoleLines << " in " << options.seconds
+           << " s, " << consoleLines * 3600 / static_cast<std::uint64_t>(options.seconds) << " an hour\n";
     for (const std::string& warning : warnings) report << "host warned: " << warning << "\n";
     const bool historyOk = check_history(report, host, rounds, before);
 

@@ -126,7 +126,7 @@ SystemRunner::SystemRunner(SystemConfig config, PowerSystem system, std::shared_
         answerTimer_.emplace(line::AnswerTimer::limits_for(config_.replyTimeout));
         link_->wait_by(&*answerTimer_);
     }
-    if (!options_.say) options_.say = console;
+    if (!options_.say) options_.say = [](Level level, const std::string& text, const std::string&) { console(level, text); };
     lastRoundEnd_ = Clock::now();
 }
 
@@ -162,8 +162,9 @@ LineCounts SystemRunner::line_counts() const {
     return counts_;
 }
 
-void SystemRunner::say(Level level, const std::string& text) const {
-    options_.say(level, "power system " + std::to_string(config_.dataId) + ": " + text);
+void SystemRunner::say(Level level, const std::string& text, const std::string& kind) const {
+    const std::string system = "power system " + std::to_string(config_.dataId) + ": ";
+    options_.say(level, system + text, kind.empty() ? kind : system + kind);
 }
 
 std::vector<unsigned> SystemRunner::data_ids() const {
@@ -499,7 +500,9 @@ void SystemRunner::report_line(const std::string& state) {
     event.text = state.empty() ? "line working again" : "line failed: " + state;
     lineError_ = state;
     controller_->emit(event);
-    say(state.empty() ? Level::Info : Level::Error, event.text);
+    // A failure is one kind whatever its reason: a line that fails on and off tells its reasons
+    // once each, not every time they take turns.
+    say(state.empty() ? Level::Info : Level::Error, event.text, state.empty() ? "" : "line failed");
 }
 
 void SystemRunner::watch_progress(Clock::time_point now) {

@@ -59,8 +59,9 @@ public:
         std::vector<QuerySpec> queries;
         // Each round as it is closed, on the polling thread.
         std::function<void(const std::shared_ptr<const CompletedRound>&)> onRound;
-        // Console lines about the line's health (default: site::console).
-        std::function<void(Level, const std::string&)> say;
+        // Console lines about the line's health (default: site::console). `kind` names lines
+        // that are alike though their texts differ (empty: alike when the texts are).
+        std::function<void(Level, const std::string& text, const std::string& kind)> say;
         bool keepChecks = false;  // fill CompletedRound::checks
     };
 
@@ -138,7 +139,7 @@ private:
     void close_round(Clock::time_point now);
     SystemCounts counts() const;
     void watch_progress(Clock::time_point now);
-    void say(Level level, const std::string& text) const;
+    void say(Level level, const std::string& text, const std::string& kind = {}) const;
 
     SystemConfig config_;
     PowerSystem system_;

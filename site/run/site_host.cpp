@@ -152,7 +152,13 @@ void SiteHost::create_runners(const PluginLibrary& plugin) {
         std::shared_ptr<line::SerialTransport> line = line_for(config, baud);
         lines_.push_back(line);
         SystemRunner::Options runnerOptions;
-        runnerOptions.say = options_.console;
+        runnerOptions.say = [repeats = repeats_](Level level, const std::string& text, const std::string& kind) {
+            if (kind.empty()) {
+                repeats->say(level, text);
+            } else {
+                repeats->say(level, text, kind);
+            }
+        };
         runnerOptions.roundLimit = options_.rounds;
         runnerOptions.queries = options_.queries;
         const auto print = options_.print;

@@ -118,8 +118,8 @@ TEST(MqttOutput, RoundsPublishStatesEqualToTheHistoryDiscoveryAndAnAlarmThatClea
     EXPECT_EQ(voltage["state_topic"], state_topic(kUnits[2]));
     EXPECT_EQ(voltage["availability"][0]["topic"], "ktr40e/1/availability");
     EXPECT_EQ(voltage["device"]["identifiers"][0], "ktr40e_1_" + std::to_string(dc_id(1, 0)));
-    const std::string faultTopic = "ktr40e/1/1/alarm/RC_0/1";
-    const std::string faultConfig = "homeassistant/binary_sensor/ktr40e_1_1/alarm_RC_0_1/config";
+    const std::string faultTopic = "ktr40e/1/1/alarm/RC_0/2";
+    const std::string faultConfig = "homeassistant/binary_sensor/ktr40e_1_1/alarm_RC_0_2/config";
     ASSERT_EQ(all.count(faultConfig), 1u);
     EXPECT_EQ(parse(all.at(faultConfig))["device_class"], "problem");
     EXPECT_EQ(parse(all.at(faultConfig))["state_topic"], faultTopic);
@@ -136,18 +136,18 @@ TEST(MqttOutput, RoundsPublishStatesEqualToTheHistoryDiscoveryAndAnAlarmThatClea
         EXPECT_TRUE(std::regex_match(alarm["changed"].asString(), isoTime));
     }
     EXPECT_EQ(active, (std::vector<bool>{false, true, false}));
-    EXPECT_EQ(heard.on("ktr40e/1/1/alarm/RC_0/0").size(), 1u);
+    EXPECT_EQ(heard.on("ktr40e/1/1/alarm/RC_0/1").size(), 1u);
 
     // The metrics file holds the last round's values and the host's counters.
     const auto samples = metrics_when(metrics, [](const auto& s) {
         const auto rounds = s.find("ktr40e_rounds_total{system=\"1\"}");
         return rounds != s.end() && rounds->second == 5;
     });
-    EXPECT_EQ(samples.at("ktr40e_value{system=\"1\",unit=\"151\",kind=\"dc\",field=\"voltage\"}"), 53.5);
-    EXPECT_EQ(samples.at("ktr40e_value{system=\"1\",unit=\"1\",kind=\"rc\",field=\"modules.output_current\",index=\"3\"}"),
-              17.25);
+    EXPECT_EQ(samples.at("ktr40e_dc_volts{system=\"1\",unit=\"151\"}"), 53.5);
+    EXPECT_EQ(samples.at("ktr40e_rectifier_amperes{system=\"1\",unit=\"1\",module=\"4\"}"), 17.25);
+    EXPECT_EQ(samples.at("ktr40e_up{system=\"1\"}"), 1);
     EXPECT_EQ(samples.at("ktr40e_reply_timeouts_total{system=\"1\"}"), 0);
-    EXPECT_EQ(samples.count("ktr40e_alarm_active{system=\"1\",unit=\"1\",key=\"RC_0\",index=\"1\",code=\"06024\",level=\"2\"}"),
+    EXPECT_EQ(samples.count("ktr40e_alarm_active{system=\"1\",unit=\"1\",key=\"RC_0\",number=\"2\",code=\"06024\",level=\"2\"}"),
               0u);
 
     EXPECT_TRUE(heard.wait_for_payload("ktr40e/1/availability", "online"));
@@ -376,14 +376,14 @@ TEST(UnitValues, MarkersAndCountsDecideWhatTheDeviceProvided) {
     } cases[] = {
         {site::kAcRecord, &ac,
          {{"ia", "ia", -1, false, "A"}, {"ib", "ib", -1, true, "A"}, {"ic", "ic", -1, false, "A"},
-          {"channels.0.a", "channels.a", 0, false, "V"}, {"channels.0.b", "channels.b", 0, true, "V"},
+          {"channels.0.a", "channels.a", 0, true, "V"}, {"channels.0.b", "channels.b", 0, true, "V"},
           {"channels.0.c", "channels.c", 0, true, "V"}, {"channels.0.f", "channels.f", 0, true, "Hz"}}},
         {site::kDcRecord, &dc,
          {{"voltage", "voltage", -1, true, "V"}, {"current", "current", -1, true, "A"},
           {"m_value.0", "m_value", 0, true, "A"}, {"m_value.1", "m_value", 1, true, "A"},
           {"m_value.2", "m_value", 2, true, "A"}, {"m_value.3", "m_value", 3, true, "A"},
           {"n_value.0", "n_value", 0, true, "A"}, {"user_p.0", "user_p", 0, false, ""},
-          {"user_p.1", "user_p", 1, true, ""}}},
+          {"user_p.1", "user_p", 1, true, ""}, {"power", "power", -1, true, "W"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.record);
@@ -398,8 +398,14 @@ TEST(UnitValues, MarkersAndCountsDecideWhatTheDeviceProvided) {
             EXPECT_EQ(values[i].unit, unit) << path;
         }
     }
-    EXPECT_EQ(site::state_template_path("channels.12.a"), "value_json.fields.channels[12].a");
-    EXPECT_EQ(site::state_template_path("m_value.3"), "value_json.fields.m_value[3]");
+    site::UnitValue value;
+    value.path = "channels.12.a";
+    EXPECT_EQ(site::state_template_path(value), "value_json.fields.channels[12].a");
+    value.path = "m_value.3";
+    EXPECT_EQ(site::state_template_path(value), "value_json.fields.m_value[3]");
+    value.path = "power";
+    value.derived = true;
+    EXPECT_EQ(site::state_template_path(value), "value_json.derived.power");
 }
 
 // Label values with quotes, backslashes and line feeds still make a file Prometheus reads,
@@ -427,20 +433,21 @@ TEST(MetricsText, EscapesLabelsAndLeavesOutWhatWasNotProvided) {
     alarm.system = 1;
     alarm.unit = 21;
     alarm.key = "DC_3";
-    alarm.index = 1;
+    alarm.number = 1;
     alarm.code = "x\"y";
     alarm.state = 1;
     site::MetricsView view;
-    view.systems.push_back({1, &counts, 12.5, {&unit}});
+    view.systems.push_back({1, &counts, 12.5, true, {&unit}});
     view.activeAlarms.push_back(&alarm);
     view.history = {10, 1};
     const auto samples = parse_exposition(site::metrics_text(view));
-    EXPECT_EQ(samples.at("ktr40e_value{system=\"1\",unit=\"21\",kind=\"dc\",field=\"voltage\"}"), 53.5);
-    EXPECT_EQ(samples.count("ktr40e_value{system=\"1\",unit=\"21\",kind=\"dc\",field=\"user_p\",index=\"0\"}"), 0u);
+    EXPECT_EQ(samples.at("ktr40e_dc_volts{system=\"1\",unit=\"21\"}"), 53.5);
+    EXPECT_EQ(samples.at("ktr40e_dc_load_watts{system=\"1\",unit=\"21\"}"), 66.875);
+    EXPECT_EQ(samples.count("ktr40e_setting{system=\"1\",unit=\"21\",kind=\"dc\",name=\"user_p.0\"}"), 0u);
     EXPECT_EQ(samples.at("ktr40e_refused_answers_total{system=\"1\",reason=\"bad \\\"checksum\\\"\\\\\\nline\"}"), 2);
     EXPECT_EQ(samples.at("ktr40e_last_round_age_seconds{system=\"1\"}"), 12.5);
     EXPECT_EQ(samples.at("ktr40e_images_failed_total"), 1);
-    EXPECT_EQ(samples.at("ktr40e_alarm_active{system=\"1\",unit=\"21\",key=\"DC_3\",index=\"1\",code=\"x\\\"y\",level=\"0\"}"), 1);
+    EXPECT_EQ(samples.at("ktr40e_alarm_active{system=\"1\",unit=\"21\",key=\"DC_3\",number=\"1\",code=\"x\\\"y\",level=\"0\"}"), 1);
     EXPECT_EQ(samples.count("ktr40e_mqtt_messages_dropped_total"), 0u);
 }
 

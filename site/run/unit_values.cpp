@@ -21,7 +21,8 @@ struct ValueRule {
     ValueMetric metric;
     const char* itemLabel;  // the metric label numbering the input, battery, branch or module
     const char* phase;
-    // For people: '@' stands for the input or module number, '#' for the array position, from 1.
+    // For people: '@' stands for the input or module number, '#' for the array position, from 1
+    // (left out with its space where the value is no array item).
     const char* title;
 };
 
@@ -45,8 +46,8 @@ constexpr ValueRule kDcValues[] = {
     {"user_p", Quantity::Parameter, Missing::MinusTenth, "p_count", M::Setting, "", "", "user parameter #"},
 };
 constexpr ValueRule kRcGroupValues[] = {
-    {"ac_param", Quantity::Parameter, Missing::Never, nullptr, M::Setting, "", "", "AC parameter"},
-    {"dc_param", Quantity::Parameter, Missing::Never, nullptr, M::Setting, "", "", "DC parameter"},
+    {"ac_param", Quantity::Parameter, Missing::Never, nullptr, M::Setting, "", "", "AC parameter #"},
+    {"dc_param", Quantity::Parameter, Missing::Never, nullptr, M::Setting, "", "", "DC parameter #"},
     {"p42_46_value", Quantity::Parameter, Missing::Never, "p42_46", M::Setting, "", "", "group parameter #"},
     {"output_voltage", Quantity::Voltage, Missing::Never, nullptr, M::RectifierVolts, "", "", "output voltage"},
 };
@@ -100,9 +101,15 @@ void describe(UnitValue& value, Quantity quantity) {
 std::string title_of(const char* pattern, int element, int position) {
     std::string out;
     for (const char* c = pattern; *c != '\0'; ++c) {
-        if (*c == '@') out += std::to_string(element + 1);
-        else if (*c == '#') out += std::to_string(position + 1);
-        else out += *c;
+        if (*c == '@') {
+            out += std::to_string(element + 1);
+        } else if (*c != '#') {
+            out += *c;
+        } else if (position >= 0) {
+            out += std::to_string(position + 1);
+        } else if (!out.empty() && out.back() == ' ') {
+            out.pop_back();
+        }
     }
     return out;
 }

@@ -198,3 +198,15 @@ TEST(Staleness, ThreeRoundsOfTheLastRoundTimeOrThePollIntervalWhicheverIsLonger)
 }
 
 }  // namespace
+
+// Only digits between two words of the device's language number an input, fuse or module;
+// model names and plain texts number nothing.
+TEST(AlarmItemNumber, DigitsBetweenTheDevicesWordsOnly) {
+    EXPECT_EQ(site::alarm_item_number("交流屏2输入线/相电压AB/A"), 2);
+    EXPECT_EQ(site::alarm_item_number("整流模块12模块通讯中断告警状态"), 12);
+    EXPECT_EQ(site::alarm_item_number("直流1电池熔丝故障告警"), 1);
+    EXPECT_EQ(site::alarm_item_number("其他告警"), -1);
+    EXPECT_EQ(site::alarm_item_number("本驱动类型:ktr40e-dc 检测型号:KTR-40"), -1);
+    EXPECT_EQ(site::alarm_item_number("模块7"), -1);
+    EXPECT_EQ(site::alarm_item_number(""), -1);
+}

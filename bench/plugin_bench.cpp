@@ -23,6 +23,7 @@
 #include "alloc_counter.h"
 #include "bench_output.h"
 #include "bench_site.h"
+#include "history_rounds.h"
 #include "host_replay.h"
 #include "line/frame.h"
 #include "rigs.h"
@@ -201,28 +202,8 @@ void add_frame_benchmarks(Fixtures& f) {
 
 // ---- the host's history ----
 
-// A round of the bench site's images as the host saves them. All zeros: the cost lies in the
-// number of fields, not in their values.
-std::vector<site::UnitImage> round_images() {
-    using namespace site;
-    std::vector<UnitImage> images;
-    for (unsigned i = 0; i < kAcUnits; ++i) {
-        UnitImage ac{11 + i, kAcRecord, {}};
-        ac.image.assign(layout_size(kAcUnitFields) + kChannelsPerAcUnit * layout_size(kAcChannelFields), 0);
-        ac.image[field_offset(kAcUnitFields, "channel_count")] = static_cast<std::uint8_t>(kChannelsPerAcUnit);
-        images.push_back(std::move(ac));
-    }
-    for (unsigned i = 0; i < kDcUnits; ++i)
-        images.push_back(UnitImage{21 + i, kDcRecord, std::vector<std::uint8_t>(layout_size(kDcFields), 0)});
-    UnitImage rc{1, kRcRecord, {}};
-    rc.image.assign(layout_size(kRcGroupFields) + kModules * layout_size(kRcModuleFields), 0);
-    rc.image[field_offset(kRcGroupFields, "module_count")] = static_cast<std::uint8_t>(kModules);
-    images.push_back(std::move(rc));
-    return images;
-}
-
-// One round saved as the history writer saves it: the images and one row per decoded field in
-// `readings`, in one transaction, into a database in a scratch folder.
+// One round saved as the history writer saves it: the images, their values and what changed,
+// in one transaction, into a database in a scratch folder. Rounds 3 s apart.
 void add_history_benchmarks() {
     benchmark::RegisterBenchmark("history/save_round", [](benchmark::State& state) {
         char name[] = "/tmp/ktr40e-bench-XXXXXX";
@@ -232,11 +213,13 @@ void add_history_benchmarks() {
         }
         {
             const auto store = site::HistoryStore::open(std::string(name) + "/history.db");
-            const std::vector<site::UnitImage> images = round_images();
-            std::int64_t savedAtMs = 0;
-            for (auto _ : state) store->save_round(images, savedAtMs += 1000);
-            state.counters["readings"] =
-                static_cast<double>(store->reading_count()) / static_cast<double>(state.iterations());
+            std::vector<std::vector<site::UnitImage>> rounds;
+            for (std::size_t n = 0; n < 64; ++n) rounds.push_back(history_round(n));
+            std::int64_t savedAtMs = 1'796'000'000'000;
+            std::size_t n = 0;
+            for (auto _ : state) store->save_round(rounds[n++ % rounds.size()], savedAtMs += 3000);
+            const double rows = static_cast<double>(store->row_count("samples") + store->row_count("changes"));
+            state.counters["rows"] = rows / static_cast<double>(state.iterations());
         }
         std::filesystem::remove_all(name);
     });

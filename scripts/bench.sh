@@ -5,11 +5,12 @@
 #   ktr40e-scale-bench  one host process polling 1, 10, 50 and 100 power systems
 #   ktr40e-output-bench the CPU that MQTT and the metrics file add per round at 100 systems
 #   and the host's whole CPU per round with MQTT and the metrics file on (scale --outputs on)
+#   ktr40e-history-bench the history database of one power system and its size after a year
 # usage: scripts/bench.sh [--quick] [--plugin-only] [--baseline REV] [-- GOOGLE-BENCHMARK-FLAGS...]
 #   --quick        shorter line and scale runs (about 2 minutes instead of 6)
 #   --plugin-only  only ktr40e-bench (under a minute)
-#   --baseline REV also builds commit REV in a temporary folder and runs its scale and output
-#                  benchmarks right after this tree's, so that both figures come from the same run
+#   --baseline REV also builds commit REV in a temporary folder and runs its ktr40e-bench, scale
+#                  and output benchmarks right after this tree's, so both figures come from one run
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,7 +31,7 @@ done
 
 bash scripts/install-deps.sh --test  # the output bench starts a mosquitto broker
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKTR40E_TESTS=OFF -DKTR40E_BENCH=ON -DKTR40E_WERROR=ON >/dev/null
-bench_targets=(ktr40e-bench ktr40e-line-bench ktr40e-scale-bench ktr40e-output-bench)
+bench_targets=(ktr40e-bench ktr40e-line-bench ktr40e-scale-bench ktr40e-output-bench ktr40e-history-bench)
 ninja -C build-bench -j"$(nproc)" "${bench_targets[@]}"
 
 # The named commit's files, built the same way in a folder that goes when the script ends.
@@ -42,7 +43,7 @@ if [ -n "$baseline" ]; then
   git archive "$base_rev" | tar -x -C "$base_dir"
   cmake -S "$base_dir" -B "$base_dir/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKTR40E_TESTS=OFF \
     -DKTR40E_BENCH=ON -DKTR40E_WERROR=ON >/dev/null
-  ninja -C "$base_dir/build-bench" -j"$(nproc)" ktr40e-scale-bench ktr40e-output-bench ktr40e
+  ninja -C "$base_dir/build-bench" -j"$(nproc)" ktr40e-bench ktr40e-scale-bench ktr40e-output-bench ktr40e
 fi
 
 # Runs a host benchmark of this tree, then the same of the baseline (when asked for one).
@@ -63,6 +64,14 @@ echo
 
 echo "== plug-in (ktr40e-bench)"
 ./build-bench/ktr40e-bench --benchmark_repetitions=5 "$@"
+if [ -n "$base_dir" ]; then
+  echo
+  echo "== plug-in at baseline $base_rev (ktr40e-bench)"
+  "$base_dir/build-bench/ktr40e-bench" --benchmark_repetitions=5 "$@"
+fi
+echo
+echo "== history of one power system at 3 s (ktr40e-history-bench)"
+./build-bench/ktr40e-history-bench --minutes 120
 if [ "$plugin_only" = 1 ]; then exit 0; fi
 
 if [ "$quick" = 1 ]; then line_rounds=4; scale_seconds=20; else line_rounds=10; scale_seconds=60; fi

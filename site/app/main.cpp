@@ -23,7 +23,7 @@
 #include "site/run/site_keys.h"
 #include "site/run/trace_file.h"
 #include "site/run/usage_error.h"
-#include "site/store/history_store.h"
+#include "site/store/history_writer.h"
 #include "site/store/storage_paths.h"
 
 namespace {

@@ -1,5 +1,6 @@
 #include "site/host/image_layouts.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -20,6 +21,16 @@ struct FieldList {
 template <std::size_t N>
 constexpr FieldList list_of(const FieldSpec (&fields)[N]) {
     return FieldList{fields, N, layout_size(fields)};
+}
+
+// Offset of the named field in the list; -1 when it has none.
+int field_offset_in(const FieldList& list, const char* name) {
+    int offset = 0;
+    for (std::size_t i = 0; i < list.count; ++i) {
+        if (std::strcmp(list.fields[i].name, name) == 0) return offset;
+        offset += field_size(list.fields[i].type) * list.fields[i].count;
+    }
+    return -1;
 }
 
 // A record made of a head and a run of equal elements whose number the head tells.
@@ -110,6 +121,85 @@ void visit_leaves(const Json::Value& value, const std::string& path,
     }
 }
 
+// Walks one record of a layout, visiting its real values under `prefix`.
+class ValueWalk {
+public:
+    ValueWalk(ByteReader& in, const std::function<void(const ImageValue&)>& visit) : in_(in), visit_(visit) {}
+
+    // The record's unsigned bytes by field index, for the counts of later fields and elements.
+    void record(const FieldList& list, std::string& path, std::vector<unsigned>& bytes) {
+        const std::size_t start = path.size();
+        bytes.assign(list.count, 0);
+        for (std::size_t i = 0; i < list.count; ++i) {
+            const FieldSpec& field = list.fields[i];
+            path.resize(start);
+            path += field.name;
+            const int real = real_count(list, field, bytes);
+            for (int k = 0; k < field.count; ++k) {
+                const double number = read_number(field.type);
+                if (field.count == 1) bytes[i] = static_cast<unsigned>(number);
+                if (k >= real) continue;
+                if (field.count == 1) {
+                    visit_(ImageValue{path, field.type, number});
+                    continue;
+                }
+                const std::size_t base = path.size();
+                path += '.';
+                path += std::to_string(k);
+                visit_(ImageValue{path, field.type, number});
+                path.resize(base);
+            }
+        }
+        path.resize(start);
+    }
+
+private:
+    static int real_count(const FieldList& list, const FieldSpec& field, const std::vector<unsigned>& bytes) {
+        if (field.countedBy == nullptr) return field.count;
+        for (std::size_t i = 0; i < list.count; ++i) {
+            if (std::strcmp(list.fields[i].name, field.countedBy) == 0)
+                return std::min(field.count, static_cast<int>(bytes[i]));
+        }
+        return field.count;
+    }
+
+    double read_number(FieldType type) {
+        switch (type) {
+            case FieldType::U8: {
+                std::uint8_t v = 0;
+                in_.u8(v);
+                return v;
+            }
+            case FieldType::U32: {
+                std::uint8_t b[4] = {};
+                in_.bytes(b, 4);
+                return b[0] | b[1] << 8 | b[2] << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+            }
+            case FieldType::F32: {
+                float v = 0;
+                in_.bytes(&v, 4);
+                return std::isfinite(v) ? std::strtod(float_text(v).c_str(), nullptr) : std::nan("");
+            }
+            case FieldType::Time: in_.skip(field_size(type)); return 0;
+        }
+        return 0;
+    }
+
+    ByteReader& in_;
+    const std::function<void(const ImageValue&)>& visit_;
+};
+
+// Whether the image is exactly its layout's head and the elements the head counts.
+bool fits_layout(const ImageLayout& layout, const std::vector<std::uint8_t>& image, int elements) {
+    return image.size() == static_cast<std::size_t>(layout.head.size + elements * layout.element.size);
+}
+
+int element_count(const ImageLayout& layout, const std::vector<std::uint8_t>& image) {
+    if (layout.countField == nullptr) return 0;
+    const int offset = field_offset_in(layout.head, layout.countField);
+    return offset >= 0 && static_cast<std::size_t>(offset) < image.size() ? image[offset] : 0;
+}
+
 }  // namespace
 
 void for_each_leaf(const Json::Value& fields,
@@ -153,6 +243,24 @@ DecodedImage decode_image(int record, const std::vector<std::uint8_t>& image) {
     }
     decoded.ok = true;
     return decoded;
+}
+
+bool for_each_value(int record, const std::vector<std::uint8_t>& image,
+                    const std::function<void(const ImageValue&)>& visit) {
+    const ImageLayout* layout = layout_of(record);
+    if (layout == nullptr || image.size() < static_cast<std::size_t>(layout->head.size)) return false;
+    const int elements = element_count(*layout, image);
+    if (!fits_layout(*layout, image, elements)) return false;
+    ByteReader in(image.data(), static_cast<int>(image.size()));
+    ValueWalk walk(in, visit);
+    std::string path;
+    std::vector<unsigned> bytes;
+    walk.record(layout->head, path, bytes);
+    for (int i = 0; i < elements; ++i) {
+        path = std::string(layout->elementsName) + "." + std::to_string(i) + ".";
+        walk.record(layout->element, path, bytes);
+    }
+    return true;
 }
 
 std::string float_text(float value) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/json.h"
@@ -18,11 +19,14 @@ constexpr int kRcRecord = 5155;
 
 enum class FieldType : std::uint8_t { U8, U32, F32, Time };
 
-// One field of a packed little-endian record; `count` > 1 makes it an array.
+// One field of a packed little-endian record; `count` > 1 makes it an array. An array whose
+// `countedBy` names an earlier field holds only that many real entries (at most `count`); the
+// slots past them are room the record reserves.
 struct FieldSpec {
     const char* name;
     FieldType type;
     int count;
+    const char* countedBy = nullptr;
 };
 
 constexpr int field_size(FieldType type) {
@@ -60,35 +64,35 @@ constexpr int field_offset(const FieldSpec (&fields)[N], const char* name) {
 constexpr FieldSpec kAcUnitFields[] = {
     {"device_id", FieldType::U32, 1},    {"ia", FieldType::F32, 1},          {"ib", FieldType::F32, 1},
     {"ic", FieldType::F32, 1},           {"channel_count", FieldType::U8, 1}, {"airlock_count", FieldType::U8, 1},
-    {"airlock", FieldType::U8, 8},       {"p40_43", FieldType::U8, 1},       {"ia_alert", FieldType::U8, 1},
+    {"airlock", FieldType::U8, 8, "airlock_count"},       {"p40_43", FieldType::U8, 1},       {"ia_alert", FieldType::U8, 1},
     {"ib_alert", FieldType::U8, 1},      {"ic_alert", FieldType::U8, 1},     {"update_time", FieldType::Time, 1},
 };
 constexpr FieldSpec kAcChannelFields[] = {
     {"a", FieldType::F32, 1},       {"b", FieldType::F32, 1},       {"c", FieldType::F32, 1},
     {"f", FieldType::F32, 1},       {"p40_41", FieldType::U8, 1},   {"a_alert", FieldType::U8, 1},
     {"b_alert", FieldType::U8, 1},  {"c_alert", FieldType::U8, 1},  {"f_alert", FieldType::U8, 1},
-    {"p40_44", FieldType::U8, 1},   {"p40_44_value", FieldType::U8, 6},
+    {"p40_44", FieldType::U8, 1},   {"p40_44_value", FieldType::U8, 6, "p40_44"},
 };
 
 // DC unit: one record.
 constexpr FieldSpec kDcFields[] = {
     {"device_id", FieldType::U32, 1},     {"voltage", FieldType::F32, 1},      {"current", FieldType::F32, 1},
-    {"dc_m", FieldType::U8, 1},           {"m_value", FieldType::F32, 4},      {"dc_n", FieldType::U8, 1},
-    {"n_value", FieldType::F32, 9},       {"p_count", FieldType::U8, 1},       {"user_p", FieldType::F32, 8},
-    {"voltage_state", FieldType::U8, 1},  {"alert_m_count", FieldType::U8, 1}, {"alert_m", FieldType::U8, 64},
-    {"alert_p_count", FieldType::U8, 1},  {"alert_p", FieldType::U8, 17},      {"update_time", FieldType::Time, 1},
+    {"dc_m", FieldType::U8, 1},           {"m_value", FieldType::F32, 4, "dc_m"},      {"dc_n", FieldType::U8, 1},
+    {"n_value", FieldType::F32, 9, "dc_n"},       {"p_count", FieldType::U8, 1},       {"user_p", FieldType::F32, 8, "p_count"},
+    {"voltage_state", FieldType::U8, 1},  {"alert_m_count", FieldType::U8, 1}, {"alert_m", FieldType::U8, 64, "alert_m_count"},
+    {"alert_p_count", FieldType::U8, 1},  {"alert_p", FieldType::U8, 17, "alert_p_count"},      {"update_time", FieldType::Time, 1},
 };
 
 // Rectifier group: the group record followed by one record per module.
 constexpr FieldSpec kRcGroupFields[] = {
     {"device_id", FieldType::U32, 1},      {"ac_param", FieldType::F32, 5},     {"dc_param", FieldType::F32, 2},
-    {"p42_46", FieldType::U8, 1},          {"p42_46_value", FieldType::F32, 3}, {"output_voltage", FieldType::F32, 1},
+    {"p42_46", FieldType::U8, 1},          {"p42_46_value", FieldType::F32, 3, "p42_46"}, {"output_voltage", FieldType::F32, 1},
     {"module_count", FieldType::U8, 1},    {"update_time", FieldType::Time, 1},
 };
 constexpr FieldSpec kRcModuleFields[] = {
-    {"output_current", FieldType::F32, 1}, {"p41_41", FieldType::U8, 1}, {"p41_41_value", FieldType::F32, 1},
-    {"status", FieldType::U8, 3},          {"p41_43", FieldType::U8, 1}, {"p41_43_value", FieldType::U8, 2},
-    {"fault", FieldType::U8, 1},           {"p41_44", FieldType::U8, 1}, {"p41_44_value", FieldType::U8, 1},
+    {"output_current", FieldType::F32, 1}, {"p41_41", FieldType::U8, 1}, {"p41_41_value", FieldType::F32, 1, "p41_41"},
+    {"status", FieldType::U8, 3},          {"p41_43", FieldType::U8, 1}, {"p41_43_value", FieldType::U8, 2, "p41_43"},
+    {"fault", FieldType::U8, 1},           {"p41_44", FieldType::U8, 1}, {"p41_44_value", FieldType::U8, 1, "p41_44"},
 };
 
 // Stored formats: sizes and the offsets the decoder depends on must never move.
@@ -124,6 +128,20 @@ DecodedImage decode_image(int record, const std::vector<std::uint8_t>& image);
 // are the field names of the history listing and of the readings table.
 void for_each_leaf(const Json::Value& fields,
                    const std::function<void(const std::string& path, const Json::Value& value)>& visit);
+
+// One real value of an image: its path as in for_each_leaf ("channels.0.a", "alert_m.3") and
+// its number (a time field carries 0).
+struct ImageValue {
+    std::string_view path;
+    FieldType type;
+    double number;
+};
+
+// The values a unit really has, in layout order, straight from the image without building a
+// document: arrays only up to their count, none of the slots past it. False, and nothing
+// visited, when the image does not fit its layout.
+bool for_each_value(int record, const std::vector<std::uint8_t>& image,
+                    const std::function<void(const ImageValue&)>& visit);
 
 // The shortest decimal text that reads back as the same float ("53.6", not "53.599998").
 std::string float_text(float value);

@@ -4,8 +4,7 @@
 
 namespace site {
 
-RoundRouter::RoundRouter(std::shared_ptr<HistorySink> history, std::function<void(unsigned system)> roundEnded)
-    : history_(std::move(history)), roundEnded_(std::move(roundEnded)) {}
+RoundRouter::RoundRouter(std::shared_ptr<HistorySink> history) : history_(std::move(history)) {}
 
 void RoundRouter::add(SystemRunner& runner) {
     for (const unsigned id : runner.data_ids()) runners_[id] = &runner;
@@ -28,9 +27,9 @@ void RoundRouter::logged(unsigned device, const char* format) {
     if (SystemRunner* runner = runner_of(device)) runner->count_log(format);
 }
 
-void RoundRouter::round_ended(unsigned system) {
-    if (roundEnded_) roundEnded_(system);
-}
+// Each runner closes its round on its own polling thread, and the history takes the completed
+// round from there: nothing to route.
+void RoundRouter::round_ended(unsigned) {}
 
 void RoundRouter::save_image(unsigned device, int record, const unsigned char* image, std::size_t size) {
     if (history_) history_->save_image(device, record, image, size);

@@ -1,5 +1,4 @@
 #pragma once
-#include <functional>
 #include <memory>
 #include <unordered_map>
 
@@ -9,13 +8,12 @@ namespace site {
 
 class SystemRunner;
 
-// The site's round sink: hands each runner what the host services produced for its devices,
-// the history images to the history, and tells the history when a system's round is complete.
+// The site's round sink: hands each runner what the host services produced for its devices and
+// the history images to the history.
 // Add every runner before the first poll; after that the table is only read.
 class RoundRouter : public RoundSink {
 public:
-    // `roundEnded` is called with the system's data id at each round end, on its polling thread.
-    RoundRouter(std::shared_ptr<HistorySink> history, std::function<void(unsigned system)> roundEnded);
+    explicit RoundRouter(std::shared_ptr<HistorySink> history);
 
     void add(SystemRunner& runner);
 
@@ -29,7 +27,6 @@ private:
     SystemRunner* runner_of(unsigned device) const;
 
     std::shared_ptr<HistorySink> history_;
-    std::function<void(unsigned)> roundEnded_;
     std::unordered_map<unsigned, SystemRunner*> runners_;
 };
 

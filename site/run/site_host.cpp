@@ -15,7 +15,7 @@
 #include "site/run/site_outputs.h"
 #include "site/run/trace_capture.h"
 #include "site/run/usage_error.h"
-#include "site/store/history_store.h"
+#include "site/store/history_writer.h"
 
 namespace site {
 namespace {
@@ -31,6 +31,16 @@ void print_info(const std::string& text) {
 }
 
 void print_warning(const std::string& text) { console(Level::Warn, text); }
+
+// The round's alarm transitions as the history keeps them.
+std::vector<AlarmChange> alarm_changes(const CompletedRound& round) {
+    std::vector<AlarmChange> changes;
+    changes.reserve(round.transitions.size());
+    for (const RoundAlarm& alarm : round.transitions)
+        changes.push_back(AlarmChange{alarm.unit, alarm.change == AlarmCheck::Change::Raised, alarm.key, alarm.code,
+                                      alarm.text, alarm.level});
+    return changes;
+}
 
 // The host's own account of what happens on the lines and in the plug-in, on the console.
 class ConsoleReport : public Observer {
@@ -91,14 +101,7 @@ SiteHost::SiteHost(SiteConfig site, SiteOptions options) : site_(std::move(site)
     observers->add(std::make_shared<ConsoleReport>());
     if (options_.observer) observers->add(options_.observer);
     controller_ = std::make_shared<Controller>(observers, WorkMode::Thread);
-    // Queued behind the round's own work items, which hand over its images: when it runs, the
-    // round is complete and is saved as one. The controller owns the router: a plain pointer.
-    Controller* controller = controller_.get();
-    const std::shared_ptr<HistoryWriter> history = history_;
-    router_ = std::make_shared<RoundRouter>(history_, [controller, history](unsigned system) {
-        const std::int64_t endedAt = now_ms();
-        controller->post([history, system, endedAt] { history->end_round(system, endedAt); });
-    });
+    router_ = std::make_shared<RoundRouter>(history_);
     controller_->set_sink(router_);
     if (options_.captureTrace) capture_ = std::make_unique<TraceCapture>([this](const std::string& line) { trace(line); });
 
@@ -146,6 +149,7 @@ void SiteHost::create_runners(const PluginLibrary& plugin) {
         const auto print = options_.print;
         runnerOptions.keepChecks = !site_.mqtt.host.empty() || !site_.metricsFile.empty() || options_.onRound;
         runnerOptions.onRound = [this, print](const std::shared_ptr<const CompletedRound>& round) {
+            save_round(*round);
             if (console_shows(Level::Info)) print(round_summary(*round));
             if (outputs_) outputs_->on_round(round);
             if (options_.onRound) options_.onRound(round);
@@ -172,6 +176,16 @@ std::shared_ptr<line::SerialTransport> SiteHost::line_for(const SystemConfig& co
     // A port held by another program fails at once rather than being polled in vain.
     if (!line->port().ensure_open() && line->port().in_use()) throw std::runtime_error("port " + line->last_error());
     return line;
+}
+
+// Queued behind the round's own work items, which hand over its images: when it runs, the round
+// is complete and is saved as one, with its alarm changes.
+void SiteHost::save_round(const CompletedRound& round) {
+    const std::int64_t endedAt =
+        std::chrono::duration_cast<std::chrono::milliseconds>(round.endedAt.time_since_epoch()).count();
+    controller_->post([history = history_, system = round.system, endedAt, alarms = alarm_changes(round)]() mutable {
+        history->end_round(system, endedAt, std::move(alarms));
+    });
 }
 
 void SiteHost::start_outputs() {

@@ -81,6 +81,7 @@ private:
     std::shared_ptr<line::SerialTransport> line_for(const SystemConfig& config, int baud);
     void check_queries() const;
     void start_outputs();
+    void save_round(const CompletedRound& round);
 
     SiteConfig site_;
     SiteOptions options_;

@@ -4,7 +4,7 @@
 #include <system_error>
 #include <utility>
 
-#include "site/store/history_store.h"
+#include "site/store/database_file.h"
 
 namespace site {
 namespace {

@@ -175,7 +175,7 @@ TEST(SitehostProgram, TyposThatWouldOverwriteAFileAreRefusedLeavingEveryFileUnto
 }
 
 // Another program (this test) takes the database's write lock for 6 s while rounds go on
-// twice a second: the rounds wait, nothing is lost, and the readings answer plain SQL.
+// twice a second: the rounds wait, nothing is lost, and the values answer plain SQL.
 TEST(SitehostProgram, ADatabaseHeldBusyForSixSecondsLosesNoImage) {
     TempDir dir;
     const std::string db = dir.file("h.db");
@@ -199,8 +199,8 @@ TEST(SitehostProgram, ADatabaseHeldBusyForSixSecondsLosesNoImage) {
     ASSERT_EQ(sqlite3_open_v2(db.c_str(), &reader, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
     sqlite3_stmt* last = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(reader,
-                                 "SELECT value FROM readings WHERE device=151 AND field='voltage' "
-                                 "ORDER BY saved_at DESC LIMIT 1",
+                                 "SELECT value FROM sample_values WHERE device=151 AND field='voltage' "
+                                 "ORDER BY t DESC LIMIT 1",
                                  -1, &last, nullptr),
               SQLITE_OK);
     ASSERT_EQ(sqlite3_step(last), SQLITE_ROW);

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <sstream>
 
-#include "site/store/history_store.h"
+#include "site/store/history_writer.h"
 #include "site_fixture.h"
 
 namespace e2e {

@@ -1,15 +1,16 @@
 // The history store: what it refuses to touch, its writer's lock, rounds saved whole, the
-// readings table, retention, and the listing's filters.
+// value tables, retention, and the listing's filters.
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
 
 #include "site/run/history_listing.h"
-#include "site/store/history_store.h"
+#include "site/store/history_writer.h"
 #include "site/store/storage_paths.h"
 #include "site_fixture.h"
 
@@ -178,15 +179,18 @@ TEST(HistoryStorage, RoundsWaitOutABusyDatabaseAndAreSavedWhole) {
         },
         options);
     writer.add_system(1, {1, 11, 21});
+    // Recent rounds: the writer prunes images past their days after each round it saves.
+    const std::int64_t t1 = site::now_ms() - 60'000;
+    const std::int64_t t2 = t1 + 1000;
 
     sqlite3* holder = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     deliver_round(writer, 53.5f);
     EXPECT_EQ(store->count(), 0u) << "nothing is saved before its round ends";
-    writer.end_round(1, 1'000'000);
+    writer.end_round(1, t1);
     deliver_round(writer, 52.25f);
-    writer.end_round(1, 2'000'000);
+    writer.end_round(1, t2);
     // Held until the writer has given up at least one attempt and said so.
     const auto reported = [&] {
         std::lock_guard<std::mutex> lock(mutex);
@@ -206,18 +210,14 @@ TEST(HistoryStorage, RoundsWaitOutABusyDatabaseAndAreSavedWhole) {
     EXPECT_NE(reports.find("saving again after"), std::string::npos) << reports;
     std::map<std::int64_t, std::set<unsigned>> rounds;
     store->for_each([&](const site::StoredImage& s) { rounds[s.savedAtMs].insert(s.device); });
-    EXPECT_EQ(rounds, (std::map<std::int64_t, std::set<unsigned>>{{1'000'000, {1, 11, 21}}, {2'000'000, {1, 11, 21}}}));
+    EXPECT_EQ(rounds, (std::map<std::int64_t, std::set<unsigned>>{{t1, {1, 11, 21}}, {t2, {1, 11, 21}}}));
 
-    // The readings of the newest round answer the plain SQL question; the index serves it.
-    const std::string last = "SELECT value FROM readings WHERE device=21 AND field='voltage' ORDER BY saved_at DESC LIMIT 1";
+    // The values of the newest round answer the plain SQL question.
+    const std::string last = "SELECT value FROM sample_values WHERE device=21 AND field='voltage' ORDER BY t DESC LIMIT 1";
     EXPECT_EQ(query(path, last), (std::vector<std::string>{"52.25"}));
-    std::string plan;
-    for (const std::string& step : query(path, "EXPLAIN QUERY PLAN " + last, 3)) plan += step + "\n";
-    EXPECT_NE(plan.find("readings_by_device_time_field"), std::string::npos) << plan;
-    EXPECT_EQ(query(path, "SELECT DISTINCT saved_at FROM readings ORDER BY saved_at"),
-              (std::vector<std::string>{site::utc_time_text(1'000'000), site::utc_time_text(2'000'000)}));
-    EXPECT_EQ(site::utc_time_text(1'000'000), "1970-01-01T00:16:40.000+00:00");
-    // The fields are the listing's, one row each; the image that does not decode has none.
+    EXPECT_EQ(query(path, "SELECT DISTINCT t FROM samples ORDER BY t"), (std::vector<std::string>{std::to_string(t1), std::to_string(t2)}));
+    // The fields are the listing's, less the slots past the unit's counts and its clock; the
+    // image that does not decode has none.
     std::ostringstream csv;
     site::ListingOptions newest;
     newest.filter.device = 11;
@@ -227,17 +227,20 @@ TEST(HistoryStorage, RoundsWaitOutABusyDatabaseAndAreSavedWhole) {
     std::istringstream lines(csv.str());
     std::string line;
     std::getline(lines, line);
-    while (std::getline(lines, line)) listed.push_back(line.substr(line.find(",11,5153,") + 9));
-    std::vector<std::string> stored = query(path,
-                                            "SELECT field || ',' || value FROM readings WHERE device=11 AND saved_at="
-                                            "(SELECT max(saved_at) FROM readings) ORDER BY rowid");
-    for (std::string& row : stored) row = row.substr(0, row.find(','));
-    for (std::string& row : listed) row = row.substr(0, row.find(','));
+    while (std::getline(lines, line)) {
+        const std::string field = line.substr(line.find(",11,5153,") + 9);
+        const std::string name = field.substr(0, field.find(','));
+        if (name.rfind("airlock.", 0) != 0 && name.rfind("channels.0.p40_44_value", 0) != 0 &&
+            name.rfind("channels.1.p40_44_value", 0) != 0 && name != "update_time")
+            listed.push_back(name);
+    }
+    std::vector<std::string> stored = query(path, "SELECT field FROM series WHERE device=11 ORDER BY field");
+    std::sort(listed.begin(), listed.end());
     EXPECT_EQ(stored, listed);
-    EXPECT_EQ(query(path, "SELECT count(*) FROM readings WHERE device=1"), (std::vector<std::string>{"0"}));
+    EXPECT_EQ(query(path, "SELECT count(*) FROM series WHERE device=1"), (std::vector<std::string>{"0"}));
 }
 
-TEST(HistoryStorage, RetentionPrunesOldImagesAndReadingsInSmallBatches) {
+TEST(HistoryStorage, RetentionPrunesEachKindOfRowAfterItsOwnTimeInSmallBatches) {
     TempDir dir;
     const std::string path = dir.file("h.db");
     auto store = std::shared_ptr<site::HistoryStore>(site::HistoryStore::open(path));
@@ -246,18 +249,19 @@ TEST(HistoryStorage, RetentionPrunesOldImagesAndReadingsInSmallBatches) {
         store->save_round({{21, site::kDcRecord, dc_image(21, 50.0f + static_cast<float>(i))}, {1, 5155, {1}}},
                           now - 10 * kDayMs + i);
     store->save_round({{21, site::kDcRecord, dc_image(21, 51.0f)}}, now - 3 * kDayMs);
-    const std::size_t readingsPerImage = store->reading_count() / 6;
-    ASSERT_GT(readingsPerImage, 100u);
+    ASSERT_EQ(store->row_count("samples"), 6u * 2u);  // voltage and current
 
     // One image per batch: a batch never takes more than its share.
-    EXPECT_EQ(store->prune(now - 5 * kDayMs, 1), 1u + 128u);
+    site::RetentionCut cut;
+    cut.imagesBeforeMs = now - 5 * kDayMs;
+    EXPECT_EQ(store->prune(cut, 1), 1u);
     std::size_t batches = 1;
-    while (store->prune(now - 5 * kDayMs, 1) > 0) ++batches;
-    EXPECT_GE(batches, 9u);
+    while (store->prune(cut, 1) > 0) ++batches;
+    EXPECT_EQ(batches, 10u);
     EXPECT_EQ(store->count(), 1u);
-    EXPECT_EQ(store->reading_count(), readingsPerImage);
+    EXPECT_EQ(store->row_count("samples"), 12u) << "samples have a time of their own";
 
-    // The writer prunes after each round it saves.
+    // The writer prunes after each round it saves; nothing is kept past keepDays.
     site::HistoryWriterOptions options;
     options.keepDays = 2;
     site::HistoryWriter writer(store, nullptr, options);
@@ -268,7 +272,9 @@ TEST(HistoryStorage, RetentionPrunesOldImagesAndReadingsInSmallBatches) {
     std::set<std::int64_t> times;
     store->for_each([&](const site::StoredImage& s) { times.insert(s.savedAtMs); });
     EXPECT_EQ(times, (std::set<std::int64_t>{now}));
-    EXPECT_EQ(query(path, "SELECT count(DISTINCT saved_at) FROM readings"), (std::vector<std::string>{"1"}));
+    EXPECT_EQ(query(path, "SELECT DISTINCT t FROM samples"), (std::vector<std::string>{std::to_string(now)}));
+    EXPECT_EQ(query(path, "SELECT count(*) FROM changes WHERE t < " + std::to_string(now - 2 * kDayMs)),
+              (std::vector<std::string>{"0"}));
 }
 
 // ---- listing filters ----

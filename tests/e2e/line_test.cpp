@@ -6,7 +6,7 @@
 
 #include "line/frame.h"
 #include "site/host/host_access.h"
-#include "site/store/history_store.h"
+#include "site/store/history_writer.h"
 #include "site_fixture.h"
 
 namespace e2e {

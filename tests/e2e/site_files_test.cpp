@@ -13,7 +13,7 @@
 #include "site/run/event_log.h"
 #include "site/run/history_listing.h"
 #include "site/run/runner.h"
-#include "site/store/history_store.h"
+#include "site/store/history_writer.h"
 #include "site_fixture.h"
 
 namespace e2e {

@@ -32,7 +32,7 @@
 #include "site/run/console.h"
 #include "site/run/site_config.h"
 #include "site/run/site_host.h"
-#include "site/store/history_store.h"
+#include "site/store/history_writer.h"
 
 namespace {
 

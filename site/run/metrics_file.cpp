@@ -127,11 +127,23 @@ std::array<std::string, kValueMetricCount> metric_value_lines(const UnitState& u
         line += value_metric(value.metric).name;
         line += head;
         if (value.setting()) {
-            line += ",kind=\"" + label_value(unit.kind) + "\",name=\"" + label_value(value.path) + "\"";
+            line += ",kind=\"";
+            line += label_value(unit.kind);
+            line += "\",name=\"";
+            line += label_value(value.path);
+            line += '"';
         } else if (*value.itemLabel != '\0') {
-            line += std::string(",") + value.itemLabel + "=\"" + std::to_string(value.index + 1) + "\"";
+            line += ',';
+            line += value.itemLabel;
+            line += "=\"";
+            line += std::to_string(value.index + 1);
+            line += '"';
         }
-        if (*value.phase != '\0') line += std::string(",phase=\"") + value.phase + "\"";
+        if (*value.phase != '\0') {
+            line += ",phase=\"";
+            line += value.phase;
+            line += '"';
+        }
         line += "} ";
         line += float_text(static_cast<float>(value.value));
         line += '\n';

@@ -147,7 +147,7 @@ Json::Value MqttOutput::availability_json(unsigned system) const {
 std::string MqttOutput::value_config(const UnitState& unit, const UnitValue& value) const {
     const std::string id = node_id(unit.system, unit.unit) + "_" + id_text(value.path);
     Json::Value config;
-    config["name"] = value.title;
+    config["name"] = value_title(value);
     config["unique_id"] = id;
     config["default_entity_id"] = "sensor." + id;
     config["state_topic"] = state_topic(unit);

@@ -98,28 +98,15 @@ void describe(UnitValue& value, Quantity quantity) {
     }
 }
 
-std::string title_of(const char* pattern, int element, int position) {
-    std::string out;
-    for (const char* c = pattern; *c != '\0'; ++c) {
-        if (*c == '@') {
-            out += std::to_string(element + 1);
-        } else if (*c != '#') {
-            out += *c;
-        } else if (position >= 0) {
-            out += std::to_string(position + 1);
-        } else if (!out.empty() && out.back() == ' ') {
-            out.pop_back();
-        }
-    }
-    return out;
-}
 
 UnitValue& add_value(std::vector<UnitValue>& out, const ValueRule& rule, const Json::Value& item,
                      const std::string& path, const std::string& field, int element, int position) {
     UnitValue& value = out.emplace_back();
     value.path = path;
     value.field = field;
-    value.title = title_of(rule.title, element, position);
+    value.titlePattern = rule.title;
+    value.element = element;
+    value.position = position;
     value.index = position >= 0 ? position : element;
     value.provided = provided(item, rule.missing);
     value.value = item.isNumeric() ? item.asDouble() : 0.0;
@@ -185,6 +172,22 @@ std::vector<UnitValue> unit_values(int record, const Json::Value& fields) {
         default: break;
     }
     return values;
+}
+
+std::string value_title(const UnitValue& value) {
+    std::string out;
+    for (const char* c = value.titlePattern; *c != '\0'; ++c) {
+        if (*c == '@') {
+            out += std::to_string(value.element + 1);
+        } else if (*c != '#') {
+            out += *c;
+        } else if (value.position >= 0) {
+            out += std::to_string(value.position + 1);
+        } else if (!out.empty() && out.back() == ' ') {
+            out.pop_back();
+        }
+    }
+    return out;
 }
 
 const ValueMetricInfo& value_metric(ValueMetric metric) { return kValueMetrics[static_cast<std::size_t>(metric)]; }

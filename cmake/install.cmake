@@ -47,5 +47,5 @@ install(FILES ${CMAKE_SOURCE_DIR}/config/sitehost.sysusers DESTINATION ${KTR40E_
 # logrotate reads /etc/logrotate.d alone, whatever the prefix; DESTDIR still comes before it.
 install(FILES ${CMAKE_SOURCE_DIR}/config/sitehost.logrotate DESTINATION /etc/logrotate.d RENAME sitehost
         COMPONENT service)
-install(FILES ${CMAKE_SOURCE_DIR}/config/ktr40e.rules.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/ktr40e
-        COMPONENT monitoring)
+install(FILES ${CMAKE_SOURCE_DIR}/config/ktr40e.rules.yml ${CMAKE_SOURCE_DIR}/config/ktr40e-grafana.json
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/ktr40e COMPONENT monitoring)

@@ -67,9 +67,12 @@ std::string seconds_text(double seconds) {
 std::string seconds_text(line::AnswerTimer::Duration d) { return seconds_text(std::chrono::duration<double>(d).count()); }
 
 void value_samples(Exposition& out, const MetricsView& view) {
-    out.family("value", "gauge", "Analog value of the last complete round, in V, A or Hz (parameters as sent).");
-    for (const MetricsView::System& system : view.systems)
-        for (const UnitState* unit : system.units) out.append(unit->valueLines);
+    for (std::size_t family = 0; family < kValueMetricCount; ++family) {
+        const ValueMetricInfo& info = value_metric(static_cast<ValueMetric>(family));
+        out.family(info.name, "gauge", info.help);
+        for (const MetricsView::System& system : view.systems)
+            for (const UnitState* unit : system.units) out.append(unit->valueLines[family]);
+    }
 }
 
 void system_counters(Exposition& out, const MetricsView& view) {
@@ -93,6 +96,8 @@ void system_counters(Exposition& out, const MetricsView& view) {
             out.label("system", s.system).label("request", line::kind_text(learned.kind)).sample(seconds_text(learned.wait));
     out.family("last_round_age_seconds", "gauge", "Seconds since the last complete round (since start before the first).");
     for (const auto& s : view.systems) out.label("system", s.system).sample(seconds_text(s.secondsSinceRound));
+    out.family("up", "gauge", "1 while rounds complete, 0 once the system is offline or before its first round.");
+    for (const auto& s : view.systems) out.label("system", s.system).sample(std::uint64_t{s.up ? 1u : 0u});
 }
 
 void host_counters(Exposition& out, const MetricsView& view) {
@@ -110,7 +115,7 @@ void alarm_samples(Exposition& out, const MetricsView& view) {
     out.family("alarm_active", "gauge", "One per active alarm: 1, or the state of a multi-state alarm.");
     for (const AlarmState* alarm : view.activeAlarms) {
         out.label("system", alarm->system).label("unit", alarm->unit).label("key", alarm->key);
-        if (alarm->index >= 0) out.label("index", static_cast<std::uint64_t>(alarm->index));
+        if (alarm->number >= 0) out.label("number", static_cast<std::uint64_t>(alarm->number));
         out.label("code", alarm->code).label("level", static_cast<std::uint64_t>(alarm->level));
         out.sample(static_cast<std::uint64_t>(alarm->multiState ? alarm->state : 1));
     }
@@ -122,22 +127,36 @@ void alarm_samples(Exposition& out, const MetricsView& view) {
 
 }  // namespace
 
-std::string metric_value_lines(const UnitState& unit) {
-    const std::string head = "ktr40e_value{system=\"" + std::to_string(unit.system) + "\",unit=\"" +
-                             std::to_string(unit.unit) + "\",kind=\"" + label_value(unit.kind) + "\",field=\"";
-    std::string lines;
-    lines.reserve(unit.values().size() * (head.size() + 40));
+std::array<std::string, kValueMetricCount> metric_value_lines(const UnitState& unit) {
+    const std::string head = "{system=\"" + std::to_string(unit.system) + "\",unit=\"" + std::to_string(unit.unit) + "\"";
+    std::array<std::string, kValueMetricCount> lines;
     for (const UnitValue& value : unit.values()) {
         if (!value.provided) continue;
-        lines += head;
-        lines += label_value(value.field);
-        if (value.index >= 0) {
-            lines += "\",index=\"";
-            lines += std::to_string(value.index);
+        std::string& line = lines[static_cast<std::size_t>(value.metric)];
+        line += "ktr40e_";
+        line += value_metric(value.metric).name;
+        line += head;
+        if (value.setting()) {
+            line += ",kind=\"";
+            line += label_value(unit.kind);
+            line += "\",name=\"";
+            line += label_value(value.path);
+            line += '"';
+        } else if (*value.itemLabel != '\0') {
+            line += ',';
+            line += value.itemLabel;
+            line += "=\"";
+            line += std::to_string(value.index + 1);
+            line += '"';
         }
-        lines += "\"} ";
-        lines += float_text(static_cast<float>(value.value));
-        lines += '\n';
+        if (*value.phase != '\0') {
+            line += ",phase=\"";
+            line += value.phase;
+            line += '"';
+        }
+        line += "} ";
+        line += float_text(static_cast<float>(value.value));
+        line += '\n';
     }
     return lines;
 }
@@ -146,7 +165,8 @@ std::string metrics_text(const MetricsView& view) {
     Exposition out;
     std::size_t size = 4096 + 256 * view.activeAlarms.size();
     for (const MetricsView::System& system : view.systems) {
-        for (const UnitState* unit : system.units) size += unit->valueLines.size() + 200;
+        for (const UnitState* unit : system.units)
+            for (const std::string& lines : unit->valueLines) size += lines.size() + 200;
         size += 150 * system.counts->answerTimes.size();
     }
     out.reserve(size);

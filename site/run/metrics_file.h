@@ -14,6 +14,7 @@ struct MetricsView {
         unsigned system = 0;
         const SystemCounts* counts = nullptr;
         double secondsSinceRound = 0;  // since the host started while no round has completed
+        bool up = false;                // rounds complete; the units' values are shown only then
         std::vector<const UnitState*> units;
     };
     std::vector<System> systems;
@@ -25,8 +26,8 @@ struct MetricsView {
 // The Prometheus text exposition format, every name prefixed "ktr40e_". The values of each
 // unit are its `valueLines`.
 std::string metrics_text(const MetricsView& view);
-// The "ktr40e_value" sample lines of a unit's provided values.
-std::string metric_value_lines(const UnitState& unit);
+// The sample lines of a unit's provided values, by family.
+std::array<std::string, kValueMetricCount> metric_value_lines(const UnitState& unit);
 
 // Replaces the file at once (a temporary file beside it, then rename), so that a reader
 // never sees half of it. Throws std::runtime_error naming the file and the reason.

@@ -40,7 +40,7 @@ const char* kind_title(const std::string& kind) {
 }
 
 std::string alarm_object(const AlarmState& alarm) {
-    return "alarm_" + id_text(alarm.key) + (alarm.index >= 0 ? "_" + std::to_string(alarm.index) : std::string());
+    return "alarm_" + id_text(alarm.key) + (alarm.number >= 0 ? "_" + std::to_string(alarm.number) : std::string());
 }
 
 // Reads "<number>_<number>" off the end of a node id that starts with `prefix` and '_'.
@@ -104,7 +104,7 @@ std::string MqttOutput::state_topic(const UnitState& unit) const {
 std::string MqttOutput::alarm_topic(const AlarmState& alarm) const {
     std::string topic = config_.topicPrefix + "/" + std::to_string(alarm.system) + "/" + std::to_string(alarm.unit) +
                         "/alarm/" + topic_level(alarm.key);
-    return alarm.index >= 0 ? topic + "/" + std::to_string(alarm.index) : topic;
+    return alarm.number >= 0 ? topic + "/" + std::to_string(alarm.number) : topic;
 }
 
 std::string MqttOutput::availability_topic(unsigned system) const {
@@ -126,13 +126,14 @@ std::string MqttOutput::text(const Json::Value& value) const {
     return out.str();
 }
 
-Json::Value MqttOutput::device_json(const UnitState& unit) const {
+// Every config carries the whole device block; units hang off their power system.
+Json::Value MqttOutput::device_json(unsigned system, unsigned unit, const std::string& kind) const {
     Json::Value device;
-    device["identifiers"].append(node_id(unit.system, unit.unit));
-    device["name"] = "KTR-40 " + std::to_string(unit.system) + " " + kind_title(unit.kind) + " " +
-                     std::to_string(unit.unit);
-    device["model"] = std::string("KTR-40 ") + kind_title(unit.kind);
+    device["identifiers"].append(node_id(system, unit));
+    device["name"] = "KTR-40 " + std::to_string(system) + " " + kind_title(kind) + " " + std::to_string(unit);
+    device["model"] = std::string("KTR-40 ") + kind_title(kind);
     device["manufacturer"] = "KTR";
+    if (unit != system) device["via_device"] = node_id(system, system);
     return device;
 }
 
@@ -146,36 +147,39 @@ Json::Value MqttOutput::availability_json(unsigned system) const {
 std::string MqttOutput::value_config(const UnitState& unit, const UnitValue& value) const {
     const std::string id = node_id(unit.system, unit.unit) + "_" + id_text(value.path);
     Json::Value config;
-    config["name"] = value.path;
+    config["name"] = value_title(value);
     config["unique_id"] = id;
-    config["object_id"] = id;
+    config["default_entity_id"] = "sensor." + id;
     config["state_topic"] = state_topic(unit);
-    config["value_template"] = "{{ " + state_template_path(value.path) + " if value_json.provided['" + value.path +
+    config["value_template"] = "{{ " + state_template_path(value) + " if value_json.provided['" + value.path +
                                "'] else None }}";
     if (*value.deviceClass != '\0') config["device_class"] = value.deviceClass;
     if (*value.unit != '\0') config["unit_of_measurement"] = value.unit;
-    config["state_class"] = "measurement";
+    if (value.precision >= 0) config["suggested_display_precision"] = value.precision;
+    if (value.setting()) {
+        config["entity_category"] = "diagnostic";
+    } else {
+        config["state_class"] = "measurement";
+    }
     config["availability"] = availability_json(unit.system);
     config["availability_mode"] = "all";
-    config["device"] = device_json(unit);
+    config["device"] = device_json(unit.system, unit.unit, unit.kind);
     return text(config);
 }
 
-std::string MqttOutput::alarm_config(const AlarmState& alarm) const {
+std::string MqttOutput::alarm_config(const AlarmState& alarm, const std::string& kind) const {
     const std::string id = node_id(alarm.system, alarm.unit) + "_" + alarm_object(alarm);
     Json::Value config;
     config["name"] = alarm.text.empty() || alarm.text == alarm.name ? alarm.name : alarm.name + " " + alarm.text;
     config["unique_id"] = id;
-    config["object_id"] = id;
+    config["default_entity_id"] = "binary_sensor." + id;
     config["state_topic"] = alarm_topic(alarm);
     config["json_attributes_topic"] = alarm_topic(alarm);
     config["value_template"] = "{{ 'ON' if value_json.active else 'OFF' }}";
     config["device_class"] = "problem";
     config["availability"] = availability_json(alarm.system);
     config["availability_mode"] = "all";
-    Json::Value device;
-    device["identifiers"].append(node_id(alarm.system, alarm.unit));
-    config["device"] = device;
+    config["device"] = device_json(alarm.system, alarm.unit, kind);
     return text(config);
 }
 
@@ -184,7 +188,15 @@ std::string MqttOutput::state_message(const UnitState& unit) {
     std::string message;
     message.reserve(2048);
     JsonWriter json(message);
-    json.begin_object().key("fields").value(unit.fields()).key("kind").value(unit.kind).key("provided").begin_object();
+    json.begin_object();
+    const std::vector<UnitValue>& values = unit.values();
+    if (std::any_of(values.begin(), values.end(), [](const UnitValue& v) { return v.derived; })) {
+        json.key("derived").begin_object();
+        for (const UnitValue& value : values)
+            if (value.derived) json.key(value.path).value(value.value);
+        json.end_object();
+    }
+    json.key("fields").value(unit.fields()).key("kind").value(unit.kind).key("provided").begin_object();
     for (const UnitValue& value : unit.values()) json.key(value.path).value(value.provided);
     json.end_object().key("round").value(unit.round).key("system").value(unit.system).key("time").value(unit.time);
     json.key("unit").value(unit.unit).end_object();
@@ -196,8 +208,8 @@ std::string MqttOutput::alarm_message(const AlarmState& alarm) {
     JsonWriter json(message);
     json.begin_object().key("active").value(alarm.active()).key("changed").value(alarm.changed);
     json.key("code").value(alarm.code);
-    if (alarm.index >= 0) json.key("index").value(alarm.index);
     json.key("key").value(alarm.key).key("level").value(alarm.level).key("name").value(alarm.name);
+    if (alarm.number >= 0) json.key("number").value(alarm.number);
     if (alarm.multiState) json.key("state").value(unsigned{alarm.state});
     json.key("system").value(alarm.system).key("text").value(alarm.text).key("unit").value(alarm.unit).end_object();
     return message;
@@ -207,6 +219,7 @@ void MqttOutput::publish_unit(const UnitState& unit) {
     if (!unit.ok) return;
     std::string message = state_message(unit);
     std::lock_guard<std::mutex> lock(mutex_);
+    kinds_[{unit.system, unit.unit}] = unit.kind;
     if (!config_.discoveryPrefix.empty()) announce(unit);
     retain(state_topic(unit), std::move(message));
 }
@@ -234,9 +247,16 @@ void MqttOutput::publish_alarm(const AlarmState& alarm) {
     std::string message = alarm_message(alarm);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!config_.discoveryPrefix.empty())
-        retain(config_topic("binary_sensor", alarm.system, alarm.unit, alarm_object(alarm)), alarm_config(alarm),
-               MqttClient::Kind::Kept);
+        retain(config_topic("binary_sensor", alarm.system, alarm.unit, alarm_object(alarm)),
+               alarm_config(alarm, kinds_[{alarm.system, alarm.unit}]), MqttClient::Kind::Kept);
     retain(alarm_topic(alarm), std::move(message));
+}
+
+void MqttOutput::remove_alarm(const AlarmState& alarm) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!config_.discoveryPrefix.empty())
+        remove(config_topic("binary_sensor", alarm.system, alarm.unit, alarm_object(alarm)));
+    remove(alarm_topic(alarm));
 }
 
 void MqttOutput::end_round(unsigned system) {

@@ -36,6 +36,8 @@ public:
     // A round's messages are queued; end_round() sends them.
     void publish_unit(const UnitState& unit);
     void publish_alarm(const AlarmState& alarm);
+    // An alarm no longer checked: its discovery config and its retained state are emptied.
+    void remove_alarm(const AlarmState& alarm);
 
     // The retained messages of a unit's state and of an alarm.
     static std::string state_message(const UnitState& unit);
@@ -55,10 +57,10 @@ public:
 private:
     std::string node_id(unsigned system, unsigned unit) const;
     std::string config_topic(const char* component, unsigned system, unsigned unit, const std::string& object) const;
-    Json::Value device_json(const UnitState& unit) const;
+    Json::Value device_json(unsigned system, unsigned unit, const std::string& kind) const;
     Json::Value availability_json(unsigned system) const;
     std::string value_config(const UnitState& unit, const UnitValue& value) const;
-    std::string alarm_config(const AlarmState& alarm) const;
+    std::string alarm_config(const AlarmState& alarm, const std::string& kind) const;
     void announce(const UnitState& unit);
     // Publishes a retained message unless the broker has been given the same one already.
     // Discovery configs are kept: they change only with the site, and a dropped one would
@@ -78,6 +80,7 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, std::string> retained_;  // topic -> payload, everything retained so far
     std::map<unsigned, std::vector<std::string>> announced_;  // unit -> value paths with a config
+    std::map<std::pair<unsigned, unsigned>, std::string> kinds_;  // (system, unit) -> "ac", "dc", "rc"
     std::map<unsigned, std::vector<std::string>> seen_;  // unit -> configs found on the broker
     bool closing_ = false;
     std::unique_ptr<MqttClient> client_;

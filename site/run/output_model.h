@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,24 +29,25 @@ struct UnitState {
     // The round that published it, kept while it is the latest, and the image in it.
     std::shared_ptr<const CompletedRound> from;
     const RoundUnit* image = nullptr;
-    // The metrics file's sample lines of the provided values, made once per round.
-    std::string valueLines;
+    // The metrics file's sample lines of the provided values by family, made once per round.
+    std::array<std::string, kValueMetricCount> valueLines;
 
     const Json::Value& fields() const { return image->decoded.fields; }
     const std::vector<UnitValue>& values() const { return image->values; }
 };
 
-// The latest check of one alarm. A key that a unit checks several times in a round (one per
-// channel, fuse or module) is told apart by its position among them.
+// The latest check of one alarm. A check about one input channel, fuse or module carries its
+// number, so that its identity does not depend on how many of them the unit has.
 struct AlarmState {
     unsigned system = 0;
     unsigned unit = 0;
     std::string key;
-    int index = -1;  // -1: the unit checks this key once per round
+    int number = -1;  // the channel, fuse or module number its text names (from 1); -1: about the unit
     std::string code, name, text;
     int level = 0;
     bool multiState = false;  // a state value rather than active/inactive
     std::uint8_t state = 0;
+    bool gone = false;    // no longer checked: its entity, topics and series go away
     std::string changed;  // when it last changed, ISO 8601 with the local offset
     bool active() const { return state != 0; }
 };

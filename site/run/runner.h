@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -92,6 +93,8 @@ public:
     std::uint64_t timeouts() const;
     // A copy of the line's counts; safe from any thread.
     LineCounts line_counts() const;
+    // The rounds and the line's counts as the outputs show them; safe from any thread.
+    SystemCounts counts() const;
     // "port /dev/ttyUSB0 9600 8N1, address 1, reply timeout 1.5 s"
     std::string line_settings() const;
     // What the host learned of the system's answer times, per request kind; empty with a fixed
@@ -137,7 +140,6 @@ private:
     void finish_round(Clock::time_point now);
     // Decodes the round's images, adds the counts and hands it on.
     void close_round(Clock::time_point now);
-    SystemCounts counts() const;
     void watch_progress(Clock::time_point now);
     void say(Level level, const std::string& text, const std::string& kind = {}) const;
 
@@ -176,7 +178,7 @@ private:
     std::optional<line::Answer> heldAnswer_;
     std::uint64_t echoFor_ = 0;  // the request (HostLink::sent()) whose echo was skipped
     bool finished_ = false;
-    std::uint64_t rounds_ = 0;
+    std::atomic<std::uint64_t> rounds_{0};  // read by the outputs' thread
     std::uint64_t rejected_ = 0;
     std::shared_ptr<CompletedRound> open_;  // the round under way
 

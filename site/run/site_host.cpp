@@ -214,6 +214,12 @@ void SiteHost::start_outputs() {
     }
     const std::shared_ptr<HistoryWriter> history = history_;
     setup.history = [history] { return HistoryCounts{history->saved(), history->failed()}; };
+    // The outputs are declared after the runners, so they go first.
+    setup.counts = [this](unsigned system) {
+        for (const auto& runner : runners_)
+            if (runner->data_id() == system) return runner->counts();
+        return SystemCounts();
+    };
     const std::shared_ptr<Controller> controller = controller_;
     setup.report = [controller, say = options_.console](Level level, const std::string& text) {
         say(level, text);

@@ -16,7 +16,22 @@ constexpr std::size_t kPendingLimit = 1000;
 
 double seconds_of(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+bool plain_ascii(char c) { return static_cast<unsigned char>(c) < 0x80; }
+
 }  // namespace
+
+int alarm_item_number(const std::string& text) {
+    for (std::size_t start = 0; start < text.size(); ++start) {
+        if (text[start] < '0' || text[start] > '9') continue;
+        std::size_t end = start;
+        while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+        const bool between_words = start > 0 && !plain_ascii(text[start - 1]) && end < text.size() &&
+                                   !plain_ascii(text[end]) && end - start <= 6;
+        if (between_words) return std::stoi(text.substr(start, end - start));
+        start = end;
+    }
+    return -1;
+}
 
 SiteOutputs::SiteOutputs(Setup setup) : setup_(std::move(setup)) {
     for (const SystemUnits& system : setup_.systems) {
@@ -110,9 +125,9 @@ void SiteOutputs::process(Round& round) {
         if (mqtt_) mqtt_->publish_unit(unit);
     }
     for (AlarmState& alarm : round.changedAlarms) {
-        if (mqtt_) mqtt_->publish_alarm(alarm);
-        AlarmId id{alarm.unit, alarm.key, alarm.index};
-        if (alarm.active()) {
+        if (mqtt_) alarm.gone ? mqtt_->remove_alarm(alarm) : mqtt_->publish_alarm(alarm);
+        AlarmId id{alarm.unit, alarm.key, alarm.number};
+        if (alarm.active() && !alarm.gone) {
             activeAlarms_[std::move(id)] = std::move(alarm);
         } else {
             activeAlarms_.erase(id);
@@ -127,31 +142,27 @@ void SiteOutputs::process(Round& round) {
                       "power system " + std::to_string(completed.system) + ": rounds complete again: online");
 }
 
-// A key that a unit checks several times in one round gets the position of each check.
+// A check is known by its unit, key and the number its text names. Once a unit's round no
+// longer checks one that has cleared (an input, fuse or module the unit lost), it is gone. One
+// still active stays as it stands: the device may skip a check for a round.
 std::vector<AlarmState> SiteOutputs::changed_alarms(AlarmBook& book, unsigned system,
                                                    const std::vector<RoundAlarm>& checks, const std::string& time) {
     std::vector<AlarmState> changes;
-    std::vector<KeyCount>& counts = book.keyCounts;
-    counts.clear();
-    auto count_of = [&counts](const RoundAlarm& check) -> KeyCount& {
-        for (auto it = counts.rbegin(); it != counts.rend(); ++it)
-            if (it->unit == check.unit && it->key == check.key) return *it;
-        return counts.emplace_back(KeyCount{check.unit, check.key, 0, 0});
-    };
-    for (const RoundAlarm& check : checks) ++count_of(check).total;
+    const std::uint64_t round = ++book.round;
+    std::vector<unsigned>& units = book.checkedUnits;
+    units.clear();
     for (const RoundAlarm& check : checks) {
-        KeyCount& count = count_of(check);
-        const int index = count.total > 1 ? count.seen : -1;
-        ++count.seen;
-        auto [it, added] = book.alarms.try_emplace(AlarmId{check.unit, check.key, index});
-        AlarmState& alarm = it->second;
+        if (units.empty() || units.back() != check.unit) units.push_back(check.unit);
+        auto [it, added] = book.alarms.try_emplace(AlarmId{check.unit, check.key, alarm_item_number(check.text)});
+        it->second.checkedIn = round;
+        AlarmState& alarm = it->second.state;
         const bool changed = added || alarm.state != check.state || alarm.text != check.text ||
                              alarm.code != check.code || alarm.level != check.level;
         if (!changed) continue;
         alarm.system = system;
         alarm.unit = check.unit;
         alarm.key = check.key;
-        alarm.index = index;
+        alarm.number = std::get<2>(it->first);
         alarm.code = check.code;
         alarm.name = check.name;
         alarm.text = check.text;
@@ -160,6 +171,18 @@ std::vector<AlarmState> SiteOutputs::changed_alarms(AlarmBook& book, unsigned sy
         alarm.state = check.state;
         alarm.changed = time;
         changes.push_back(alarm);
+    }
+    for (auto it = book.alarms.begin(); it != book.alarms.end();) {
+        const BookedAlarm& booked = it->second;
+        const bool unitChecked = std::find(units.begin(), units.end(), booked.state.unit) != units.end();
+        if (booked.checkedIn == round || !unitChecked || booked.state.active()) {
+            ++it;
+            continue;
+        }
+        AlarmState& gone = changes.emplace_back(booked.state);
+        gone.gone = true;
+        gone.changed = time;
+        it = book.alarms.erase(it);
     }
     return changes;
 }
@@ -180,11 +203,14 @@ void SiteOutputs::check_availability(Clock::time_point now) {
 void SiteOutputs::write_metrics(Clock::time_point now) {
     if (setup_.metricsFile.empty()) return;
     MetricsView view;
-    for (const auto& [id, system] : systems_) {
+    for (auto& [id, system] : systems_) {
+        if (setup_.counts) system.counts = setup_.counts(id);
         MetricsView::System& entry = view.systems.emplace_back();
         entry.system = id;
         entry.counts = &system.counts;
         entry.secondsSinceRound = seconds_of(now - system.lastRound);
+        entry.up = system.online;
+        if (!system.online) continue;  // an offline system's values are no readings any more
         for (const auto& [unitId, unit] : system.units)
             if (unit.ok) entry.units.push_back(&unit);
     }

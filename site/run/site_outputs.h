@@ -7,7 +7,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -19,6 +18,10 @@
 
 namespace site {
 
+// The number of the input channel, fuse or module an alarm text is about: the digits between
+// two words of the device's own language ("交流屏2输入…" is input 2). -1 when it names none.
+int alarm_item_number(const std::string& text);
+
 // Hands every completed round to MQTT and the metrics file on a thread of its own, so that
 // polling never waits for either. Rounds that pile up beyond a bound are dropped, oldest first.
 class SiteOutputs {
@@ -28,6 +31,9 @@ public:
         std::string metricsFile;  // empty: no metrics file
         std::vector<SystemUnits> systems;
         std::function<HistoryCounts()> history;
+        // A system's counters as they stand, read every second whatever the line does; without
+        // it, the counts that came with the system's last round.
+        std::function<SystemCounts(unsigned system)> counts;
         MqttOutput::Report report;  // console and trace
     };
     using Clock = std::chrono::steady_clock;
@@ -58,18 +64,16 @@ private:
     };
     void run();
     void process(Round& round);
-    using AlarmId = std::tuple<unsigned, std::string, int>;  // unit, key, index
-    // Per unit and key of a round's checks: how many the round made, and how many were seen.
-    struct KeyCount {
-        unsigned unit;
-        std::string_view key;
-        int total;
-        int seen;
+    using AlarmId = std::tuple<unsigned, std::string, int>;  // unit, key, number
+    struct BookedAlarm {
+        AlarmState state;
+        std::uint64_t checkedIn = 0;  // the book's round that last checked it
     };
     // The alarms of one system, kept on its polling thread: only changes go to the outputs' thread.
     struct AlarmBook {
-        std::map<AlarmId, AlarmState> alarms;
-        std::vector<KeyCount> keyCounts;  // scratch, kept for its capacity
+        std::map<AlarmId, BookedAlarm> alarms;
+        std::uint64_t round = 0;
+        std::vector<unsigned> checkedUnits;  // scratch, kept for its capacity
     };
     static std::vector<AlarmState> changed_alarms(AlarmBook& book, unsigned system,
                                                   const std::vector<RoundAlarm>& checks, const std::string& time);

@@ -174,7 +174,8 @@ private:
 };
 
 // Checks every line of a Prometheus text file against the exposition format (HELP and TYPE
-// before a family's samples, label syntax, numbers, no series twice) and returns the samples
+// before a family's samples, each family's samples together, label syntax, numbers, no series
+// twice, "_total" for counters alone) and returns the samples
 // as "name{labels}" -> value.
 inline std::map<std::string, double> parse_exposition(const std::string& text) {
     static const std::regex help(R"(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) .*)");
@@ -185,19 +186,23 @@ inline std::map<std::string, double> parse_exposition(const std::string& text) {
         R"(([-+]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][-+]?[0-9]+)?|NaN|[-+]Inf))");
     std::map<std::string, double> samples;
     std::set<std::string> typed;
+    std::string family;  // the family typed last: its samples follow it, none elsewhere
     std::istringstream in(text);
     std::smatch match;
     for (std::string line; std::getline(in, line);) {
         if (std::regex_match(line, match, help)) continue;
         if (std::regex_match(line, match, type)) {
             EXPECT_TRUE(typed.insert(match[1]).second) << "family typed twice: " << line;
+            family = match[1];
+            EXPECT_EQ(match[2] == "counter", family.size() > 6 && family.compare(family.size() - 6, 6, "_total") == 0)
+                << "counters and only counters end in _total: " << line;
             continue;
         }
         if (!std::regex_match(line, match, sample)) {
             ADD_FAILURE() << "not an exposition line: " << line;
             continue;
         }
-        EXPECT_TRUE(typed.count(match[1]) != 0) << "sample before its TYPE line: " << line;
+        EXPECT_EQ(match[1], family) << "sample outside its family's lines: " << line;
         const std::string series = match[1].str() + match[2].str();
         EXPECT_TRUE(samples.emplace(series, std::stod(match[3])).second) << "series twice: " << line;
     }

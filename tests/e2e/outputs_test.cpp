@@ -7,6 +7,7 @@
 
 #include <regex>
 
+#include "discovery_check.h"
 #include "outputs_fixture.h"
 #include "site/run/event_log.h"
 #include "site/run/metrics_file.h"
@@ -40,6 +41,17 @@ std::string read_text(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// `promtool check metrics` on the file, where promtool is installed: its parser and its lint of
+// names, units and help texts.
+void expect_promtool_accepts(const std::string& path) {
+    if (std::system("command -v promtool >/dev/null 2>&1") != 0) {
+        std::cout << "promtool not installed: metrics lint skipped\n";
+        return;
+    }
+    const std::string out = path + ".promtool";
+    EXPECT_EQ(std::system(("promtool check metrics < " + path + " > " + out + " 2>&1").c_str()), 0) << read_text(out);
 }
 
 // The metrics file's samples once it exists and `done` holds for them.
@@ -110,6 +122,22 @@ TEST(MqttOutput, RoundsPublishStatesEqualToTheHistoryDiscoveryAndAnAlarmThatClea
     for (const auto& [topic, payload] : all) dcConfigs += topic.rfind(dcNode, 0) == 0 ? 1 : 0;
     const auto dcSaved = run.host->store().newest(dc_id(1, 0));
     EXPECT_EQ(dcConfigs, site::unit_values(site::kDcRecord, site::decode_image(site::kDcRecord, dcSaved->image).fields).size());
+    const auto rendered = check_discovery(all);
+    const std::string dcId = "ktr40e_1_" + std::to_string(dc_id(1, 0));
+    EXPECT_EQ(rendered.at(dcId + "_voltage"), "53.5");
+    EXPECT_NEAR(std::stod(rendered.at(dcId + "_power")), 53.5 * 61.75, 0.01);
+    EXPECT_EQ(rendered.at("ktr40e_1_1_alarm_RC_0_2"), "OFF");
+    EXPECT_EQ(parse(all.at(dcNode + "m_value_0/config"))["name"], "battery 1 current");
+    EXPECT_EQ(parse(all.at(dcNode + "power/config"))["device_class"], "power");
+    const Json::Value setting = parse(all.at("homeassistant/sensor/ktr40e_1_1/ac_param_1/config"));
+    EXPECT_EQ(setting["entity_category"], "diagnostic");
+    EXPECT_EQ(setting["name"], "AC parameter 2");
+    EXPECT_EQ(parse(all.at("homeassistant/sensor/ktr40e_1_1/modules_3_p41_41_value/config"))["name"], "module 4 parameter");
+    EXPECT_EQ(parse(all.at("homeassistant/sensor/ktr40e_1_" + std::to_string(ac_id(1, 0)) + "/channels_0_b/config"))["name"],
+              "input 1 phase B voltage");
+    const Json::Value alarmDevice = parse(all.at("homeassistant/binary_sensor/ktr40e_1_1/alarm_RC_0_2/config"))["device"];
+    EXPECT_EQ(alarmDevice["model"], "KTR-40 rectifier group");
+    EXPECT_FALSE(alarmDevice.isMember("via_device")) << "the rectifier group shares the system's id: it is the top";
     ASSERT_EQ(all.count(dcNode + "voltage/config"), 1u);
     const Json::Value voltage = parse(all.at(dcNode + "voltage/config"));
     EXPECT_EQ(voltage["device_class"], "voltage");
@@ -117,9 +145,11 @@ TEST(MqttOutput, RoundsPublishStatesEqualToTheHistoryDiscoveryAndAnAlarmThatClea
     EXPECT_EQ(voltage["state_class"], "measurement");
     EXPECT_EQ(voltage["state_topic"], state_topic(kUnits[2]));
     EXPECT_EQ(voltage["availability"][0]["topic"], "ktr40e/1/availability");
-    EXPECT_EQ(voltage["device"]["identifiers"][0], "ktr40e_1_" + std::to_string(dc_id(1, 0)));
-    const std::string faultTopic = "ktr40e/1/1/alarm/RC_0/1";
-    const std::string faultConfig = "homeassistant/binary_sensor/ktr40e_1_1/alarm_RC_0_1/config";
+    EXPECT_EQ(voltage["device"]["identifiers"][0], dcId);
+    EXPECT_EQ(voltage["device"]["via_device"], "ktr40e_1_1");
+    EXPECT_EQ(voltage["suggested_display_precision"], 1);
+    const std::string faultTopic = "ktr40e/1/1/alarm/RC_0/2";
+    const std::string faultConfig = "homeassistant/binary_sensor/ktr40e_1_1/alarm_RC_0_2/config";
     ASSERT_EQ(all.count(faultConfig), 1u);
     EXPECT_EQ(parse(all.at(faultConfig))["device_class"], "problem");
     EXPECT_EQ(parse(all.at(faultConfig))["state_topic"], faultTopic);
@@ -136,22 +166,25 @@ TEST(MqttOutput, RoundsPublishStatesEqualToTheHistoryDiscoveryAndAnAlarmThatClea
         EXPECT_TRUE(std::regex_match(alarm["changed"].asString(), isoTime));
     }
     EXPECT_EQ(active, (std::vector<bool>{false, true, false}));
-    EXPECT_EQ(heard.on("ktr40e/1/1/alarm/RC_0/0").size(), 1u);
+    EXPECT_EQ(heard.on("ktr40e/1/1/alarm/RC_0/1").size(), 1u);
 
     // The metrics file holds the last round's values and the host's counters.
     const auto samples = metrics_when(metrics, [](const auto& s) {
         const auto rounds = s.find("ktr40e_rounds_total{system=\"1\"}");
         return rounds != s.end() && rounds->second == 5;
     });
-    EXPECT_EQ(samples.at("ktr40e_value{system=\"1\",unit=\"151\",kind=\"dc\",field=\"voltage\"}"), 53.5);
-    EXPECT_EQ(samples.at("ktr40e_value{system=\"1\",unit=\"1\",kind=\"rc\",field=\"modules.output_current\",index=\"3\"}"),
-              17.25);
+    EXPECT_EQ(samples.at("ktr40e_dc_volts{system=\"1\",unit=\"151\"}"), 53.5);
+    EXPECT_EQ(samples.at("ktr40e_rectifier_amperes{system=\"1\",unit=\"1\",module=\"4\"}"), 17.25);
+    EXPECT_EQ(samples.at("ktr40e_up{system=\"1\"}"), 1);
+    EXPECT_NEAR(samples.at("ktr40e_dc_load_watts{system=\"1\",unit=\"151\"}"), 53.5 * 61.75, 0.01);
+    EXPECT_EQ(samples.at("ktr40e_ac_input_volts{system=\"1\",unit=\"101\",input=\"1\",phase=\"A\"}"), 381.5);
     EXPECT_EQ(samples.at("ktr40e_reply_timeouts_total{system=\"1\"}"), 0);
     // The learned answer time of the status request, and its wait between the floor and the ceiling.
     EXPECT_GT(samples.at("ktr40e_answer_seconds{system=\"1\",request=\"42/44\"}"), 0);
     EXPECT_GE(samples.at("ktr40e_answer_wait_seconds{system=\"1\",request=\"42/44\"}"), 0.025);
     EXPECT_LE(samples.at("ktr40e_answer_wait_seconds{system=\"1\",request=\"42/44\"}"), 0.2);
-    EXPECT_EQ(samples.count("ktr40e_alarm_active{system=\"1\",unit=\"1\",key=\"RC_0\",index=\"1\",code=\"06024\",level=\"2\"}"),
+    expect_promtool_accepts(metrics);
+    EXPECT_EQ(samples.count("ktr40e_alarm_active{system=\"1\",unit=\"1\",key=\"RC_0\",number=\"2\",code=\"06024\",level=\"2\"}"),
               0u);
 
     EXPECT_TRUE(heard.wait_for_payload("ktr40e/1/availability", "online"));
@@ -208,8 +241,8 @@ TEST(MqttOutput, PollingGoesOnWhileTheBrokerIsAwayAndTheLatestStatesFollowItsRet
     EXPECT_NE(news.find("were dropped while it was away"), std::string::npos) << news;
 }
 
-// The line hangs up after round 2: the stale gauge grows, the system goes offline, and both
-// recover when the line is back.
+// The line hangs up after round 2: the stale gauge and the timeouts grow, the system goes
+// offline with its values, and all recover when the line is back.
 TEST(MqttOutput, ACutLineMakesTheSystemOfflineAndItsRoundAgeGrow) {
     Broker broker;
     Subscriber heard(broker.port(), "ktr40e/1/availability");
@@ -220,21 +253,30 @@ TEST(MqttOutput, ACutLineMakesTheSystemOfflineAndItsRoundAgeGrow) {
                 options_for(dir, 4));
     sim::Simulator& simulator = *line.simulator;
     const std::string age = "ktr40e_last_round_age_seconds{system=\"1\"}";
-    double ageWhileCut = 0, ageLater = 0;
+    const std::string timeouts = "ktr40e_reply_timeouts_total{system=\"1\"}";
+    const std::string up = "ktr40e_up{system=\"1\"}";
+    double ageWhileCut = 0, ageLater = 0, timeoutsWhileCut = 0;
+    std::map<std::string, double> offline;
     std::thread watcher;
     run.hook->onRound = [&](unsigned, int round) {
         if (round != 2) return;
         simulator.hang_up();
         watcher = std::thread([&] {
             ageWhileCut = metrics_when(metrics, [&](const auto& s) { return s.count(age) && s.at(age) >= 1; }).at(age);
+            timeoutsWhileCut = parse_exposition(read_text(metrics)).at(timeouts);
             EXPECT_TRUE(heard.wait_for_payload("ktr40e/1/availability", "offline"));
-            ageLater = parse_exposition(read_text(metrics)).at(age);
+            offline = metrics_when(metrics, [&](const auto& s) { return s.at(up) == 0; });
+            ageLater = offline.at(age);
             simulator.come_back();
         });
     };
     run.run();
     watcher.join();
     EXPECT_GT(ageLater, ageWhileCut);
+    // Counters move while no round completes; an offline system's values are gone.
+    EXPECT_GT(offline.at(timeouts), timeoutsWhileCut);
+    EXPECT_EQ(offline.count("ktr40e_dc_volts{system=\"1\",unit=\"151\"}"), 0u);
+    EXPECT_EQ(metrics_when(metrics, [&](const auto& s) { return s.at(up) == 1; }).count("ktr40e_dc_volts{system=\"1\",unit=\"151\"}"), 1u);
     EXPECT_TRUE(heard.wait_for_payload("ktr40e/1/availability", "online"));
     std::string news;
     for (const site::Event& e : run.recorder->of(EventKind::Output)) news += e.text + "\n";
@@ -265,6 +307,104 @@ TEST(MqttOutput, AUnitGoneFromTheSiteFileLosesItsDiscoveryConfigs) {
     run.run();
     EXPECT_TRUE(eventually([&] { return configs_of(heard.latest(), goneNode) == 0; }));
     EXPECT_EQ(configs_of(heard.latest(), keptNode), keptBefore);
+}
+
+// While their alarms are active, the second AC unit drops from two inputs to one and the last
+// rectifier module is pulled. Afterwards nothing on the broker or in the metrics file names the
+// gone input or module, and the checks that stay keep their ids.
+TEST(MqttOutput, AnInputAndAModuleGoneWithActiveAlarmsLeaveNothingBehind) {
+    Broker broker;
+    Subscriber heard(broker.port(), "#");
+    TempDir dir;
+    sim::SimConfig config = quiet_system();
+    config.state.ac[1].channels[0].aAlert = 1;  // input 1 phase A too low: AC_0 of input 1
+    config.state.ac[1].channels[1].aAlert = 1;  // and of input 2
+    config.state.rectifiers.modules[3].fault = 1;
+    SimulatedSystem line(config);
+    const std::string metrics = dir.file("site.prom");
+    HostRun run(site::parse_site(site_root({system_json(1, line.port)}, broker.port(), metrics), ""),
+                options_for(dir, 5));
+    sim::Simulator& simulator = *line.simulator;
+    std::map<std::string, std::string> before;
+    run.hook->onRound = [&](unsigned, int round) {
+        if (round != 2) return;
+        before = heard.latest();
+        simulator.update([](sim::SiteState& s) {
+            s.ac[1].channels.resize(1);
+            s.rectifiers.modules.pop_back();
+        });
+    };
+    run.run();
+    ASSERT_TRUE(eventually([&] {
+        const auto last = heard.latest();
+        const auto found = last.find(state_topic(kUnits[4]));
+        return found != last.end() && parse(found->second)["round"].asUInt() == 5;
+    }));
+
+    const std::string ac = std::to_string(ac_id(1, 1));
+    const std::string input1 = "ktr40e/1/" + ac + "/alarm/AC_0/1";
+    const std::string input2 = "ktr40e/1/" + ac + "/alarm/AC_0/2";
+    const std::string module4 = "ktr40e/1/1/alarm/RC_0/4";
+    ASSERT_EQ(before.count(input2), 1u);
+    ASSERT_EQ(before.count(module4), 1u);
+    EXPECT_TRUE(parse(before.at(module4))["active"].asBool());
+    const auto after = heard.latest();
+    for (const auto& [topic, payload] : after) {
+        for (const char* gone : {"AC_0/2", "AC_0_2", "channels_1_", "RC_0/4", "RC_0_4", "modules_3_"})
+            EXPECT_EQ(topic.find(gone), std::string::npos) << topic << " is left behind";
+        if (topic.find("/alarm/") != std::string::npos && topic.find("AC_0/1") == std::string::npos) {
+            EXPECT_FALSE(parse(payload)["active"].asBool()) << topic << " shows active";
+        }
+    }
+    // The input that stays: the same topic and entity with two inputs and with one.
+    EXPECT_TRUE(parse(after.at(input1))["active"].asBool());
+    const std::string input1Config = "homeassistant/binary_sensor/ktr40e_1_" + ac + "/alarm_AC_0_1/config";
+    EXPECT_EQ(after.at(input1Config), before.at(input1Config));
+    check_discovery(after);
+
+    const auto samples = metrics_when(metrics, [](const auto& s) {
+        const auto rounds = s.find("ktr40e_rounds_total{system=\"1\"}");
+        return rounds != s.end() && rounds->second == 5;
+    });
+    for (const auto& [series, value] : samples) {
+        EXPECT_EQ(series.find("input=\"2\""), std::string::npos) << series;
+        EXPECT_EQ(series.find("module=\"4\""), std::string::npos) << series;
+        EXPECT_EQ(series.find("number=\"4\""), std::string::npos) << series;
+        if (series.find("ktr40e_alarm_active") == 0 && series.find("unit=\"" + ac + "\"") != std::string::npos) {
+            EXPECT_NE(series.find("number=\"1\""), std::string::npos) << series;
+        }
+    }
+}
+
+// Mains lost: every AC input reads 0 V and 0 Hz. That is a reading, not an unknown value.
+TEST(MqttOutput, AMainsFailureShowsZeroVoltsInTheStatesAndTheMetrics) {
+    Broker broker;
+    Subscriber heard(broker.port(), "#");
+    TempDir dir;
+    sim::SimConfig config = quiet_system();
+    for (sim::AcUnit& unit : config.state.ac)
+        for (sim::AcChannel& channel : unit.channels) channel.a = channel.b = channel.c = channel.f = 0.0f;
+    SimulatedSystem line(config);
+    const std::string metrics = dir.file("site.prom");
+    HostRun run(site::parse_site(site_root({system_json(1, line.port)}, broker.port(), metrics), ""),
+                options_for(dir, 2));
+    run.run();
+    const std::string ac = std::to_string(ac_id(1, 0));
+    const std::string topic = "ktr40e/1/ac/" + ac + "/state";
+    ASSERT_TRUE(eventually([&] { return heard.latest().count(topic) == 1; }));
+    const Json::Value state = parse(heard.latest().at(topic));
+    EXPECT_EQ(state["fields"]["channels"][0]["a"].asDouble(), 0.0);
+    EXPECT_TRUE(state["provided"]["channels.0.a"].asBool());
+    EXPECT_TRUE(state["provided"]["channels.0.f"].asBool());
+    const auto rendered = check_discovery(heard.latest());
+    EXPECT_EQ(rendered.at("ktr40e_1_" + ac + "_channels_0_a"), "0");
+
+    const auto samples = metrics_when(metrics, [](const auto& s) {
+        const auto rounds = s.find("ktr40e_rounds_total{system=\"1\"}");
+        return rounds != s.end() && rounds->second == 2;
+    });
+    EXPECT_EQ(samples.at("ktr40e_ac_input_volts{system=\"1\",unit=\"" + ac + "\",input=\"1\",phase=\"A\"}"), 0);
+    EXPECT_EQ(samples.at("ktr40e_ac_input_hertz{system=\"1\",unit=\"" + ac + "\",input=\"1\"}"), 0);
 }
 
 // sitehost killed with SIGKILL: the broker publishes its last will.
@@ -380,14 +520,14 @@ TEST(UnitValues, MarkersAndCountsDecideWhatTheDeviceProvided) {
     } cases[] = {
         {site::kAcRecord, &ac,
          {{"ia", "ia", -1, false, "A"}, {"ib", "ib", -1, true, "A"}, {"ic", "ic", -1, false, "A"},
-          {"channels.0.a", "channels.a", 0, false, "V"}, {"channels.0.b", "channels.b", 0, true, "V"},
+          {"channels.0.a", "channels.a", 0, true, "V"}, {"channels.0.b", "channels.b", 0, true, "V"},
           {"channels.0.c", "channels.c", 0, true, "V"}, {"channels.0.f", "channels.f", 0, true, "Hz"}}},
         {site::kDcRecord, &dc,
          {{"voltage", "voltage", -1, true, "V"}, {"current", "current", -1, true, "A"},
           {"m_value.0", "m_value", 0, true, "A"}, {"m_value.1", "m_value", 1, true, "A"},
           {"m_value.2", "m_value", 2, true, "A"}, {"m_value.3", "m_value", 3, true, "A"},
           {"n_value.0", "n_value", 0, true, "A"}, {"user_p.0", "user_p", 0, false, ""},
-          {"user_p.1", "user_p", 1, true, ""}}},
+          {"user_p.1", "user_p", 1, true, ""}, {"power", "power", -1, true, "W"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.record);
@@ -402,8 +542,14 @@ TEST(UnitValues, MarkersAndCountsDecideWhatTheDeviceProvided) {
             EXPECT_EQ(values[i].unit, unit) << path;
         }
     }
-    EXPECT_EQ(site::state_template_path("channels.12.a"), "value_json.fields.channels[12].a");
-    EXPECT_EQ(site::state_template_path("m_value.3"), "value_json.fields.m_value[3]");
+    site::UnitValue value;
+    value.path = "channels.12.a";
+    EXPECT_EQ(site::state_template_path(value), "value_json.fields.channels[12].a");
+    value.path = "m_value.3";
+    EXPECT_EQ(site::state_template_path(value), "value_json.fields.m_value[3]");
+    value.path = "power";
+    value.derived = true;
+    EXPECT_EQ(site::state_template_path(value), "value_json.derived.power");
 }
 
 // Label values with quotes, backslashes and line feeds still make a file Prometheus reads,
@@ -431,20 +577,21 @@ TEST(MetricsText, EscapesLabelsAndLeavesOutWhatWasNotProvided) {
     alarm.system = 1;
     alarm.unit = 21;
     alarm.key = "DC_3";
-    alarm.index = 1;
+    alarm.number = 1;
     alarm.code = "x\"y";
     alarm.state = 1;
     site::MetricsView view;
-    view.systems.push_back({1, &counts, 12.5, {&unit}});
+    view.systems.push_back({1, &counts, 12.5, true, {&unit}});
     view.activeAlarms.push_back(&alarm);
     view.history = {10, 1};
     const auto samples = parse_exposition(site::metrics_text(view));
-    EXPECT_EQ(samples.at("ktr40e_value{system=\"1\",unit=\"21\",kind=\"dc\",field=\"voltage\"}"), 53.5);
-    EXPECT_EQ(samples.count("ktr40e_value{system=\"1\",unit=\"21\",kind=\"dc\",field=\"user_p\",index=\"0\"}"), 0u);
+    EXPECT_EQ(samples.at("ktr40e_dc_volts{system=\"1\",unit=\"21\"}"), 53.5);
+    EXPECT_EQ(samples.at("ktr40e_dc_load_watts{system=\"1\",unit=\"21\"}"), 66.875);
+    EXPECT_EQ(samples.count("ktr40e_setting{system=\"1\",unit=\"21\",kind=\"dc\",name=\"user_p.0\"}"), 0u);
     EXPECT_EQ(samples.at("ktr40e_refused_answers_total{system=\"1\",reason=\"bad \\\"checksum\\\"\\\\\\nline\"}"), 2);
     EXPECT_EQ(samples.at("ktr40e_last_round_age_seconds{system=\"1\"}"), 12.5);
     EXPECT_EQ(samples.at("ktr40e_images_failed_total"), 1);
-    EXPECT_EQ(samples.at("ktr40e_alarm_active{system=\"1\",unit=\"21\",key=\"DC_3\",index=\"1\",code=\"x\\\"y\",level=\"0\"}"), 1);
+    EXPECT_EQ(samples.at("ktr40e_alarm_active{system=\"1\",unit=\"21\",key=\"DC_3\",number=\"1\",code=\"x\\\"y\",level=\"0\"}"), 1);
     EXPECT_EQ(samples.count("ktr40e_mqtt_messages_dropped_total"), 0u);
 }
 

@@ -29,6 +29,7 @@ endfunction()
 
 staged_path(plugin ktr40e/ktr40e.so)
 staged_path(rules share/ktr40e/ktr40e.rules.yml)
+staged_path(dashboard share/ktr40e/ktr40e-grafana.json)
 
 set(unit_folders /etc/systemd/system /usr/local/lib/systemd/system /usr/lib/systemd/system /lib/systemd/system)
 find_program(SYSTEMD_ANALYZE systemd-analyze)

@@ -153,10 +153,10 @@ TEST(CompletedRound, ConsoleMqttAndMetricsShowTheSameValues) {
     }
     const std::string metrics = read_text(dir + "/ktr40e.prom");
     std::filesystem::remove_all(dir);
-    EXPECT_NE(metrics.find("ktr40e_value{system=\"1\",unit=\"21\",kind=\"dc\",field=\"voltage\"} 53.5\n"), std::string::npos)
+    EXPECT_NE(metrics.find("ktr40e_dc_volts{system=\"1\",unit=\"21\"} 53.5\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("ktr40e_battery_amperes{system=\"1\",unit=\"21\",battery=\"2\"} -2.25\n"), std::string::npos)
         << metrics;
-    EXPECT_NE(metrics.find("field=\"m_value\",index=\"1\"} -2.25\n"), std::string::npos) << metrics;
-    EXPECT_EQ(metrics.find("field=\"user_p\""), std::string::npos) << metrics;
+    EXPECT_EQ(metrics.find("name=\"user_p.0\""), std::string::npos) << metrics;
     EXPECT_NE(metrics.find("ktr40e_alarm_active{system=\"1\",unit=\"21\",key=\"DC_VOLT\",code=\"0301\",level=\"2\"} 2\n"),
               std::string::npos)
         << metrics;
@@ -167,7 +167,7 @@ TEST(AlarmMessage, KeepsItsMembersInNameOrder) {
     alarm.system = 1;
     alarm.unit = 21;
     alarm.key = "DC_VOLT";
-    alarm.index = 3;
+    alarm.number = 3;
     alarm.code = "0301";
     alarm.name = "DC \"voltage\"";
     alarm.text = "low";
@@ -176,8 +176,8 @@ TEST(AlarmMessage, KeepsItsMembersInNameOrder) {
     alarm.state = 2;
     alarm.changed = "2026-12-08T13:01:02+01:00";
     EXPECT_EQ(site::MqttOutput::alarm_message(alarm),
-              R"({"active":true,"changed":"2026-12-08T13:01:02+01:00","code":"0301","index":3,"key":"DC_VOLT",)"
-              R"("level":2,"name":"DC \"voltage\"","state":2,"system":1,"text":"low","unit":21})");
+              R"({"active":true,"changed":"2026-12-08T13:01:02+01:00","code":"0301","key":"DC_VOLT",)"
+              R"("level":2,"name":"DC \"voltage\"","number":3,"state":2,"system":1,"text":"low","unit":21})");
 }
 
 // The runner's stall warning and the outputs' offline mark share this one rule.
@@ -198,3 +198,15 @@ TEST(Staleness, ThreeRoundsOfTheLastRoundTimeOrThePollIntervalWhicheverIsLonger)
 }
 
 }  // namespace
+
+// Only digits between two words of the device's language number an input, fuse or module;
+// model names and plain texts number nothing.
+TEST(AlarmItemNumber, DigitsBetweenTheDevicesWordsOnly) {
+    EXPECT_EQ(site::alarm_item_number("交流屏2输入线/相电压AB/A"), 2);
+    EXPECT_EQ(site::alarm_item_number("整流模块12模块通讯中断告警状态"), 12);
+    EXPECT_EQ(site::alarm_item_number("直流1电池熔丝故障告警"), 1);
+    EXPECT_EQ(site::alarm_item_number("其他告警"), -1);
+    EXPECT_EQ(site::alarm_item_number("本驱动类型:ktr40e-dc 检测型号:KTR-40"), -1);
+    EXPECT_EQ(site::alarm_item_number("模块7"), -1);
+    EXPECT_EQ(site::alarm_item_number(""), -1);
+}

@@ -1,6 +1,7 @@
 // The history tables: only the values a unit really has, states kept when they change,
 // analog values per interval, alarm changes, old databases, databases of other programs, a
-// file deleted under the writer, and the README's Grafana queries against a real database.
+// file deleted under the writer, and the README's Grafana queries and the shipped dashboard
+// against a real database.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -11,10 +12,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <regex>
 #include <sstream>
 
+#include "host/json.h"
 #include "site/host/image_layouts.h"
 #include "site/store/database_file.h"
 #include "site/store/history_schema.h"
@@ -95,18 +98,33 @@ struct UnitRound {
     std::vector<site::AlarmChange> alarms;
 };
 
-// Rounds 3 s apart from kT0 of power system 1 (unit 21 alone), through a history writer as the
-// host saves them.
-void write_rounds(const std::string& db, int count, const std::function<UnitRound(int)>& round) {
+// What the units of power system 1 hand over in one round.
+struct SiteRound {
+    std::vector<site::UnitImage> units;
+    std::vector<site::AlarmChange> alarms;
+};
+
+// Rounds 3 s apart from kT0 of power system 1, through a history writer as the host saves them.
+void write_site_rounds(const std::string& db, int count, const std::vector<unsigned>& units,
+                       const std::function<SiteRound(int)>& round) {
     auto store = std::shared_ptr<site::HistoryStore>(site::HistoryStore::open(db));
     site::HistoryWriter writer(store, nullptr);
-    writer.add_system(1, {21});
+    writer.add_system(1, units);
     for (int i = 0; i < count; ++i) {
-        UnitRound unit = round(i);
-        writer.save_image(21, site::kDcRecord, unit.image.data(), unit.image.size());
-        writer.end_round(1, kT0 + i * 3000, std::move(unit.alarms));
+        SiteRound site = round(i);
+        for (const site::UnitImage& unit : site.units)
+            writer.save_image(unit.device, unit.record, unit.image.data(), unit.image.size());
+        writer.end_round(1, kT0 + i * 3000, std::move(site.alarms));
     }
     ASSERT_TRUE(writer.flush(std::chrono::seconds(30)));
+}
+
+// The same with unit 21 alone.
+void write_rounds(const std::string& db, int count, const std::function<UnitRound(int)>& round) {
+    write_site_rounds(db, count, {21}, [&round](int i) {
+        UnitRound unit = round(i);
+        return SiteRound{{site::UnitImage{21, site::kDcRecord, std::move(unit.image)}}, std::move(unit.alarms)};
+    });
 }
 
 // ---- what is kept of the values ----
@@ -322,6 +340,75 @@ TEST(HistoryReadme, EveryGrafanaQueryReturnsRowsWithItsMacrosSubstituted) {
         EXPECT_EQ(sql.find("$__"), std::string::npos) << sql;
         EXPECT_FALSE(rows(db, sql).empty()) << sql;
     }
+}
+
+// ---- the Grafana dashboard ----
+
+// An AC unit with `inputs` inputs at `volts` on every phase.
+Bytes ac_image(int inputs, float volts) {
+    using namespace site;
+    Bytes image(layout_size(kAcUnitFields) + inputs * layout_size(kAcChannelFields), 0);
+    image[field_offset(kAcUnitFields, "channel_count")] = static_cast<std::uint8_t>(inputs);
+    for (int c = 0; c < inputs; ++c)
+        for (const char* phase : {"a", "b", "c"})
+            put_f32(image, layout_size(kAcUnitFields) + c * layout_size(kAcChannelFields) + field_offset(kAcChannelFields, phase),
+                    volts);
+    return image;
+}
+
+// A rectifier group of `modules` modules, each at `amperes`.
+Bytes rc_image(int modules, float amperes) {
+    using namespace site;
+    Bytes image(layout_size(kRcGroupFields) + modules * layout_size(kRcModuleFields), 0);
+    image[field_offset(kRcGroupFields, "module_count")] = static_cast<std::uint8_t>(modules);
+    for (int m = 0; m < modules; ++m)
+        put_f32(image, layout_size(kRcGroupFields) + m * layout_size(kRcModuleFields) +
+                           field_offset(kRcModuleFields, "output_current"),
+                amperes);
+    return image;
+}
+
+// Every panel of the shipped dashboard returns rows from a database the host wrote, with its
+// macros substituted as the SQLite data source does; the series are named as people read them.
+TEST(HistoryDashboard, EveryPanelQueryReturnsRowsFromTheHostsDatabase) {
+    Scratch dir;
+    const std::string db = dir.file("h.db");
+    write_site_rounds(db, 40, {1, 11, 21}, [](int i) {
+        Bytes dc = dc_image(53.5f, 0);
+        put_f32(dc, site::field_offset(site::kDcFields, "current"), 40.0f);
+        SiteRound round{{{1, site::kRcRecord, rc_image(3, 15.5f)}, {11, site::kAcRecord, ac_image(2, 230.0f)},
+                         {21, site::kDcRecord, std::move(dc)}}, {}};
+        if (i == 5) round.alarms.push_back({21, true, "DC_0", "06024", "battery fuse broken", 2});
+        if (i == 7) round.alarms.push_back({11, true, "AC_0", "06015", "交流屏2输入线/相电压AB/A", 3});
+        if (i == 9) round.alarms.push_back({11, false, "AC_0", "06015", "交流屏2输入线/相电压AB/A", 3});
+        return round;
+    });
+    std::ifstream in(std::string(KTR40E_SOURCE_DIR) + "/config/ktr40e-grafana.json");
+    Json::Value dashboard;
+    ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &dashboard, nullptr));
+    std::map<std::string, std::vector<std::string>> results;  // panel title -> rows
+    for (const Json::Value& panel : dashboard["panels"]) {
+        SCOPED_TRACE(panel["title"].asString());
+        EXPECT_EQ(panel["datasource"]["type"], "frser-sqlite-datasource");
+        ASSERT_EQ(panel["targets"].size(), 1u);
+        const Json::Value& target = panel["targets"][0];
+        EXPECT_EQ(target["queryText"], target["rawQueryText"]);
+        const std::string sql = substitute(target["queryText"].asString(), kT0 - 60'000, kT0 + 40 * 3000);
+        EXPECT_EQ(sql.find("$__"), std::string::npos) << sql;
+        results[panel["title"].asString()] = rows(db, sql);
+        EXPECT_FALSE(results[panel["title"].asString()].empty()) << sql;
+    }
+    ASSERT_EQ(results.size(), 7u);
+    EXPECT_EQ(results["DC voltage"].front(), std::to_string(kT0 / 1000) + ".0|DC unit 21|53.5");
+    EXPECT_EQ(results["DC load power"].front(), std::to_string(kT0 / 1000) + ".0|DC unit 21|2140.0");
+    EXPECT_EQ(results["Rectifier module currents"].size(), 40u * 3);
+    EXPECT_EQ(results["Rectifier module currents"][2], std::to_string(kT0 / 1000) + ".0|module 3|15.5");
+    EXPECT_EQ(results["AC inputs"].size(), 40u * 6);
+    EXPECT_EQ(results["AC inputs"][5], std::to_string(kT0 / 1000) + ".0|AC unit 11 input 2 phase C|230.0");
+    // The cleared AC alarm is no longer active; the DC one is.
+    EXPECT_EQ(results["Active alarms"],
+              (std::vector<std::string>{std::to_string((kT0 + 5 * 3000) / 1000) + ".0|21|DC_0|06024|battery fuse broken|2"}));
+    EXPECT_EQ(results["Data age"].size(), 3u);
 }
 
 }  // namespace

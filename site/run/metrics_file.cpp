@@ -60,7 +60,7 @@ private:
 
 std::string seconds_text(double seconds) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.3f", seconds);
+    std::snprintf(text, sizeof text, "%.6f", seconds);
     return text;
 }
 

@@ -8,7 +8,7 @@
 
 #include "ac/ac_alarm_rules.h"
 #include "ac/ac_query.h"
-#include "common/byte_reader.h"
+#include "bytes/byte_reader.h"
 #include "common/unit_core.h"
 #include "common/unit_support.h"
 #include "host/vrt_sp_device.h"

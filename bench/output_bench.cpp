@@ -21,7 +21,7 @@
 #include "bench_output.h"
 #include "bench_site.h"
 #include "host_run.h"
-#include "local_broker.h"
+#include "tests/shared/local_broker.h"
 #include "sim/simulator.h"
 #include "site/run/runner.h"
 #include "site/run/site_outputs.h"
@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
         const site::CompletedRound recorded = record_round(args.plugin);
 
         bench::ScratchFolder folder;
-        bench::Broker broker(folder);
+        LocalBroker broker(folder.path());
         site::SiteOutputs::Setup setup;
         if (options.mqtt) setup.mqtt.host = "127.0.0.1";
         setup.mqtt.port = broker.port();

@@ -28,7 +28,7 @@
 
 #include "bench_output.h"
 #include "host_run.h"
-#include "local_broker.h"
+#include "tests/shared/local_broker.h"
 #include "sim_farm.h"
 
 namespace {
@@ -246,9 +246,9 @@ double run(std::ostream* out, const std::string& plugin, std::size_t systems, co
         site::SiteOptions hostOptions = bench::host_options(plugin, folder, watch, 0);
         hostOptions.loops = options.loops;
         site::SiteConfig site = bench::site_on(simulators.ports(), options.interval, 2);
-        std::unique_ptr<bench::Broker> broker;
+        std::unique_ptr<LocalBroker> broker;
         if (options.outputs) {
-            broker = std::make_unique<bench::Broker>(folder);
+            broker = std::make_unique<LocalBroker>(folder.path());
             site.mqtt.host = "127.0.0.1";
             site.mqtt.port = broker->port();
             site.mqtt.clientId = "ktr40e-scale-bench";

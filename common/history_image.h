@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "common/byte_reader.h"
+#include "bytes/byte_reader.h"
 
 // The item type of a unit whose image is its record alone.
 struct NoItem {};

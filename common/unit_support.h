@@ -5,7 +5,7 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
-#include "common/byte_reader.h"
+#include "bytes/byte_reader.h"
 #include "host/ttime.h"
 #include "host/vrt_vdevice.h"
 

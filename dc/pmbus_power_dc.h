@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/alarm_rule.h"
-#include "common/byte_reader.h"
+#include "bytes/byte_reader.h"
 #include "common/unit_core.h"
 #include "common/unit_support.h"
 #include "host/vrt_sp_device.h"

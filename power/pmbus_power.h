@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/alarm_rule.h"
-#include "common/byte_reader.h"
+#include "bytes/byte_reader.h"
 #include "common/unit_support.h"
 #include "host/json.h"
 #include "host/pmbus_protocol.h"

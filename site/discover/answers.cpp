@@ -1,6 +1,6 @@
 #include "site/discover/answers.h"
 
-#include "common/byte_reader.h"
+#include "bytes/byte_reader.h"
 
 namespace discover {
 namespace {

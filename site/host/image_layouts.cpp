@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/byte_reader.h"
+#include "bytes/byte_reader.h"
 
 namespace site {
 namespace {

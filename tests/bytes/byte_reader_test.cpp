@@ -8,7 +8,7 @@
 #include <functional>
 #include <vector>
 
-#include "common/byte_reader.h"
+#include "bytes/byte_reader.h"
 
 namespace {
 

@@ -32,16 +32,7 @@ extern char** environ;
 
 namespace e2e {
 
-inline bool accepts_connections(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
-}
+using ::accepts_connections;
 
 // Polls `done` until it holds or `limit` has passed.
 inline bool eventually(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(20)) {
@@ -53,46 +44,16 @@ inline bool eventually(const std::function<bool()>& done, std::chrono::seconds l
     return true;
 }
 
-// `mosquitto` on 127.0.0.1 and a free port, without persistence: stopping it forgets every
-// retained message.
+// A broker of the test's own, with its files in a scratch folder.
 class Broker {
 public:
-    Broker() : port_(free_loopback_port()) {
-        std::ofstream(dir_.file("mosquitto.conf"))
-            << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
-        start();
-    }
-    ~Broker() { stop(); }
-    int port() const { return port_; }
-
-    void start() {
-        const std::string binary = ::access("/usr/sbin/mosquitto", X_OK) == 0 ? "/usr/sbin/mosquitto" : "mosquitto";
-        std::vector<std::string> args = {binary, "-c", dir_.file("mosquitto.conf")};
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, dir_.file("mosquitto.log").c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0644);
-        ASSERT_EQ(posix_spawnp(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ), 0)
-            << "mosquitto is needed (bash scripts/install-deps.sh --test)";
-        posix_spawn_file_actions_destroy(&actions);
-        ASSERT_TRUE(eventually([this] { return accepts_connections(port_); }, std::chrono::seconds(10)))
-            << "mosquitto did not start on port " << port_;
-    }
-
-    void stop() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    int port() const { return broker_.port(); }
+    void start() { broker_.start(); }
+    void stop() { broker_.stop(); }
 
 private:
     TempDir dir_;
-    int port_;
-    pid_t pid_ = -1;
+    LocalBroker broker_{dir_.path()};
 };
 
 // A client that subscribes to `filter` and keeps every message in order; reconnects by itself.

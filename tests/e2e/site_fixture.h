@@ -27,21 +27,11 @@
 #include "site/host/image_layouts.h"
 #include "site/run/site_config.h"
 #include "site/run/site_host.h"
+#include "tests/shared/local_broker.h"
 
 namespace e2e {
 
-// A free TCP port on the loopback interface (free when asked; the caller binds it soon after).
-inline std::uint16_t free_loopback_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), size), 0);
-    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
+using ::free_loopback_port;
 
 // A whole file's bytes ("" when it cannot be read).
 inline std::string read_file(const std::string& path) {

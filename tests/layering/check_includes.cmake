@@ -1,7 +1,8 @@
 # Which way the folders depend: the line depends on nothing of the project; the simulator on
 # the line; the host services on the line and the host API; the store on the host services;
 # the run on all of them; commissioning (site/discover) on the line and the run's site file.
-# host/ (the host API the plug-in is built against) stands alone.
+# host/ (the host API the plug-in is built against) and bytes/ (the one bounds-checked reader)
+# stand alone; the plug-in and the stand-in host share only those two.
 # Fails with every #include that points the other way.
 # Run as: cmake -DSOURCE_DIR=<repository> -P check_includes.cmake
 cmake_minimum_required(VERSION 3.16)
@@ -28,7 +29,13 @@ function(forbid folder forbidden)
   set(offending "${offending}" PARENT_SCOPE)
 endfunction()
 
-forbid(line "\"(site|sim|cmdline|host|common)/")
+forbid(line "\"(site|sim|cmdline|host|common|bytes)/")
+forbid(bytes "\"[^\"]*/")
+# The plug-in and the stand-in host share only host/ and bytes/.
+foreach(plugin_folder common ac dc rc power plugin)
+  forbid(${plugin_folder} "\"(site|line|sim|cmdline)/")
+endforeach()
+forbid(site "\"(common|ac|dc|rc|power|plugin)/")
 forbid(cmdline "\"(site|sim|line)/")
 forbid(sim "\"site/")
 forbid(site "\"sim/" EXCEPT_FILE site/app/main.cpp)

@@ -2,7 +2,6 @@
 
 #include <utility>
 
-
 // The rules and texts are built on first use and never destroyed: a host thread may still be in a
 // round at exit.
 const std::array<AlarmRule, 11>& ac_channel_rules() {

@@ -41,8 +41,8 @@ public:
     virtual void DoImpCheckAlert() = 0;
 
 protected:
-    UnitCore<PMBusPowerAC, TeleAC, TeleACChannel> core_{*this, {dataValid_, lastUpdate_, alarmSeq_, rules_,
-                                                                thresholdResult_}};
+    UnitCore<PMBusPowerAC, TeleAC, TeleACChannel> core_{*this,
+                                                        {dataValid_, lastUpdate_, alarmSeq_, rules_, thresholdResult_}};
 
 private:
     static constexpr float kVoltageNotProvided = 0.0f;
@@ -243,12 +243,12 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::report_channel_alarms() {
     for (std::size_t position = 0; position < core_.items.size(); ++position) {
         const TeleACChannel& channel = core_.items[position];
         const std::uint8_t states[kAcChannelInputs] = {channel.a_alert, channel.b_alert, channel.c_alert,
-                                                        channel.f_alert};
+                                                       channel.f_alert};
         for (unsigned k = 0; k < rules.size(); ++k) {
             const AlarmRule& rule = rules[k];
-            raised_.note(position, k,
-                         report_alarm(*this, rule, alarmTexts_.text(position, rule.input), states[rule.input],
-                                      alarmSeq_++));
+            raised_.note(
+                position, k,
+                report_alarm(*this, rule, alarmTexts_.text(position, rule.input), states[rule.input], alarmSeq_++));
         }
     }
 }

@@ -51,7 +51,8 @@ bool fixed_size(const std::string& table) { return table == "series" || table ==
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App cli("Database growth of one power system polled every 3 s, and its size after a year", "ktr40e-history-bench");
+    CLI::App cli("Database growth of one power system polled every 3 s, and its size after a year",
+                 "ktr40e-history-bench");
     double minutes = 120;
     double interval = 3;
     cli.add_option("--minutes", minutes, "simulated time (at least 10; an hour or more shows the hourly rows)")
@@ -76,14 +77,18 @@ int main(int argc, char** argv) {
     const std::map<std::string, double> bytes = table_bytes(path);
 
     const double spanMs = static_cast<double>(rounds) * static_cast<double>(roundMs);
-    std::printf("one power system (2 AC, 2 DC, 12 modules), a round every %.0f s, %zu rounds (%.0f simulated minutes), "
-                "%.2f ms of CPU a round\n",
-                interval, rounds, spanMs / 60'000, took * 1000 / static_cast<double>(rounds));
+    std::printf(
+        "one power system (2 AC, 2 DC, 12 modules), a round every %.0f s, %zu rounds (%.0f simulated minutes), "
+        "%.2f ms of CPU a round\n",
+        interval, rounds, spanMs / 60'000, took * 1000 / static_cast<double>(rounds));
     std::printf("%-10s %12s %14s %10s %14s\n", "table", "bytes", "bytes/round", "kept days", "after a year");
     double year = 0;
     for (const auto& [table, size] : bytes) {
-        const unsigned days = table == "history" ? defaults.imageDays : table == "samples" ? defaults.sampleDays : keepDays;
-        const double kept = fixed_size(table) ? size : std::min(365.0, static_cast<double>(days)) * kDayMs / spanMs * size;
+        const unsigned days = table == "history"   ? defaults.imageDays
+                              : table == "samples" ? defaults.sampleDays
+                                                   : keepDays;
+        const double kept =
+            fixed_size(table) ? size : std::min(365.0, static_cast<double>(days)) * kDayMs / spanMs * size;
         year += kept;
         std::printf("%-10s %12.0f %14.1f %10u %11.1f MB\n", table.c_str(), size, size / static_cast<double>(rounds),
                     days, kept / 1e6);

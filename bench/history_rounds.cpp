@@ -22,7 +22,8 @@ void put_floats(Bytes& image, std::size_t base, const site::FieldSpec (&fields)[
                 float value, std::size_t n) {
     for (int k = 0; k < count; ++k) {
         const float moved = value + static_cast<float>((n * 7 + static_cast<std::size_t>(k) * 3) % 11) / 10.0f;
-        std::memcpy(image.data() + base + static_cast<std::size_t>(site::field_offset(fields, name)) + 4u * k, &moved, 4);
+        std::memcpy(image.data() + base + static_cast<std::size_t>(site::field_offset(fields, name)) + 4u * k, &moved,
+                    4);
     }
 }
 

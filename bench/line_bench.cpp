@@ -131,7 +131,8 @@ void print(std::ostream& out, const std::vector<LineRound>& rounds, bool tcp) {
         << " paced at 9600 baud; limit = bytes x 10 bits / 9600 + 20 ms per answer\n";
     out << std::right << std::setw(6) << "round" << std::setw(8) << "bytes" << std::setw(9) << "answers"
         << std::setw(10) << "wire ms" << std::setw(11) << "pauses ms" << std::setw(10) << "limit ms" << std::setw(9)
-        << "wall ms" << std::setw(12) << "wall/limit" << "\n";
+        << "wall ms" << std::setw(12) << "wall/limit"
+        << "\n";
     std::vector<double> ratios;
     for (std::size_t i = 0; i < rounds.size(); ++i) {
         const LineRound& r = rounds[i];
@@ -139,8 +140,8 @@ void print(std::ostream& out, const std::vector<LineRound>& rounds, bool tcp) {
         if (r.clean) ratios.push_back(ratio);
         out << std::setw(6) << i + 1 << std::setw(8) << r.bytes << std::setw(9) << r.answers << std::fixed
             << std::setprecision(1) << std::setw(10) << r.wire() * 1e3 << std::setw(11)
-            << static_cast<double>(r.answers) * kPauseSeconds * 1e3 << std::setw(10) << r.limit() * 1e3
-            << std::setw(9) << r.wall * 1e3 << std::setprecision(3) << std::setw(12) << ratio
+            << static_cast<double>(r.answers) * kPauseSeconds * 1e3 << std::setw(10) << r.limit() * 1e3 << std::setw(9)
+            << r.wall * 1e3 << std::setprecision(3) << std::setw(12) << ratio
             << (r.clean ? "" : "  (timeout or refused frame: left out)") << "\n";
     }
     if (ratios.empty()) {
@@ -149,8 +150,8 @@ void print(std::ostream& out, const std::vector<LineRound>& rounds, bool tcp) {
     }
     std::sort(ratios.begin(), ratios.end());
     out << std::setprecision(3) << "wall/limit over " << ratios.size() << " clean rounds: median "
-        << ratios[ratios.size() / 2] << ", worst " << ratios.back() << " (target: at most "
-        << (tcp ? "1.10" : "1.05") << ")\n";
+        << ratios[ratios.size() / 2] << ", worst " << ratios.back() << " (target: at most " << (tcp ? "1.10" : "1.05")
+        << ")\n";
 }
 
 struct Polled {
@@ -244,8 +245,8 @@ double rounds_a_minute(const std::string& plugin, const sim::SimConfig& config) 
     ::close(never[1]);
     const std::vector<Clock::time_point>& ends = clock->ends();
     if (ends.size() < kLearningRounds + kMeasuredRounds) throw std::runtime_error("the rounds did not complete");
-    const double seconds = std::chrono::duration<double>(ends[kLearningRounds + kMeasuredRounds - 1] -
-                                                         ends[kLearningRounds - 1]).count();
+    const double seconds =
+        std::chrono::duration<double>(ends[kLearningRounds + kMeasuredRounds - 1] - ends[kLearningRounds - 1]).count();
     return static_cast<double>(kMeasuredRounds) / seconds * 60;
 }
 
@@ -257,9 +258,9 @@ void compare_lacking(std::ostream& out, const std::string& plugin) {
     unsupported.faults.rtn = 0x04;
     const site::SystemConfig defaults;
     out << "Commands the firmware lacks: rounds back to back, reply timeout "
-        << std::chrono::duration<double>(defaults.replyTimeout).count() << " s, settle time "
-        << defaults.settle.count() << " ms, 9600 baud; rate over rounds " << kLearningRounds + 1 << " to "
-        << kLearningRounds + kMeasuredRounds << ":\n";
+        << std::chrono::duration<double>(defaults.replyTimeout).count() << " s, settle time " << defaults.settle.count()
+        << " ms, 9600 baud; rate over rounds " << kLearningRounds + 1 << " to " << kLearningRounds + kMeasuredRounds
+        << ":\n";
     const double clean = rounds_a_minute(plugin, bench::paced_simulator(1));
     out << std::fixed << std::setprecision(1) << "  clean line:                   " << clean << " rounds/min\n";
     const struct {
@@ -293,8 +294,9 @@ int main(int argc, char** argv) {
             compare_lacking(quiet.results(), args.plugin);
             return 0;
         }
-        bench::SimulatorFarm simulators(1, bench::paced_simulator(1),
-                                        options.tcp ? bench::SimulatorFarm::Lines::Tcp : bench::SimulatorFarm::Lines::Pty);
+        bench::SimulatorFarm simulators(
+            1, bench::paced_simulator(1),
+            options.tcp ? bench::SimulatorFarm::Lines::Tcp : bench::SimulatorFarm::Lines::Pty);
         bench::QuietStdout quiet;
         bench::ScratchFolder folder;
         auto watch = std::make_shared<LineWatch>();

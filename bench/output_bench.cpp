@@ -69,7 +69,9 @@ Options read_options(const std::vector<std::string>& args) {
 double cpu_seconds() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
@@ -127,7 +129,9 @@ int main(int argc, char** argv) {
         setup.mqtt.clientId = "ktr40e-output-bench";
         if (options.metrics) setup.metricsFile = folder.path() + "/ktr40e.prom";
         setup.history = [] { return site::HistoryCounts{}; };
-        setup.report = [](site::Level, const std::string& text) { std::fprintf(stderr, "outputs: %s\n", text.c_str()); };
+        setup.report = [](site::Level, const std::string& text) {
+            std::fprintf(stderr, "outputs: %s\n", text.c_str());
+        };
         // Two of every system, handed over in turn: the outputs are long done with the one
         // handed over before, so it can be numbered for the next round.
         std::vector<std::shared_ptr<site::CompletedRound>> rounds;
@@ -138,7 +142,8 @@ int main(int argc, char** argv) {
                 if (unit.unit != 100 * k) units.push_back(unit.unit);
             setup.systems.push_back(site::SystemUnits{100 * k, units});
         }
-        for (unsigned k = 0; k < options.systems; ++k) rounds.push_back(std::make_shared<site::CompletedRound>(*rounds[k]));
+        for (unsigned k = 0; k < options.systems; ++k)
+            rounds.push_back(std::make_shared<site::CompletedRound>(*rounds[k]));
 
         double cpu = 0;
         std::uint64_t handed = 0;

@@ -97,7 +97,8 @@ struct Fixtures {
         if (requests.size() != kRoundRequests || roundAnswers.size() != kRoundRequests)
             throw std::runtime_error("a recorded round is not a full round");
         for (const HostReplay* replay : {&roundHost, &acHost, &dcHost, &rcHost})
-            if (replay->logs() != 0) throw std::runtime_error("the plug-in logged a protocol error on a typical answer");
+            if (replay->logs() != 0)
+                throw std::runtime_error("the plug-in logged a protocol error on a typical answer");
     }
 };
 
@@ -154,15 +155,16 @@ void add_parse_benchmarks(Fixtures& f) {
 
 void add_round_benchmarks(Fixtures& f) {
     PowerRig* power = &f.power;
-    benchmark::RegisterBenchmark("round/power_system", [power, bytes = info_bytes(f.roundAnswers)](benchmark::State& state) {
-        for (auto _ : state) {
-            if (!power->run_round()) {
-                state.SkipWithError("the round broke off");
-                break;
-            }
-        }
-        state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * bytes);
-    });
+    benchmark::RegisterBenchmark("round/power_system",
+                                 [power, bytes = info_bytes(f.roundAnswers)](benchmark::State& state) {
+                                     for (auto _ : state) {
+                                         if (!power->run_round()) {
+                                             state.SkipWithError("the round broke off");
+                                             break;
+                                         }
+                                     }
+                                     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * bytes);
+                                 });
     add_work("round_done/AC", [u = f.units.ac] { u->RoundDone(); });
     add_work("round_done/DC", [u = f.units.dc] { u->RoundDone(); });
     add_work("round_done/RC", [u = f.units.rc] { u->RoundDone(); });
@@ -172,20 +174,27 @@ void add_frame_benchmarks(Fixtures& f) {
     std::string frames;
     for (const line::Answer& answer : f.roundAnswers) frames += line::encode(answer);
     std::int64_t requestBytes = 0;
-    for (const line::Request& request : f.requests) requestBytes += static_cast<std::int64_t>(line::encode(request).size());
+    for (const line::Request& request : f.requests)
+        requestBytes += static_cast<std::int64_t>(line::encode(request).size());
 
-    add_work("frame/encode/round_requests", [requests = &f.requests, out = std::string()]() mutable {
-        for (const line::Request& r : *requests) {
-            line::encode_frame(line::FrameHeader{r.ver, r.adr, r.cid1, r.cid2}, r.info.data(), r.info.size(), out);
-            benchmark::DoNotOptimize(out.data());
-        }
-    }, requestBytes);
-    add_work("frame/encode/round_answers", [answers = &f.roundAnswers, out = std::string()]() mutable {
-        for (const line::Answer& a : *answers) {
-            line::encode_frame(line::FrameHeader{a.ver, a.adr, a.cid1, a.rtn}, a.info.data(), a.info.size(), out);
-            benchmark::DoNotOptimize(out.data());
-        }
-    }, static_cast<std::int64_t>(frames.size()));
+    add_work(
+        "frame/encode/round_requests",
+        [requests = &f.requests, out = std::string()]() mutable {
+            for (const line::Request& r : *requests) {
+                line::encode_frame(line::FrameHeader{r.ver, r.adr, r.cid1, r.cid2}, r.info.data(), r.info.size(), out);
+                benchmark::DoNotOptimize(out.data());
+            }
+        },
+        requestBytes);
+    add_work(
+        "frame/encode/round_answers",
+        [answers = &f.roundAnswers, out = std::string()]() mutable {
+            for (const line::Answer& a : *answers) {
+                line::encode_frame(line::FrameHeader{a.ver, a.adr, a.cid1, a.rtn}, a.info.data(), a.info.size(), out);
+                benchmark::DoNotOptimize(out.data());
+            }
+        },
+        static_cast<std::int64_t>(frames.size()));
     auto decoder = std::make_shared<line::FrameDecoder>();
     const auto size = static_cast<std::int64_t>(frames.size());
     benchmark::RegisterBenchmark("frame/decode/round_answers", [decoder, frames, size](benchmark::State& state) {
@@ -298,24 +307,28 @@ Share share_of(std::string label, Work work, HostReplay& replay, double units) {
 
 void print_summary(std::ostream& out, Fixtures& f) {
     const std::vector<Share> shares = {
-        share_of("round (2 AC, 2 DC, 12 modules)", [&] { f.power.run_round(); }, f.roundHost, kUnits),
-        share_of("RoundDone AC (2 inputs)", [&] { f.units.ac->RoundDone(); }, f.acHost, 1),
-        share_of("RoundDone DC", [&] { f.units.dc->RoundDone(); }, f.dcHost, 1),
-        share_of("RoundDone RC (12 modules)", [&] { f.units.rc->RoundDone(); }, f.rcHost, 1),
+        share_of(
+            "round (2 AC, 2 DC, 12 modules)", [&] { f.power.run_round(); }, f.roundHost, kUnits),
+        share_of(
+            "RoundDone AC (2 inputs)", [&] { f.units.ac->RoundDone(); }, f.acHost, 1),
+        share_of(
+            "RoundDone DC", [&] { f.units.dc->RoundDone(); }, f.dcHost, 1),
+        share_of(
+            "RoundDone RC (12 modules)", [&] { f.units.rc->RoundDone(); }, f.rcHost, 1),
     };
     out << "\nPlug-in share. host = the stand-in host's services for the same calls, replayed alone;\n"
            "plug-in = all - host. CPU: microseconds per call, median of 101 alternating batches.\n"
            "Heap allocations per call in steady state.\n";
     out << std::left << std::setw(32) << "" << std::right << std::setw(9) << "CPU all" << std::setw(9) << "host"
         << std::setw(9) << "plug-in" << std::setw(11) << "allocs all" << std::setw(8) << "host" << std::setw(9)
-        << "plug-in" << std::setw(10) << "per unit" << "\n";
+        << "plug-in" << std::setw(10) << "per unit"
+        << "\n";
     for (const Share& s : shares) {
         const double pluginAllocations = s.allocations - s.hostAllocations;
-        out << std::left << std::setw(32) << s.label << std::right << std::fixed << std::setprecision(2)
-            << std::setw(9) << s.cpu.all * 1e6 << std::setw(9) << s.cpu.host * 1e6 << std::setw(9)
-            << (s.cpu.all - s.cpu.host) * 1e6 << std::setprecision(1) << std::setw(11) << s.allocations
-            << std::setw(8) << s.hostAllocations << std::setw(9) << pluginAllocations << std::setw(10)
-            << pluginAllocations / s.units << "\n";
+        out << std::left << std::setw(32) << s.label << std::right << std::fixed << std::setprecision(2) << std::setw(9)
+            << s.cpu.all * 1e6 << std::setw(9) << s.cpu.host * 1e6 << std::setw(9) << (s.cpu.all - s.cpu.host) * 1e6
+            << std::setprecision(1) << std::setw(11) << s.allocations << std::setw(8) << s.hostAllocations
+            << std::setw(9) << pluginAllocations << std::setw(10) << pluginAllocations / s.units << "\n";
     }
     out << "Targets: plug-in CPU per round < 20 us (pause excluded); plug-in allocations <= 1 per unit per round.\n";
 }

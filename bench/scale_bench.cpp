@@ -93,7 +93,9 @@ void raise_descriptor_limit() {
 double cpu_seconds() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
@@ -105,8 +107,8 @@ public:
     explicit ScaleWatch(std::size_t systems) : slots_(systems) {}
 
     bool wants(site::EventKind kind) const override {
-        return kind == site::EventKind::Request || kind == site::EventKind::Round ||
-               kind == site::EventKind::Timeout || kind == site::EventKind::Rejected;
+        return kind == site::EventKind::Request || kind == site::EventKind::Round || kind == site::EventKind::Timeout ||
+               kind == site::EventKind::Rejected;
     }
 
     void on_event(const site::Event& e) override {
@@ -198,7 +200,8 @@ Window measure(ScaleWatch& watch, double seconds, double settle, int stopFd, con
     const auto sleep = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
     const auto giveUp = Clock::now() + std::chrono::minutes(2);
     while (!watch.every_system_polled() && !abandoned && Clock::now() < giveUp) sleep();
-    const auto settled = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settle));
+    const auto settled =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settle));
     while (!abandoned && Clock::now() < settled) sleep();
     Window window;
     if (watch.every_system_polled() && !abandoned) {
@@ -224,8 +227,8 @@ void print_row(std::ostream& out, std::size_t systems, const Window& w, const Sc
     out << std::right << std::setw(8) << systems << std::setw(8) << w.rounds << std::fixed << std::setprecision(1)
         << std::setw(12) << perMinute << std::setw(12) << perMinute / static_cast<double>(systems)
         << std::setprecision(3) << std::setw(16) << cpuPerRound * 1e3 << std::setprecision(2) << std::setw(13)
-        << w.cpu / w.wall * 100 << std::setw(12) << watch.mean_round_wall() << std::setw(10)
-        << watch.max_round_wall() << std::setw(10) << watch.timeouts() << std::setw(9) << watch.refused();
+        << w.cpu / w.wall * 100 << std::setw(12) << watch.mean_round_wall() << std::setw(10) << watch.max_round_wall()
+        << std::setw(10) << watch.timeouts() << std::setw(9) << watch.refused();
     if (single > 0) out << std::setw(12) << watch.max_round_wall() / single;
     out << std::endl;
 }
@@ -296,9 +299,9 @@ int main(int argc, char** argv) {
         const double single = tcp ? single_round(args.plugin, options) : 0;
         out << "Scale: one host process, N power systems (2 AC, 2 DC, 12 modules each), each on its own\n"
             << (tcp ? "TCP connection to a serial server" : "pseudo-terminal")
-            << " at 9600 baud with its own simulator (child process), polled every "
-            << options.interval << " s, "
-            << (options.loops == 0 ? std::string("one event loop per 8 systems") : std::to_string(options.loops) + " event loops")
+            << " at 9600 baud with its own simulator (child process), polled every " << options.interval << " s, "
+            << (options.loops == 0 ? std::string("one event loop per 8 systems")
+                                   : std::to_string(options.loops) + " event loops")
             << (options.outputs ? ", MQTT (QoS 1, discovery on) and the metrics file on" : ", no MQTT, no metrics file")
             << ";\nmeasured over " << options.seconds
             << " s after every system's first round. CPU = the host process's user + system time.\n";

@@ -2,7 +2,6 @@
 
 #include <stdexcept>
 
-
 std::int64_t age_seconds(const boost::posix_time::ptime& since) {
     const boost::posix_time::ptime now = boost::posix_time::second_clock::local_time();
     return static_cast<std::int64_t>((now - since).total_seconds());
@@ -14,4 +13,3 @@ void ensure_fresh(bool dataValid, const boost::posix_time::ptime& lastUpdate) {
 }
 
 tele_c_time current_ttime() { return get_ttime(boost::posix_time::second_clock::local_time()); }
-

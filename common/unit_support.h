@@ -36,7 +36,6 @@ inline const std::string& lasting_text(const char* text) { return *new std::stri
 // The host's time stamp of the current local time.
 tele_c_time current_ttime();
 
-
 // Whether the round now ending brought a unit's analog values. A round that did not keeps the
 // unit's time stamp and data age, so values nobody renewed age out instead of looking new.
 class RoundFreshness {

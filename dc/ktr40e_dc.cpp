@@ -13,8 +13,8 @@ constexpr std::size_t kModelAlarmCount = 11;
 
 // Shared by every DC unit of the process; read-only once built.
 const std::map<std::uint8_t, std::string>& state_texts() {
-    static const auto* texts = new std::map<std::uint8_t, std::string>{
-        {0, "正常"}, {1, "低于下限"}, {2, "高于上限"}, {0xF0, "故障"}};
+    static const auto* texts =
+        new std::map<std::uint8_t, std::string>{{0, "正常"}, {1, "低于下限"}, {2, "高于上限"}, {0xF0, "故障"}};
     return *texts;
 }
 

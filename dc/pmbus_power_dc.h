@@ -44,7 +44,9 @@ public:
         fuseRulesReported_ = core_.record.alert_m_count == TeleDC::ALERT_M_SIZE();
         return true;
     }
-    void RoundDone() override { core_.complete_round(RT_DC, [this] { report_threshold_rules(); }); }
+    void RoundDone() override {
+        core_.complete_round(RT_DC, [this] { report_threshold_rules(); });
+    }
     // The round now ending did not take this unit's analog answer.
     void mark_round_stale() { core_.mark_round_stale(); }
     // Before the unit is fed its part of an answer, and when the answer is refused after all.
@@ -74,8 +76,7 @@ private:
 };
 
 template <class TeleDC, int RT_DC>
-bool PMBusPowerDC<TeleDC, RT_DC>::InitV(VRTVDevice* parent, unsigned int dataId,
-                                        const Json::Value& setting) {
+bool PMBusPowerDC<TeleDC, RT_DC>::InitV(VRTVDevice* parent, unsigned int dataId, const Json::Value& setting) {
     return core_.init(parent, dataId, setting);
 }
 
@@ -104,8 +105,7 @@ bool PMBusPowerDC<TeleDC, RT_DC>::read_currents(ByteReader& reader, std::uint8_t
 
 template <class TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* block, int remaining) {
-    static constexpr char kOverflow[] =
-        "PMBusPowerAC:ProcotolError {} read 42_41 read overflow {} - {}";
+    static constexpr char kOverflow[] = "PMBusPowerAC:ProcotolError {} read 42_41 read overflow {} - {}";
     trace_dc_analog_block(block, remaining);
     ByteReader reader(block, remaining);
     if (!reader.f32(&core_.record.voltage) || !reader.f32(&core_.record.current) ||
@@ -134,8 +134,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* block, int rema
 
 template <class TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const unsigned char* block, int remaining) {
-    static constexpr char kOverflow[] =
-        "PMBusPowerAC:ProcotolError {} read 42_44 read overflow {} - {}";
+    static constexpr char kOverflow[] = "PMBusPowerAC:ProcotolError {} read 42_44 read overflow {} - {}";
     ByteReader reader(block, remaining);
     if (!reader.u8(core_.record.voltage_state) || !reader.u8(core_.record.alert_m_count)) {
         return refuse_overrun(*this, kOverflow, reader.needed(), remaining);

@@ -17,12 +17,12 @@
 #include "tests/shared/unit_probe.h"
 
 // A broken invariant ends the run; libFuzzer keeps the input as a crash.
-#define FUZZ_CHECK(condition)                                                                        \
-    do {                                                                                             \
-        if (!(condition)) {                                                                          \
+#define FUZZ_CHECK(condition)                                                                       \
+    do {                                                                                            \
+        if (!(condition)) {                                                                         \
             std::fprintf(stderr, "invariant broken: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
-            std::abort();                                                                            \
-        }                                                                                            \
+            std::abort();                                                                           \
+        }                                                                                           \
     } while (0)
 
 namespace fuzz {

@@ -14,10 +14,12 @@ constexpr int kDcParamBytes = 8;
 // The parameter answers count their user-defined parameters without reading them: 40/46 with
 // P != 0 claims 21 + 4P, 42/46 with P != 3 claims 9 + 4P, whatever the length.
 bool counted_unread(int op, const fuzz::Bytes& info, const ProbeRC& group, int result) {
-    if (op == 3) return info.size() > kAcParamBytes && info[kAcParamBytes] != 0 &&
-                        result == kAcParamBytes + 1 + 4 * info[kAcParamBytes];
-    if (op == 4) return group.record().p42_46 != tele_c_ktr40e_rc::P42_46_NUMBER() &&
-                        result == kDcParamBytes + 1 + 4 * group.record().p42_46;
+    if (op == 3)
+        return info.size() > kAcParamBytes && info[kAcParamBytes] != 0 &&
+               result == kAcParamBytes + 1 + 4 * info[kAcParamBytes];
+    if (op == 4)
+        return group.record().p42_46 != tele_c_ktr40e_rc::P42_46_NUMBER() &&
+               result == kDcParamBytes + 1 + 4 * group.record().p42_46;
     return false;
 }
 

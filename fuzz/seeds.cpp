@@ -144,8 +144,7 @@ Bytes rc_image() {
 // A valid image restored and published; then one cut short by a byte, refused.
 std::vector<Bytes> cache_seeds(const Bytes& image) {
     const Bytes cut(image.begin(), image.end() - 1);
-    return {InputWriter().byte(1).chunk(image).bytes(),
-            InputWriter().byte(0).chunk(image).byte(1).chunk(cut).bytes()};
+    return {InputWriter().byte(1).chunk(image).bytes(), InputWriter().byte(0).chunk(image).byte(1).chunk(cut).bytes()};
 }
 
 // ---- line streams: the power system's answers as frames, with noise between them ----
@@ -182,15 +181,21 @@ std::vector<std::pair<std::string, Corpus>> corpora() {
         {"dc_parse",
          {op(0, dc_analog()).byte(1).chunk(dc_alarms()).byte(2).chunk({}).bytes(),
           op(0, dc_analog_user_values())
-              .byte(1).chunk(dctest::alarm_block(2, fuse_states(70), fuse_states(17)))
+              .byte(1)
+              .chunk(dctest::alarm_block(2, fuse_states(70), fuse_states(17)))
               .bytes()}},
         {"rc_parse",
          {op(0, rctest::info41_41())
-              .byte(1).chunk(rctest::info41_43())
-              .byte(2).chunk(rctest::info41_44())
-              .byte(3).chunk(rctest::info40_46())
-              .byte(4).chunk(rctest::info42_46())
-              .byte(5).chunk({})
+              .byte(1)
+              .chunk(rctest::info41_43())
+              .byte(2)
+              .chunk(rctest::info41_44())
+              .byte(3)
+              .chunk(rctest::info40_46())
+              .byte(4)
+              .chunk(rctest::info42_46())
+              .byte(5)
+              .chunk({})
               .bytes()}},
         {"power",
          {power_session({1, 1, false, false}, 2), power_session({2, 4, true, true}, 2),
@@ -202,8 +207,9 @@ std::vector<std::pair<std::string, Corpus>> corpora() {
         {"frame",
          {InputWriter().byte(0).byte(15).raw(answer_stream()).bytes(),
           InputWriter().byte(4).byte(0).raw(vector_stream()).bytes()}},
-        {"query", {text_bytes("channel_2_c"), text_bytes("xchannel_0_abc"), text_bytes("channel_99999999999999999999_a"),
-                   text_bytes("ia_alert"), text_bytes("channel_\nchannel_1_f")}},
+        {"query",
+         {text_bytes("channel_2_c"), text_bytes("xchannel_0_abc"), text_bytes("channel_99999999999999999999_a"),
+          text_bytes("ia_alert"), text_bytes("channel_\nchannel_1_f")}},
     };
 }
 

@@ -15,9 +15,11 @@ struct VRTLogArg {
         const char* s;
     };
 
-    template <typename T, typename std::enable_if<std::is_integral<T>::value && std::is_unsigned<T>::value, int>::type = 0>
+    template <typename T,
+              typename std::enable_if<std::is_integral<T>::value && std::is_unsigned<T>::value, int>::type = 0>
     VRTLogArg(T v) : kind(Unsigned), u(v) {}
-    template <typename T, typename std::enable_if<std::is_integral<T>::value && std::is_signed<T>::value, int>::type = 0>
+    template <typename T,
+              typename std::enable_if<std::is_integral<T>::value && std::is_signed<T>::value, int>::type = 0>
     VRTLogArg(T v) : kind(Signed), i(v) {}
     VRTLogArg(const char* v) : kind(Text), s(v) {}
     VRTLogArg(const std::string& v) : kind(Text), s(v.c_str()) {}

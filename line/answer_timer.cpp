@@ -71,7 +71,8 @@ void AnswerTimer::late(RequestKind kind, Duration took) {
 std::vector<AnswerTimer::Learned> AnswerTimer::learned() const {
     std::vector<Learned> out;
     out.reserve(estimates_.size());
-    for (const Estimate& estimate : estimates_) out.push_back(Learned{estimate.kind, estimate.mean, wait_for(estimate)});
+    for (const Estimate& estimate : estimates_)
+        out.push_back(Learned{estimate.kind, estimate.mean, wait_for(estimate)});
     return out;
 }
 

@@ -44,9 +44,9 @@ struct Command {
     std::uint8_t cid1;
     std::uint8_t cid2;
     InfoRule info;
-    int headBytes;          // INFO bytes the device reads before the units see the answer
-    const char* shortLog;   // logged when the answer holds fewer than headBytes
-    const char* name;       // CID1_CID2, as log lines name the answer
+    int headBytes;         // INFO bytes the device reads before the units see the answer
+    const char* shortLog;  // logged when the answer holds fewer than headBytes
+    const char* name;      // CID1_CID2, as log lines name the answer
 };
 
 // When the answer fed to the units is taken. A refused answer leaves every record as it was and
@@ -92,9 +92,7 @@ struct Answer {
     // The units' view of INFO from `offset` on. Past the end a unit gets the end of INFO and a
     // count of zero or less, so it can read nothing.
     const unsigned char* at(std::int64_t offset) const { return info + std::min<std::int64_t>(offset, len); }
-    int remaining(std::int64_t offset) const {
-        return static_cast<int>(std::max<std::int64_t>(len - offset, INT_MIN));
-    }
+    int remaining(std::int64_t offset) const { return static_cast<int>(std::max<std::int64_t>(len - offset, INT_MIN)); }
 };
 
 // DATAFLAG and unit count: the first two INFO bytes (zero where the answer is shorter).
@@ -256,41 +254,76 @@ private:
     static constexpr Row kCycle[] = {
         {{pmbus_power::kAcAnalog, 0x40, 0x41, InfoRule::Group, 2,
           "PMBusPower:ProcotolError {} read 40_41 info length is {}, needed {}", "40_41"},
-         &AC::parse40_41, nullptr, nullptr, Accept::Exact,
+         &AC::parse40_41,
+         nullptr,
+         nullptr,
+         Accept::Exact,
          "PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary"},
         {{pmbus_power::kAcStatus, 0x40, 0x43, InfoRule::Group, 0, nullptr, "40_43"},
-         &AC::parse40_43, nullptr, nullptr, Accept::ExactIfAny,
+         &AC::parse40_43,
+         nullptr,
+         nullptr,
+         Accept::ExactIfAny,
          "PMBusPower:ProcotolError {} parse 40_43 overflow memory boundary"},
         {{pmbus_power::kAcAlarm, 0x40, 0x44, InfoRule::Group, 0, nullptr, "40_44"},
-         &AC::parse40_44, nullptr, nullptr, Accept::ExactQuiet, nullptr},
+         &AC::parse40_44,
+         nullptr,
+         nullptr,
+         Accept::ExactQuiet,
+         nullptr},
         {{pmbus_power::kAcParameters, 0x40, 0x46, InfoRule::None, 0, nullptr, "40_46"},
-         nullptr, nullptr, &RC::parse40_46, Accept::OverrunGoesOn,
+         nullptr,
+         nullptr,
+         &RC::parse40_46,
+         Accept::OverrunGoesOn,
          "PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary"},
         {{pmbus_power::kRcAnalog, 0x41, 0x41, InfoRule::None, 1,
           "PMBusPower:ProcotolError {} read 41_41 info length is {}, needed {}", "41_41"},
-         nullptr, nullptr, &RC::parse41_41, Accept::Exact,
+         nullptr,
+         nullptr,
+         &RC::parse41_41,
+         Accept::Exact,
          "PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary"},
         {{pmbus_power::kRcStatus, 0x41, 0x43, InfoRule::None, 1,
           "PMBusPower:ProcotolError {} read 41_43 info length is {}, needed {}", "41_43"},
-         nullptr, nullptr, &RC::parse41_43, Accept::Exact,
+         nullptr,
+         nullptr,
+         &RC::parse41_43,
+         Accept::Exact,
          "PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary"},
         {{pmbus_power::kRcAlarm, 0x41, 0x44, InfoRule::None, 1,
           "PMBusPower:ProcotolError {} read 41_44 info length is {}, needed {}", "41_44"},
-         nullptr, nullptr, &RC::parse41_44, Accept::Exact,
+         nullptr,
+         nullptr,
+         &RC::parse41_44,
+         Accept::Exact,
          "PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary"},
         {{pmbus_power::kDcAnalog, 0x42, 0x41, InfoRule::GroupUnderV21, 2,
           "PMBusPower:ProcotolError {} read 42_41 info length is {}, needed {}", "42_41"},
-         nullptr, &DC::parse42_41, nullptr, Accept::OverrunGoesOn,
+         nullptr,
+         &DC::parse42_41,
+         nullptr,
+         Accept::OverrunGoesOn,
          "PMBusPower:ProcotolError {} parse 42_41 overflow memory boundary"},
         {{pmbus_power::kDcAlarm, 0x42, 0x44, InfoRule::GroupUnderV21, 2,
           "PMBusPower:ProcotolError {} read 42_44 info length is {}, needed {}", "42_44"},
-         nullptr, &DC::parse42_44, nullptr, Accept::OverrunGoesOn,
+         nullptr,
+         &DC::parse42_44,
+         nullptr,
+         Accept::OverrunGoesOn,
          "PMBusPower:ProcotolError {} parse 42_44 overflow memory boundary"},
         {{pmbus_power::kDcParameters, 0x42, 0x46, InfoRule::None, 0, nullptr, "42_46"},
-         nullptr, nullptr, &RC::parse42_46, Accept::OverrunGoesOn,
+         nullptr,
+         nullptr,
+         &RC::parse42_46,
+         Accept::OverrunGoesOn,
          "PMBusPower:ProcotolError {} parse 42_46 overflow memory boundary"},
         {{pmbus_power::kModel, 0x40, 0x51, InfoRule::None, 0, nullptr, "40_51"},
-         nullptr, nullptr, nullptr, Accept::Exact, nullptr},
+         nullptr,
+         nullptr,
+         nullptr,
+         Accept::Exact,
+         nullptr},
     };
 
     // Each row of a round sits at its step's index, the model check after them.
@@ -311,15 +344,15 @@ private:
     static constexpr std::uint16_t bit(std::int32_t step) { return static_cast<std::uint16_t>(1u << step); }
 
     const std::chrono::microseconds answerPause_;  // the wait before each answer is handled
-    bool progressed_ = false;  // the answer being handled moved the cycle on
+    bool progressed_ = false;                      // the answer being handled moved the cycle on
     // Progress of a round. A step not taken on kPollsBeforeSkip polls in a row is skipped; a step
     // skipped in kRoundsBeforeRest completed rounds in a row rests until it is answered. Only a
     // round that took an answer completes and counts: a silent line completes no round.
-    bool asked_ = false;             // step_'s request went out and the cycle has not moved on since
-    bool refusedSinceSend_ = false;  // an answer to the request last sent was refused
-    int failedPolls_ = 0;            // polls of step_ in a row that were not taken
-    int refusedPolls_ = 0;           // the ones of them whose answer was refused
-    bool roundTook_ = false;         // the round in progress took an answer
+    bool asked_ = false;                  // step_'s request went out and the cycle has not moved on since
+    bool refusedSinceSend_ = false;       // an answer to the request last sent was refused
+    int failedPolls_ = 0;                 // polls of step_ in a row that were not taken
+    int refusedPolls_ = 0;                // the ones of them whose answer was refused
+    bool roundTook_ = false;              // the round in progress took an answer
     std::uint16_t takenThisRound_ = 0;    // a bit per step
     std::uint16_t skippedThisRound_ = 0;  // a bit per step: skipped, or left out while it rests
     std::array<std::uint32_t, pmbus_power::kRoundSteps> skipStreak_{};  // completed rounds in a row that skipped it
@@ -349,9 +382,8 @@ private:
         progressed_ = true;
         asked_ = true;
         refusedSinceSend_ = false;
-        const bool withGroup =
-            command->info == InfoRule::Group ||
-            (command->info == InfoRule::GroupUnderV21 && protocolVersion_ == pmbus_power::kProtocolV21);
+        const bool withGroup = command->info == InfoRule::Group || (command->info == InfoRule::GroupUnderV21 &&
+                                                                    protocolVersion_ == pmbus_power::kProtocolV21);
         if (withGroup) {
             write_pmbus_cmd(command->cid1, command->cid2, &commandGroup_, 1);
         } else {
@@ -494,8 +526,9 @@ private:
             send(step_);
             return;
         }
-        const char* why = refusedPolls_ == failedPolls_ ? "refused" : refusedPolls_ == 0 ? "not answered"
-                                                                                       : "refused or not answered";
+        const char* why = refusedPolls_ == failedPolls_ ? "refused"
+                          : refusedPolls_ == 0          ? "not answered"
+                                                        : "refused or not answered";
         const Command& command = row_for(step_)->request;
         if (resting) {
             InfoLog("PMBusPower:ProcotolError {} answer {} {} again, going on without it for {} rounds", dataId_,
@@ -534,9 +567,7 @@ private:
     bool go_on_after(std::int32_t step) {
         using namespace pmbus_power;
         switch (step) {
-            case kModel:
-                modelCheckPending_ = false;
-                return start_round();
+            case kModel: modelCheckPending_ = false; return start_round();
             case kAcAnalog:
                 if (wanted(acDataFlag_, kStatusChanged)) return ask(kAcStatus);
                 return go_on_after(kAcStatus);
@@ -621,9 +652,10 @@ private:
             if ((takenThisRound_ & bit(step)) != 0) {
                 skipStreak_[step] = 0;
             } else if ((skippedThisRound_ & bit(step)) != 0 && ++skipStreak_[step] == kRoundsBeforeRest) {
-                InfoLog("PMBusPower:ProcotolError {} answer {} skipped in {} rounds in a row, asked every {}th round "
-                        "until it is answered",
-                        dataId_, row_for(step)->request.name, kRoundsBeforeRest, kRetryEvery);
+                InfoLog(
+                    "PMBusPower:ProcotolError {} answer {} skipped in {} rounds in a row, asked every {}th round "
+                    "until it is answered",
+                    dataId_, row_for(step)->request.name, kRoundsBeforeRest, kRetryEvery);
             }
         }
     }

@@ -40,7 +40,9 @@ public:
             return group.module_count;
         });
     }
-    void RoundDone() override { core_.complete_round(RT_RC, [this] { check_module_faults(); }); }
+    void RoundDone() override {
+        core_.complete_round(RT_RC, [this] { check_module_faults(); });
+    }
     // The round now ending did not take the group's analog answer.
     void mark_round_stale() { core_.mark_round_stale(); }
     // Before the group is fed an answer, and when the answer is refused after all.
@@ -58,8 +60,8 @@ public:
     virtual void DoImpCheckAlert() {}
 
 protected:
-    UnitCore<PMBusPowerRC, TeleRC, TeleRCChannel> core_{*this, {dataValid_, lastUpdate_, alarmSeq_, rules_,
-                                                                thresholdResult_}};
+    UnitCore<PMBusPowerRC, TeleRC, TeleRCChannel> core_{*this,
+                                                        {dataValid_, lastUpdate_, alarmSeq_, rules_, thresholdResult_}};
 
 private:
     static bool modules_fit(const unsigned char* info, int len, int offset, int modules, int fixed, int itemSize);
@@ -215,7 +217,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse42_46(const unsigned char* 
 // user-defined count and that many items of `itemSize` bytes.
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::modules_fit(const unsigned char* info, int len, int offset,
-                                                            int modules, int fixed, int itemSize) {
+                                                             int modules, int fixed, int itemSize) {
     ByteReader in(info, len);
     in.skip(offset);
     for (int i = 0; i < modules; ++i) {

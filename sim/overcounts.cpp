@@ -55,15 +55,13 @@ const std::vector<Overcount> kOvercounts = {
          RectifierModule* module = first_module(s);
          return module != nullptr && one_more(module->user, Analog(0.0f));
      }},
-    {"module_status_count", 0x41, 0x43,
-     [](SiteState& s) { return one_more(s.rectifiers.modules, RectifierModule{}); }},
+    {"module_status_count", 0x41, 0x43, [](SiteState& s) { return one_more(s.rectifiers.modules, RectifierModule{}); }},
     {"module_user_status", 0x41, 0x43,
      [](SiteState& s) {
          RectifierModule* module = first_module(s);
          return module != nullptr && one_more(module->userStatus, std::uint8_t{0});
      }},
-    {"module_alarm_count", 0x41, 0x44,
-     [](SiteState& s) { return one_more(s.rectifiers.modules, RectifierModule{}); }},
+    {"module_alarm_count", 0x41, 0x44, [](SiteState& s) { return one_more(s.rectifiers.modules, RectifierModule{}); }},
     {"module_user_alarms", 0x41, 0x44,
      [](SiteState& s) {
          RectifierModule* module = first_module(s);

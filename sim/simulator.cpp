@@ -25,9 +25,7 @@ std::uint8_t other_group(std::uint8_t cid1) {
     return 0x40;
 }
 
-std::uint8_t hex_digit_value(char c) {
-    return static_cast<std::uint8_t>(c <= '9' ? c - '0' : c - 'A' + 10);
-}
+std::uint8_t hex_digit_value(char c) { return static_cast<std::uint8_t>(c <= '9' ? c - '0' : c - 'A' + 10); }
 
 // INFO byte 1, the unit count, one too high.
 void raise_unit_count(std::string& info) {

@@ -20,11 +20,11 @@
 namespace sim {
 
 struct SimStats {
-    std::uint64_t requests = 0;       // frames received, refused ones included
-    std::uint64_t refused = 0;        // requests the decoder refused
-    std::uint64_t otherAddress = 0;   // answered with RTN 0x90
-    std::uint64_t unknown = 0;        // answered with RTN 0x04
-    std::uint64_t answers = 0;        // replies handed to the line
+    std::uint64_t requests = 0;      // frames received, refused ones included
+    std::uint64_t refused = 0;       // requests the decoder refused
+    std::uint64_t otherAddress = 0;  // answered with RTN 0x90
+    std::uint64_t unknown = 0;       // answered with RTN 0x04
+    std::uint64_t answers = 0;       // replies handed to the line
     std::uint64_t dropped = 0;
     std::uint64_t corrupted = 0;
     std::uint64_t wrongCid1 = 0;
@@ -32,17 +32,17 @@ struct SimStats {
     std::uint64_t slowed = 0;
     std::uint64_t truncated = 0;
     std::uint64_t overcounted = 0;
-    std::uint64_t hangUps = 0;  // hang-ups of the fault (not those asked for with hang_up())
-    std::uint64_t refusable = 0;  // answers to the command of Faults::refuse
-    std::uint64_t unanswered = 0;  // requests for the command of Faults::neverAnswer, left unanswered
+    std::uint64_t hangUps = 0;       // hang-ups of the fault (not those asked for with hang_up())
+    std::uint64_t refusable = 0;     // answers to the command of Faults::refuse
+    std::uint64_t unanswered = 0;    // requests for the command of Faults::neverAnswer, left unanswered
     std::uint64_t errorAnswers = 0;  // answers with the RTN of Faults::rtn
 };
 
 // What goes on the line in return for one request.
 struct Reply {
-    std::string line;                     // noise, then the answer frame
+    std::string line;                    // noise, then the answer frame
     std::chrono::milliseconds delay{0};  // wait before sending; with hangUp, how long the line stays away
-    bool hangUp = false;                  // the line hangs up instead of answering
+    bool hangUp = false;                 // the line hangs up instead of answering
 };
 
 // The simulated power system on a line: answers each request with the request's VER and
@@ -133,9 +133,9 @@ private:
     std::condition_variable stopWake_;
     bool stopping_ = false;
     line::SerialPort port_;
-    line::UniqueFd keepOpen_;  // the PTY slave, held so the master never sees a hang-up
+    line::UniqueFd keepOpen_;   // the PTY slave, held so the master never sees a hang-up
     line::TcpListener listen_;  // with start_tcp
-    std::string link_;         // set before the line thread starts
+    std::string link_;          // set before the line thread starts
     std::thread thread_;
 };
 

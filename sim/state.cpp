@@ -209,8 +209,8 @@ Faults faults_from_json(const Json::Value& v, Faults faults) {
     faults.corrupt = share_of(v, "corrupt", faults.corrupt, w);
     faults.wrongCid1 = share_of(v, "wrong_cid1", faults.wrongCid1, w);
     faults.wrongCount = share_of(v, "wrong_count", faults.wrongCount, w);
-    faults.delay = std::chrono::milliseconds(
-        unsigned_of(v, "delay_ms", static_cast<unsigned>(faults.delay.count()), w));
+    faults.delay =
+        std::chrono::milliseconds(unsigned_of(v, "delay_ms", static_cast<unsigned>(faults.delay.count()), w));
     // A delay alone slows every answer.
     const double slowFallback = v.isMember("delay_ms") && !v.isMember("slow") ? 1.0 : faults.slow;
     faults.slow = share_of(v, "slow", slowFallback, w);
@@ -246,8 +246,8 @@ Faults faults_from_json(const Json::Value& v, Faults faults) {
     }
     if (v.isMember("rtn")) {
         const Json::Value& rtn = v["rtn"];
-        const auto answer = rtn.isString() ? command_rtn_in(rtn.asString())
-                                           : std::optional<std::pair<std::uint16_t, std::uint8_t>>();
+        const auto answer =
+            rtn.isString() ? command_rtn_in(rtn.asString()) : std::optional<std::pair<std::uint16_t, std::uint8_t>>();
         if (!answer) fail(at(w, "rtn"), "expected a command and a return code such as \"42/46:04\"");
         faults.rtnCommand = answer->first;
         faults.rtn = answer->second;

@@ -19,13 +19,13 @@ struct AcChannel {
     Analog a = 380.0f;  // line voltage AB (or phase voltage A)
     Analog b = 380.0f;
     Analog c = 380.0f;
-    Analog f = 50.0f;   // frequency
+    Analog f = 50.0f;          // frequency
     std::vector<Analog> user;  // user-defined analog values (the driver expects none)
     std::uint8_t aAlert = 0;   // 1 too low, 2 too high, 3 phase missing
     std::uint8_t bAlert = 0;
     std::uint8_t cAlert = 0;
     std::uint8_t fAlert = 0;
-    std::vector<std::uint8_t> extraStates;                  // further alarm states (the driver expects none)
+    std::vector<std::uint8_t> extraStates;                      // further alarm states (the driver expects none)
     std::vector<std::uint8_t> userAlarms = {0, 0, 0, 0, 0, 0};  // user-defined alarm bytes
 };
 
@@ -43,21 +43,21 @@ struct AcUnit {
 
 struct DcUnit {
     Analog voltage = 53.5f;
-    Analog current = 45.0f;                                     // total load current
+    Analog current = 45.0f;                                        // total load current
     std::vector<Analog> batteries = {Analog(5.0f), Analog(5.0f)};  // battery group currents
     std::vector<Analog> branches = {Analog(12.0f), Analog(10.0f), Analog(8.0f), Analog(15.0f)};  // load branches
-    std::vector<Analog> user;                                   // user-defined analog values
-    std::uint8_t voltageState = 0;                              // 1 low, 2 high
-    std::vector<std::uint8_t> fuses = {0, 0};                   // battery fuse states, 3 = fault
+    std::vector<Analog> user;                                                 // user-defined analog values
+    std::uint8_t voltageState = 0;                                            // 1 low, 2 high
+    std::vector<std::uint8_t> fuses = {0, 0};                                 // battery fuse states, 3 = fault
     std::vector<std::uint8_t> userAlarms = std::vector<std::uint8_t>(17, 0);  // user-defined alarm states
 };
 
 struct RectifierModule {
-    Analog current = 15.0f;                  // output current
+    Analog current = 15.0f;                     // output current
     std::vector<Analog> user = {Analog(0.0f)};  // user-defined analog values
-    std::array<std::uint8_t, 3> status{};    // status bytes
+    std::array<std::uint8_t, 3> status{};       // status bytes
     std::vector<std::uint8_t> userStatus = {0, 0};
-    std::uint8_t fault = 0;                  // 1 module fault
+    std::uint8_t fault = 0;                      // 1 module fault
     std::vector<std::uint8_t> userAlarms = {0};  // 0xE2 module communication interrupted
 };
 
@@ -100,14 +100,14 @@ struct Faults {
     double slow = 0;        // answer only after `delay`
     std::chrono::milliseconds delay{0};
     std::uint64_t lateEvery = 0;  // every Nth answer only after `delay` (0: none); repeated requests are answered too
-    std::size_t noise = 0;  // bytes of noise before every answer (never SOI or EOI)
-    double truncate = 0;    // INFO cut short after a random number of whole bytes; LENGTH and CHKSUM fit the cut
-    double overcount = 0;   // one count of the answer the driver cannot keep or does not expect (sim/overcounts.h)
+    std::size_t noise = 0;        // bytes of noise before every answer (never SOI or EOI)
+    double truncate = 0;          // INFO cut short after a random number of whole bytes; LENGTH and CHKSUM fit the cut
+    double overcount = 0;       // one count of the answer the driver cannot keep or does not expect (sim/overcounts.h)
     std::string overcountKind;  // only the overcount of that name; empty: any that fits the answer
-    double hangUp = 0;      // the line hangs up instead of answering and comes back after `away` (needs a link)
+    double hangUp = 0;          // the line hangs up instead of answering and comes back after `away` (needs a link)
     std::chrono::milliseconds away{500};
-    bool echo = false;      // every request is heard back on the line before the answer (two-wire RS-485)
-    std::uint16_t refuse = 0;  // (CID1 << 8) | CID2: every answer to that command comes with an empty INFO
+    bool echo = false;              // every request is heard back on the line before the answer (two-wire RS-485)
+    std::uint16_t refuse = 0;       // (CID1 << 8) | CID2: every answer to that command comes with an empty INFO
     std::uint16_t neverAnswer = 0;  // (CID1 << 8) | CID2: that command is never answered (older firmware)
     std::uint16_t rtnCommand = 0;   // (CID1 << 8) | CID2: that command is always answered with `rtn`, no INFO
     std::uint8_t rtn = 0;
@@ -116,7 +116,7 @@ struct Faults {
 struct SimConfig {
     SiteState state;
     std::uint8_t address = 1;
-    int baud = 9600;     // pacing of the answers; 0 answers at once
+    int baud = 9600;      // pacing of the answers; 0 answers at once
     double drift = 0.01;  // relative amplitude of the slow drift of analog values; 0 keeps them fixed
     std::chrono::seconds driftPeriod{120};
     DataFlagMode dataFlag = DataFlagMode::Changes;

@@ -51,7 +51,10 @@ public:
                      std::function<void(sim::SimConfig&, T)> change) {
         return cli_
             .add_option_function<T>(
-                name, [this, change](const T& value) { changes_.push_back([change, value](sim::SimConfig& c) { change(c, value); }); },
+                name,
+                [this, change](const T& value) {
+                    changes_.push_back([change, value](sim::SimConfig& c) { change(c, value); });
+                },
                 help)
             ->type_name(type);
     }
@@ -88,23 +91,29 @@ void add_fault_options(Overrides& overrides) {
                          [field = share.field](sim::SimConfig& c, double value) { c.faults.*field = value; })
             ->check(CLI::Range(0.0, 1.0));
     }
-    overrides.add<std::uint64_t>("--late-every", "N", "Every Nth request answered only after --delay",
-                                 [](sim::SimConfig& c, std::uint64_t n) { c.faults.lateEvery = n; })
+    overrides
+        .add<std::uint64_t>("--late-every", "N", "Every Nth request answered only after --delay",
+                            [](sim::SimConfig& c, std::uint64_t n) { c.faults.lateEvery = n; })
         ->check(CLI::Range(0, 1000000));
-    overrides.add<std::string>("--refuse", "CID1/CID2", "Answer that command with an empty INFO", [](sim::SimConfig& c, std::string text) {
-        const std::optional<std::uint16_t> command = sim::command_in(text);
-        if (!command) throw CLI::ValidationError("--refuse", "expects a command such as 42/41");
-        c.faults.refuse = *command;
-    });
-    overrides.add<std::string>("--never-answer", "CID1/CID2", "Never answer that command", [](sim::SimConfig& c, std::string text) {
-        const std::optional<std::uint16_t> command = sim::command_in(text);
-        if (!command) throw CLI::ValidationError("--never-answer", "expects a command such as 42/44");
-        c.faults.neverAnswer = *command;
-    });
+    overrides.add<std::string>("--refuse", "CID1/CID2", "Answer that command with an empty INFO",
+                               [](sim::SimConfig& c, std::string text) {
+                                   const std::optional<std::uint16_t> command = sim::command_in(text);
+                                   if (!command)
+                                       throw CLI::ValidationError("--refuse", "expects a command such as 42/41");
+                                   c.faults.refuse = *command;
+                               });
+    overrides.add<std::string>("--never-answer", "CID1/CID2", "Never answer that command",
+                               [](sim::SimConfig& c, std::string text) {
+                                   const std::optional<std::uint16_t> command = sim::command_in(text);
+                                   if (!command)
+                                       throw CLI::ValidationError("--never-answer", "expects a command such as 42/44");
+                                   c.faults.neverAnswer = *command;
+                               });
     overrides.add<std::string>("--rtn", "CID1/CID2:RTN", "Answer that command with that return code (hex)",
                                [](sim::SimConfig& c, std::string text) {
                                    const auto answer = sim::command_rtn_in(text);
-                                   if (!answer) throw CLI::ValidationError("--rtn", "expects a command and code: 42/46:04");
+                                   if (!answer)
+                                       throw CLI::ValidationError("--rtn", "expects a command and code: 42/46:04");
                                    c.faults.rtnCommand = answer->first;
                                    c.faults.rtn = answer->second;
                                });
@@ -142,7 +151,8 @@ Options parse(int argc, char** argv, sim::SimConfig& config) {
     CLI::Option* port = cli.add_option("--port", options.port, "Serial device to answer on")->type_name("DEVICE");
     CLI::Option* pty = cli.add_flag("--pty", "Answer on a new pseudo-terminal (the default)")->excludes(port);
     cli.add_option("--link", options.link, "Symbolic link to the pseudo-terminal")->type_name("PATH")->excludes(port);
-    overrides.add<int>("--baud", "N", "Pace of the answers (0: at once)", [](sim::SimConfig& c, int baud) { c.baud = baud; })
+    overrides
+        .add<int>("--baud", "N", "Pace of the answers (0: at once)", [](sim::SimConfig& c, int baud) { c.baud = baud; })
         ->check(CLI::Range(0, 230400));
     overrides
         .add<unsigned>("--address", "N", "Address answered",
@@ -175,19 +185,18 @@ Options parse(int argc, char** argv, sim::SimConfig& config) {
 
 void print_summary(const sim::SimConfig& config, const std::string& line) {
     const sim::SiteState& s = config.state;
-    std::cerr << "ktr40e-sim: " << s.model << ", " << s.ac.size() << " AC unit(s), " << s.dc.size()
-              << " DC unit(s), " << s.rectifiers.modules.size() << " rectifier module(s), address "
-              << unsigned(config.address) << ", " << config.baud << " baud, on " << line << std::endl;
+    std::cerr << "ktr40e-sim: " << s.model << ", " << s.ac.size() << " AC unit(s), " << s.dc.size() << " DC unit(s), "
+              << s.rectifiers.modules.size() << " rectifier module(s), address " << unsigned(config.address) << ", "
+              << config.baud << " baud, on " << line << std::endl;
 }
 
 void print_stats(const sim::SimStats& st) {
     std::cerr << "ktr40e-sim: " << st.requests << " requests (" << st.refused << " refused), " << st.answers
               << " replies, " << st.dropped << " dropped, " << st.corrupted << " corrupted, " << st.wrongCid1
               << " wrong CID1, " << st.wrongCount << " wrong count, " << st.slowed << " slowed, " << st.truncated
-              << " truncated, " << st.overcounted << " overcounted, " << st.hangUps << " hang-ups, "
-              << st.otherAddress << " to another address, " << st.unknown << " unknown commands, " << st.refusable
-              << " refusable, " << st.unanswered << " left unanswered, " << st.errorAnswers << " error answers"
-              << std::endl;
+              << " truncated, " << st.overcounted << " overcounted, " << st.hangUps << " hang-ups, " << st.otherAddress
+              << " to another address, " << st.unknown << " unknown commands, " << st.refusable << " refusable, "
+              << st.unanswered << " left unanswered, " << st.errorAnswers << " error answers" << std::endl;
 }
 
 }  // namespace

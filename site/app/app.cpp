@@ -16,7 +16,8 @@ namespace {
 // The most images one listing shows; more would be no listing for people.
 constexpr std::uint64_t kMaxListed = 100000000;
 
-void add_time_option(CLI::App& command, const std::string& name, std::optional<std::int64_t>& ms, const std::string& help) {
+void add_time_option(CLI::App& command, const std::string& name, std::optional<std::int64_t>& ms,
+                     const std::string& help) {
     command
         .add_option_function<std::string>(
             name,
@@ -50,8 +51,9 @@ CLI::App* add_history_command(CLI::App& cli, HistoryOptions& options) {
         ->check(CLI::IsMember({"json", "csv"}))
         ->capture_default_str();
     site::HistoryFilter& filter = options.listing.filter;
-    history->add_option_function<std::uint32_t>(
-        "--device", [&filter](const std::uint32_t& id) { filter.device = id; }, "Only the images of this data id")
+    history
+        ->add_option_function<std::uint32_t>(
+            "--device", [&filter](const std::uint32_t& id) { filter.device = id; }, "Only the images of this data id")
         ->type_name("DATAID")
         ->check(cmdline::kWholeNumber);
     add_time_option(*history, "--since", filter.sinceMs, "Only images saved at or after TIME");
@@ -59,8 +61,9 @@ CLI::App* add_history_command(CLI::App& cli, HistoryOptions& options) {
     history->add_option("--limit", options.listing.limit, "Only the newest N images (still listed oldest first)")
         ->type_name("N")
         ->check(cmdline::whole_number_in(1, kMaxListed));
-    history->add_option("--field", options.listing.fields,
-                        "Only this field or the fields under it (\"voltage\", \"channels.0\"); repeatable")
+    history
+        ->add_option("--field", options.listing.fields,
+                     "Only this field or the fields under it (\"voltage\", \"channels.0\"); repeatable")
         ->type_name("NAME")
         ->take_all()
         ->allow_extra_args(false);
@@ -88,7 +91,7 @@ int run_history(const HistoryOptions& options) {
     if (!std::ifstream(db)) throw site::UsageError(db + ": no such history database");
     const auto store = site::HistoryStore::open(db, site::HistoryStore::Mode::ReadOnly);
     const std::size_t listed = options.format == "csv" ? site::list_history_csv(*store, std::cout, options.listing)
-                                                        : site::list_history_json(*store, std::cout, options.listing);
+                                                       : site::list_history_json(*store, std::cout, options.listing);
     if (listed == 0) site::console(site::Level::Warn, db + ": no saved image matches");
     return 0;
 }

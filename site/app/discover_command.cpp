@@ -26,7 +26,9 @@ constexpr int kExitMissing = 1;
 
 line::LineFormat format_of(const DiscoverOptions& options) {
     line::LineFormat format;
-    format.parity = options.parity == "even" ? line::Parity::Even : options.parity == "odd" ? line::Parity::Odd : line::Parity::None;
+    format.parity = options.parity == "even"  ? line::Parity::Even
+                    : options.parity == "odd" ? line::Parity::Odd
+                                              : line::Parity::None;
     format.stopBits = options.stopBits;
     return format;
 }
@@ -49,7 +51,8 @@ std::string duration_text(milliseconds time) {
 
 std::string versions_text(const std::vector<std::uint8_t>& versions) {
     std::string text = versions.size() == 1 ? "protocol version " : "protocol versions ";
-    for (std::size_t i = 0; i < versions.size(); ++i) text += (i == 0 ? "" : ", then ") + discover::version_text(versions[i]);
+    for (std::size_t i = 0; i < versions.size(); ++i)
+        text += (i == 0 ? "" : ", then ") + discover::version_text(versions[i]);
     return text;
 }
 
@@ -216,30 +219,36 @@ CLI::App* add_discover_command(CLI::App& cli, DiscoverOptions& options) {
         "discover", "Find the power systems on a line and print their site file (or --check a site file)");
     // With --check the site file names the line, the address and the protocol version.
     std::vector<CLI::Option*> lineOptions;
-    lineOptions.push_back(command->add_option("--port", options.port, "Serial device or tcp://HOST:PORT")->type_name("PORT"));
+    lineOptions.push_back(
+        command->add_option("--port", options.port, "Serial device or tcp://HOST:PORT")->type_name("PORT"));
     lineOptions.push_back(command->add_option("--baud", options.baud, "Baud rate of the line")
-        ->type_name("N")
-        ->check(validator_of([](const std::string& text) {
-            const bool digits = !text.empty() && text.size() <= 6 && text.find_first_not_of("0123456789") == std::string::npos;
-            if (!digits || !line::supported_baud(std::stoi(text))) throw std::invalid_argument("unsupported baud rate " + text);
-        }))
-        ->capture_default_str());
+                              ->type_name("N")
+                              ->check(validator_of([](const std::string& text) {
+                                  const bool digits = !text.empty() && text.size() <= 6 &&
+                                                      text.find_first_not_of("0123456789") == std::string::npos;
+                                  if (!digits || !line::supported_baud(std::stoi(text)))
+                                      throw std::invalid_argument("unsupported baud rate " + text);
+                              }))
+                              ->capture_default_str());
     lineOptions.push_back(command->add_option("--parity", options.parity, "Parity of the line")
                               ->check(CLI::IsMember({"none", "even", "odd"}))
                               ->capture_default_str());
     lineOptions.push_back(command->add_option("--stop-bits", options.stopBits, "Stop bits of the line")
                               ->check(CLI::IsMember({1, 2}))
                               ->capture_default_str());
-    lineOptions.push_back(command->add_option("--address", options.addresses, "Addresses to ask: N[,N...] and ranges A-B")
-                              ->type_name("LIST")
-                              ->check(validator_of([](const std::string& text) { discover::parse_addresses(text); }))
-                              ->capture_default_str());
+    lineOptions.push_back(
+        command->add_option("--address", options.addresses, "Addresses to ask: N[,N...] and ranges A-B")
+            ->type_name("LIST")
+            ->check(validator_of([](const std::string& text) { discover::parse_addresses(text); }))
+            ->capture_default_str());
     lineOptions.push_back(command
                               ->add_option("--protocol-version", options.protocolVersion,
                                            "Ask with this version only: 32 (0x20) or 33 (0x21)")
                               ->type_name("N")
                               ->check(CLI::IsMember({32, 33})));
-    command->add_option("--answer-time", options.answerTimeMs, "Wait for each address's answer (default: from the baud rate)")
+    command
+        ->add_option("--answer-time", options.answerTimeMs,
+                     "Wait for each address's answer (default: from the baud rate)")
         ->type_name("MS")
         ->check(CLI::Range(1L, 60000L));
     CLI::Option* check = command->add_flag("--check", options.check, "Ask the systems of --site and say what differs");

@@ -102,7 +102,8 @@ void add_run_options(CLI::App& cli, RunOptions& options) {
     cli.add_option("--loops", options.loops, "Polling threads (default: one per 8 power systems)")
         ->type_name("N")
         ->check(cmdline::kWholeNumber);
-    auto* verbose = cli.add_flag("-v,--verbose", options.verbose, "Also show debug lines: the plug-in's trace, refused answers");
+    auto* verbose =
+        cli.add_flag("-v,--verbose", options.verbose, "Also show debug lines: the plug-in's trace, refused answers");
     cli.add_flag("-q,--quiet", options.quiet, "Show only warnings and errors")->excludes(verbose);
 }
 
@@ -161,7 +162,8 @@ std::vector<site::ReadPath> files_read(const site::SiteConfig& config) {
     std::vector<site::ReadPath> files;
     for (const site::SystemConfig& system : config.systems)
         if (!system.simulatorFile.empty())
-            files.push_back({"the simulator file of power system " + std::to_string(system.dataId), system.simulatorFile});
+            files.push_back(
+                {"the simulator file of power system " + std::to_string(system.dataId), system.simulatorFile});
     const site::MqttConfig& mqtt = config.mqtt;
     for (const std::string* tls : {&mqtt.caFile, &mqtt.certFile, &mqtt.keyFile})
         if (!tls->empty()) files.push_back({"a TLS file", *tls});
@@ -181,7 +183,9 @@ void check_query(const site::SiteConfig& config, const site::QuerySpec& query) {
 }
 
 int run_site(const RunOptions& options) {
-    site::set_console_level(options.verbose ? site::Level::Debug : options.quiet ? site::Level::Warn : site::Level::Info);
+    site::set_console_level(options.verbose ? site::Level::Debug
+                            : options.quiet ? site::Level::Warn
+                                            : site::Level::Info);
     site::SiteConfig config = site::load_site_file(options.site);
     if (!options.port.empty()) {
         if (config.systems.size() != 1) throw site::UsageError("--port needs a site with one power system");
@@ -218,9 +222,10 @@ int run_site(const RunOptions& options) {
 int main(int argc, char** argv) {
     // A reader that leaves (`sitehost ... | head -1`, an events FIFO) is a failed write, not a kill.
     ::signal(SIGPIPE, SIG_IGN);
-    CLI::App cli("The stand-in site controller: polls the power systems of a site file through a driver "
-                 "plug-in. Power systems without a port are polled over a built-in simulator.",
-                 "sitehost");
+    CLI::App cli(
+        "The stand-in site controller: polls the power systems of a site file through a driver "
+        "plug-in. Power systems without a port are polled over a built-in simulator.",
+        "sitehost");
     cmdline::add_version_flag(cli);
     RunOptions run;
     add_run_options(cli, run);
@@ -232,7 +237,8 @@ int main(int argc, char** argv) {
     try {
         if (historyCommand->parsed()) return app::run_history(history);
         if (discoverCommand->parsed()) {
-            if (!discover.check && discover.port.empty()) cmdline::usage_error(cli, "discover needs --port, or --check --site FILE");
+            if (!discover.check && discover.port.empty())
+                cmdline::usage_error(cli, "discover needs --port, or --check --site FILE");
             return app::run_discover(discover, stop_pipe());
         }
         if (run.plugin.empty() || run.site.empty()) cmdline::usage_error(cli, "--plugin and --site are required");

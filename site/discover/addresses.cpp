@@ -11,8 +11,8 @@ unsigned address_of(const std::string& text) {
     const bool digits = !text.empty() && text.size() <= 3 && text.find_first_not_of("0123456789") == std::string::npos;
     const unsigned address = digits ? static_cast<unsigned>(std::stoul(text)) : 0;
     if (address < kFirstAddress || address > kLastAddress)
-        throw std::invalid_argument("\"" + text + "\" is not an address from " + std::to_string(kFirstAddress) + " to " +
-                                    std::to_string(kLastAddress));
+        throw std::invalid_argument("\"" + text + "\" is not an address from " + std::to_string(kFirstAddress) +
+                                    " to " + std::to_string(kLastAddress));
     return address;
 }
 

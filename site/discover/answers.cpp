@@ -12,7 +12,9 @@ constexpr int kAcChannelValues = 16;
 constexpr int kAcPhaseCurrents = 12;
 constexpr int kAnalog = 4;
 
-ByteReader reader_of(const std::vector<std::uint8_t>& info) { return ByteReader(info.data(), static_cast<int>(info.size())); }
+ByteReader reader_of(const std::vector<std::uint8_t>& info) {
+    return ByteReader(info.data(), static_cast<int>(info.size()));
+}
 
 bool used_whole(const ByteReader& in) { return !in.overran() && in.position() == in.length(); }
 

@@ -59,7 +59,8 @@ std::string columns(const std::vector<std::vector<std::string>>& rows) {
     std::string text;
     for (const auto& row : rows) {
         std::string line;
-        for (std::size_t i = 0; i < row.size(); ++i) line += "  " + row[i] + std::string(widths[i] - row[i].size(), ' ');
+        for (std::size_t i = 0; i < row.size(); ++i)
+            line += "  " + row[i] + std::string(widths[i] - row[i].size(), ' ');
         text += "\n" + line.substr(0, line.find_last_not_of(' ') + 1);
     }
     return text;
@@ -74,7 +75,8 @@ void compare(std::vector<std::string>& out, const char* what, unsigned inFile, c
     if (!found.value) {
         out.push_back(found.note);
     } else if (*found.value != inFile) {
-        out.push_back(std::string(what) + ": " + std::to_string(*found.value) + ", the site file has " + std::to_string(inFile));
+        out.push_back(std::string(what) + ": " + std::to_string(*found.value) + ", the site file has " +
+                      std::to_string(inFile));
     }
 }
 
@@ -94,7 +96,8 @@ void compare_channels(std::vector<std::string>& out, const Json::Value& units, c
 
 // A site file's keys in the order people read a system: who, where, which units.
 const char* const kKeyOrder[] = {
-    "data_id", "port", "baud", "parity", "stop_bits", "address", "protocol_version", "acSetting", "dcSetting", "rcSetting",
+    "data_id",          "port",      "baud",      "parity",    "stop_bits", "address",
+    "protocol_version", "acSetting", "dcSetting", "rcSetting",
 };
 
 std::vector<std::string> ordered_keys(const Json::Value& object) {
@@ -170,7 +173,8 @@ std::string site_text(const Json::Value& site) {
         text += i == 0 ? "\n    {" : ",\n    {";
         const std::vector<std::string> keys = ordered_keys(systems[i]);
         for (std::size_t k = 0; k < keys.size(); ++k)
-            text += (k == 0 ? "\n      " : ",\n      ") + scalar_text(keys[k]) + ": " + inline_text(systems[i][keys[k]]);
+            text +=
+                (k == 0 ? "\n      " : ",\n      ") + scalar_text(keys[k]) + ": " + inline_text(systems[i][keys[k]]);
         text += "\n    }";
     }
     return text + "\n  ]\n}\n";
@@ -190,14 +194,15 @@ std::string scan_table(const ScanResult& scan, const std::vector<std::uint8_t>& 
         }
         const Survey& s = result.survey;
         rows.push_back({std::to_string(result.address), version_text(s.version), "\"" + line::printable(s.model) + "\"",
-                        ac_text(s.acChannels), count_text(s.dcUnits), count_text(s.modules), optional_text(s.optional)});
+                        ac_text(s.acChannels), count_text(s.dcUnits), count_text(s.modules),
+                        optional_text(s.optional)});
         for (const std::string& note : {model_note(s), s.acChannels.note, s.dcUnits.note, s.modules.note})
             if (!note.empty()) notes.push_back("address " + std::to_string(result.address) + ": " + note);
     }
     const std::size_t found = rows.size() - 1;
     std::string text = found == 0 ? "no power system found"
-                                  : std::to_string(found) + (found == 1 ? " power system" : " power systems") + " found:" +
-                                        columns(rows);
+                                  : std::to_string(found) + (found == 1 ? " power system" : " power systems") +
+                                        " found:" + columns(rows);
     for (const std::string& note : notes) text += "\n  " + note;
     for (const auto& [why, addresses] : unfound) text += "\n  " + why + ": " + addresses_text(addresses);
     std::vector<std::uint8_t> unasked;
@@ -209,14 +214,16 @@ std::string scan_table(const ScanResult& scan, const std::vector<std::uint8_t>& 
 
 std::vector<std::string> differences(const site::SystemConfig& system, const AddressResult& result) {
     const Json::Value& settings = system.settings;
-    if (result.kind != AddressResult::Kind::Found) return {"address " + std::to_string(result.address) + ": " + unfound_text(result.reply)};
+    if (result.kind != AddressResult::Kind::Found)
+        return {"address " + std::to_string(result.address) + ": " + unfound_text(result.reply)};
     const Survey& survey = result.survey;
     std::vector<std::string> out;
     const std::string model = model_note(survey);
     if (!model.empty()) out.push_back(model);
     const auto version = static_cast<std::uint8_t>(settings.get("protocol_version", kProtocol20).asUInt());
     if (survey.version != version)
-        out.push_back("answers protocol version " + version_text(survey.version) + ", the site file has " + version_text(version));
+        out.push_back("answers protocol version " + version_text(survey.version) + ", the site file has " +
+                      version_text(version));
     compare(out, "AC units", settings["acSetting"].size(), unit_count(survey.acChannels));
     if (survey.acChannels.value) compare_channels(out, settings["acSetting"], *survey.acChannels.value);
     compare(out, "DC units", settings["dcSetting"].size(), survey.dcUnits);

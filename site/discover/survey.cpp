@@ -39,7 +39,8 @@ template <class T, class Read>
 Count<T> count_in(const Reply& reply, Read read, const std::string& request, const char* what, std::optional<T> none) {
     if (reply.answered()) {
         Count<T> count{read(reply.answer.info), {}};
-        if (!count.value) count.note = request + ": the answer does not hold what its counts announce; " + what + " not known";
+        if (!count.value)
+            count.note = request + ": the answer does not hold what its counts announce; " + what + " not known";
         return count;
     }
     const bool refused = reply.kind == Reply::Kind::Answer;
@@ -71,8 +72,8 @@ constexpr Question kAcAnalog{0x40, 0x41, Group::Always};
 constexpr Question kRcAnalog{0x41, 0x41, Group::None};
 constexpr Question kDcAnalog{0x42, 0x41, Group::Under21};
 constexpr Question kOptional[] = {
-    {0x40, 0x43, Group::Always}, {0x40, 0x44, Group::Always}, {0x41, 0x43, Group::None}, {0x41, 0x44, Group::None},
-    {0x42, 0x44, Group::Under21}, {0x40, 0x46, Group::None}, {0x42, 0x46, Group::None},
+    {0x40, 0x43, Group::Always},  {0x40, 0x44, Group::Always}, {0x41, 0x43, Group::None}, {0x41, 0x44, Group::None},
+    {0x42, 0x44, Group::Under21}, {0x40, 0x46, Group::None},   {0x42, 0x46, Group::None},
 };
 
 }  // namespace
@@ -127,7 +128,8 @@ Survey Surveyor::survey(std::uint8_t address, std::uint8_t version, const Reply&
     const Reply ac = question(kAcAnalog);
     const Reply rc = question(kRcAnalog);
     const Reply dc = question(kDcAnalog);
-    survey.acChannels = count_in(ac, ac_channels, kAcAnalog.text(), "AC units", std::make_optional(std::vector<unsigned>()));
+    survey.acChannels =
+        count_in(ac, ac_channels, kAcAnalog.text(), "AC units", std::make_optional(std::vector<unsigned>()));
     survey.modules = count_in(rc, rectifier_modules, kRcAnalog.text(), "rectifier modules", std::optional<unsigned>());
     survey.dcUnits = count_in(dc, dc_units, kDcAnalog.text(), "DC units", std::make_optional(0u));
     for (const Question& q : kOptional) survey.optional.push_back(Asked{q.cid1, q.cid2, question(q)});

@@ -94,7 +94,7 @@ struct ScanOptions {
 
 // What a caller learns while the scan runs; every member may be left empty.
 struct ScanObserver {
-    std::function<bool()> stopRequested;                           // asked before each address
+    std::function<bool()> stopRequested;  // asked before each address
     // Before asking `address`, the nth (from 1) of the scan.
     std::function<void(std::uint8_t address, std::size_t nth, std::size_t found)> asking;
     std::function<void(const AddressResult&)> found;

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <exception>
 
-
 VRTController::~VRTController() = default;
 
 // The plug-in's log calls arrive here through the weak reference in InfoLog.
@@ -27,9 +26,18 @@ void append_arg(std::string& out, const VRTLogArg& arg) {
 LogValue to_value(const VRTLogArg& arg) {
     LogValue value;
     switch (arg.kind) {
-        case VRTLogArg::Unsigned: value.kind = LogValue::Kind::Unsigned; value.u = arg.u; break;
-        case VRTLogArg::Signed: value.kind = LogValue::Kind::Signed; value.i = arg.i; break;
-        case VRTLogArg::Text: value.kind = LogValue::Kind::Text; value.s = arg.s != nullptr ? arg.s : ""; break;
+        case VRTLogArg::Unsigned:
+            value.kind = LogValue::Kind::Unsigned;
+            value.u = arg.u;
+            break;
+        case VRTLogArg::Signed:
+            value.kind = LogValue::Kind::Signed;
+            value.i = arg.i;
+            break;
+        case VRTLogArg::Text:
+            value.kind = LogValue::Kind::Text;
+            value.s = arg.s != nullptr ? arg.s : "";
+            break;
     }
     return value;
 }

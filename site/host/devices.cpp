@@ -162,10 +162,16 @@ void append_rule(std::vector<rule_value>& rules, const AlarmCheck& check, unsign
 
 }  // namespace
 
-void VRTVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& code,
-                                    const std::string& name, const std::string& text, bool active,
-                                    unsigned short seq) {
-    AlarmCheck check{DataId(), level, key, code, name, text, active ? std::uint8_t{1} : std::uint8_t{0}, false,
+void VRTVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& code, const std::string& name,
+                                    const std::string& text, bool active, unsigned short seq) {
+    AlarmCheck check{DataId(),
+                     level,
+                     key,
+                     code,
+                     name,
+                     text,
+                     active ? std::uint8_t{1} : std::uint8_t{0},
+                     false,
                      AlarmCheck::Change::None};
     append_rule(rules_, check, seq, track_alarm(*this, check, seq, nullptr));
 }
@@ -203,7 +209,8 @@ void VRTVDevice::SaveDeviceHistory(const unsigned char* image, unsigned int len)
         e.bytes.assign(image, image + len);
     });
     const std::shared_ptr<site::Controller> controller = VRTHostAccess::controller(*this);
-    if (site::RoundSink* sink = controller ? controller->sink() : nullptr) sink->save_image(DataId(), record, image, len);
+    if (site::RoundSink* sink = controller ? controller->sink() : nullptr)
+        sink->save_image(DataId(), record, image, len);
 }
 
 // ---- VRTSPDevice ----

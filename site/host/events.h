@@ -21,26 +21,26 @@ struct LogValue {
 };
 
 enum class EventKind {
-    Request,   // a request handed to the line: cid1, cid2, bytes = INFO
-    Answer,    // a decoded answer: cid1, rtn, bytes = INFO
-    Rejected,  // a frame or answer not handed to the device: reason in `text`, rtn if any
-    Timeout,   // no answer within the reply timeout
-    Reset,     // the device ended its exchange
-    Publish,   // SendSP: record, bytes = image
-    History,   // SaveDeviceHistory: record (of the last publish), bytes = image
-    Alarm,     // CheckThresholdBool: level, key, code, name, text, active, seq
-    AlertMap,  // CheckAlertMap: state, level, key, code, name, text, stateTexts, seq
-    Raised,    // an alarm went active (or a state alarm left state 0): key, code, name, text, state
-    Cleared,   // an alarm went inactive
-    Batch,     // DoBatchCheckThreshold: `seq` = number of rules, active = result
-    Log,       // InfoLog: format, args, text = rendered line
-    Query,     // Get_Value: name in `key`, value or error in `text`
-    WorkError, // a work item threw: text
-    Round,     // a polling round ended (host side)
-    Line,      // the line to a power system failed or came back: text
-    Discard,   // input dropped unread: reason in `text`, `count` bytes
-    Trace,     // a line the plug-in printed on its standard output: text
-    Output,    // news of the host's outputs (MQTT connection, metrics file, availability): text
+    Request,      // a request handed to the line: cid1, cid2, bytes = INFO
+    Answer,       // a decoded answer: cid1, rtn, bytes = INFO
+    Rejected,     // a frame or answer not handed to the device: reason in `text`, rtn if any
+    Timeout,      // no answer within the reply timeout
+    Reset,        // the device ended its exchange
+    Publish,      // SendSP: record, bytes = image
+    History,      // SaveDeviceHistory: record (of the last publish), bytes = image
+    Alarm,        // CheckThresholdBool: level, key, code, name, text, active, seq
+    AlertMap,     // CheckAlertMap: state, level, key, code, name, text, stateTexts, seq
+    Raised,       // an alarm went active (or a state alarm left state 0): key, code, name, text, state
+    Cleared,      // an alarm went inactive
+    Batch,        // DoBatchCheckThreshold: `seq` = number of rules, active = result
+    Log,          // InfoLog: format, args, text = rendered line
+    Query,        // Get_Value: name in `key`, value or error in `text`
+    WorkError,    // a work item threw: text
+    Round,        // a polling round ended (host side)
+    Line,         // the line to a power system failed or came back: text
+    Discard,      // input dropped unread: reason in `text`, `count` bytes
+    Trace,        // a line the plug-in printed on its standard output: text
+    Output,       // news of the host's outputs (MQTT connection, metrics file, availability): text
     AnswerTimes,  // at a round's end, the answer time learned for each request kind: answerTimes
 };
 // AnswerTimes is the last kind: a new kind goes before it or moves this bound with it.

@@ -74,7 +74,8 @@ Json::Value read_item(ByteReader& in, FieldType type) {
         case FieldType::U32: {
             std::uint8_t b[4] = {};
             in.bytes(b, 4);
-            return Json::Value(static_cast<Json::UInt>(b[0] | b[1] << 8 | b[2] << 16 | static_cast<std::uint32_t>(b[3]) << 24));
+            return Json::Value(
+                static_cast<Json::UInt>(b[0] | b[1] << 8 | b[2] << 16 | static_cast<std::uint32_t>(b[3]) << 24));
         }
         case FieldType::F32: {
             float v = 0;
@@ -115,7 +116,8 @@ void visit_leaves(const Json::Value& value, const std::string& path,
         for (const std::string& key : value.getMemberNames())
             visit_leaves(value[key], path.empty() ? key : path + "." + key, visit);
     } else if (value.isArray()) {
-        for (Json::ArrayIndex i = 0; i < value.size(); ++i) visit_leaves(value[i], path + "." + std::to_string(i), visit);
+        for (Json::ArrayIndex i = 0; i < value.size(); ++i)
+            visit_leaves(value[i], path + "." + std::to_string(i), visit);
     } else {
         visit(path, value);
     }

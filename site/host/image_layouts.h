@@ -62,32 +62,55 @@ constexpr int field_offset(const FieldSpec (&fields)[N], const char* name) {
 
 // AC unit: the unit record followed by one record per input channel.
 constexpr FieldSpec kAcUnitFields[] = {
-    {"device_id", FieldType::U32, 1},    {"ia", FieldType::F32, 1},          {"ib", FieldType::F32, 1},
-    {"ic", FieldType::F32, 1},           {"channel_count", FieldType::U8, 1}, {"airlock_count", FieldType::U8, 1},
-    {"airlock", FieldType::U8, 8, "airlock_count"},       {"p40_43", FieldType::U8, 1},       {"ia_alert", FieldType::U8, 1},
-    {"ib_alert", FieldType::U8, 1},      {"ic_alert", FieldType::U8, 1},     {"update_time", FieldType::Time, 1},
+    {"device_id", FieldType::U32, 1},
+    {"ia", FieldType::F32, 1},
+    {"ib", FieldType::F32, 1},
+    {"ic", FieldType::F32, 1},
+    {"channel_count", FieldType::U8, 1},
+    {"airlock_count", FieldType::U8, 1},
+    {"airlock", FieldType::U8, 8, "airlock_count"},
+    {"p40_43", FieldType::U8, 1},
+    {"ia_alert", FieldType::U8, 1},
+    {"ib_alert", FieldType::U8, 1},
+    {"ic_alert", FieldType::U8, 1},
+    {"update_time", FieldType::Time, 1},
 };
 constexpr FieldSpec kAcChannelFields[] = {
-    {"a", FieldType::F32, 1},       {"b", FieldType::F32, 1},       {"c", FieldType::F32, 1},
-    {"f", FieldType::F32, 1},       {"p40_41", FieldType::U8, 1},   {"a_alert", FieldType::U8, 1},
-    {"b_alert", FieldType::U8, 1},  {"c_alert", FieldType::U8, 1},  {"f_alert", FieldType::U8, 1},
-    {"p40_44", FieldType::U8, 1},   {"p40_44_value", FieldType::U8, 6, "p40_44"},
+    {"a", FieldType::F32, 1},
+    {"b", FieldType::F32, 1},
+    {"c", FieldType::F32, 1},
+    {"f", FieldType::F32, 1},
+    {"p40_41", FieldType::U8, 1},
+    {"a_alert", FieldType::U8, 1},
+    {"b_alert", FieldType::U8, 1},
+    {"c_alert", FieldType::U8, 1},
+    {"f_alert", FieldType::U8, 1},
+    {"p40_44", FieldType::U8, 1},
+    {"p40_44_value", FieldType::U8, 6, "p40_44"},
 };
 
 // DC unit: one record.
 constexpr FieldSpec kDcFields[] = {
-    {"device_id", FieldType::U32, 1},     {"voltage", FieldType::F32, 1},      {"current", FieldType::F32, 1},
-    {"dc_m", FieldType::U8, 1},           {"m_value", FieldType::F32, 4, "dc_m"},      {"dc_n", FieldType::U8, 1},
-    {"n_value", FieldType::F32, 9, "dc_n"},       {"p_count", FieldType::U8, 1},       {"user_p", FieldType::F32, 8, "p_count"},
-    {"voltage_state", FieldType::U8, 1},  {"alert_m_count", FieldType::U8, 1}, {"alert_m", FieldType::U8, 64, "alert_m_count"},
-    {"alert_p_count", FieldType::U8, 1},  {"alert_p", FieldType::U8, 17, "alert_p_count"},      {"update_time", FieldType::Time, 1},
+    {"device_id", FieldType::U32, 1},         {"voltage", FieldType::F32, 1},
+    {"current", FieldType::F32, 1},           {"dc_m", FieldType::U8, 1},
+    {"m_value", FieldType::F32, 4, "dc_m"},   {"dc_n", FieldType::U8, 1},
+    {"n_value", FieldType::F32, 9, "dc_n"},   {"p_count", FieldType::U8, 1},
+    {"user_p", FieldType::F32, 8, "p_count"}, {"voltage_state", FieldType::U8, 1},
+    {"alert_m_count", FieldType::U8, 1},      {"alert_m", FieldType::U8, 64, "alert_m_count"},
+    {"alert_p_count", FieldType::U8, 1},      {"alert_p", FieldType::U8, 17, "alert_p_count"},
+    {"update_time", FieldType::Time, 1},
 };
 
 // Rectifier group: the group record followed by one record per module.
 constexpr FieldSpec kRcGroupFields[] = {
-    {"device_id", FieldType::U32, 1},      {"ac_param", FieldType::F32, 5},     {"dc_param", FieldType::F32, 2},
-    {"p42_46", FieldType::U8, 1},          {"p42_46_value", FieldType::F32, 3, "p42_46"}, {"output_voltage", FieldType::F32, 1},
-    {"module_count", FieldType::U8, 1},    {"update_time", FieldType::Time, 1},
+    {"device_id", FieldType::U32, 1},
+    {"ac_param", FieldType::F32, 5},
+    {"dc_param", FieldType::F32, 2},
+    {"p42_46", FieldType::U8, 1},
+    {"p42_46_value", FieldType::F32, 3, "p42_46"},
+    {"output_voltage", FieldType::F32, 1},
+    {"module_count", FieldType::U8, 1},
+    {"update_time", FieldType::Time, 1},
 };
 constexpr FieldSpec kRcModuleFields[] = {
     {"output_current", FieldType::F32, 1}, {"p41_41", FieldType::U8, 1}, {"p41_41_value", FieldType::F32, 1, "p41_41"},

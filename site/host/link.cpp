@@ -20,9 +20,7 @@ void HostLink::attach(VRTSPDevice& device, std::shared_ptr<HostLink> link) {
     VRTHostAccess::link(device) = std::move(link);
 }
 
-bool HostLink::ready_for_request(VRTSPDevice& device) {
-    return !awaiting_ || expire(device, Clock::now());
-}
+bool HostLink::ready_for_request(VRTSPDevice& device) { return !awaiting_ || expire(device, Clock::now()); }
 
 bool HostLink::expire(VRTSPDevice& device, Clock::time_point now) {
     if (!awaiting_ || now < deadline_) return false;
@@ -37,8 +35,7 @@ void HostLink::end_exchange(VRTSPDevice& device) {
     site::emit_for(device, EventKind::Reset);
 }
 
-void HostLink::send(PMBusProtocol& device, std::uint8_t cid1, std::uint8_t cid2, const unsigned char* info,
-                    int len) {
+void HostLink::send(PMBusProtocol& device, std::uint8_t cid1, std::uint8_t cid2, const unsigned char* info, int len) {
     request_.ver = VRTHostAccess::protocol_version(device);
     request_.adr = VRTHostAccess::address(device);
     request_.cid1 = cid1;
@@ -51,7 +48,8 @@ void HostLink::send(PMBusProtocol& device, std::uint8_t cid1, std::uint8_t cid2,
     awaiting_ = true;
     ++sent_;
     sentAt_ = Clock::now();
-    deadline_ = sentAt_ + (timer_ != nullptr ? Clock::duration(timer_->wait(last_kind())) : Clock::duration(replyTimeout_));
+    deadline_ =
+        sentAt_ + (timer_ != nullptr ? Clock::duration(timer_->wait(last_kind())) : Clock::duration(replyTimeout_));
     site::emit_for(device, EventKind::Request, [&](Event& e) {
         e.cid1 = cid1;
         e.cid2 = cid2;

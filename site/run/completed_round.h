@@ -54,10 +54,10 @@ struct CompletedRound {
     std::chrono::system_clock::time_point endedAt{};
     // Without a further complete round for this long the system counts as offline.
     std::chrono::steady_clock::duration staleAfter{};
-    std::vector<RoundUnit> units;          // in the order of publishing
-    std::vector<RoundAlarm> checks;        // every check in order, when the runner keeps them
-    std::vector<RoundAlarm> transitions;   // the checks that raised or cleared an alarm
-    std::vector<Event> queries;            // answers to the queries asked after the round
+    std::vector<RoundUnit> units;         // in the order of publishing
+    std::vector<RoundAlarm> checks;       // every check in order, when the runner keeps them
+    std::vector<RoundAlarm> transitions;  // the checks that raised or cleared an alarm
+    std::vector<Event> queries;           // answers to the queries asked after the round
     SystemCounts counts;
 };
 

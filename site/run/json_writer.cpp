@@ -125,7 +125,10 @@ JsonWriter& JsonWriter::value(double number) {
 
 JsonWriter& JsonWriter::value(const Json::Value& tree) {
     switch (tree.type()) {
-        case Json::nullValue: next_item(); out_ += "null"; return *this;
+        case Json::nullValue:
+            next_item();
+            out_ += "null";
+            return *this;
         case Json::intValue: return value(static_cast<std::int64_t>(tree.asInt64()));
         case Json::uintValue: return value(static_cast<std::uint64_t>(tree.asUInt64()));
         case Json::realValue: return value(tree.asDouble());

@@ -44,7 +44,7 @@ private:
     JsonWriter& whole(Whole number);
 
     std::string& out_;
-    bool first_ = true;     // nothing written yet at this level
+    bool first_ = true;      // nothing written yet at this level
     bool afterKey_ = false;  // the value of a member comes next
 };
 

@@ -8,10 +8,11 @@ namespace site {
 // What went wrong on one power system's line, by class. Other outputs (metrics files, the
 // end-of-run summary) read a copy of it from SystemRunner::line_counts().
 struct LineCounts {
-    std::uint64_t replyTimeouts = 0;   // requests that got no answer in time
-    std::uint64_t lateAnswers = 0;     // settle times in which input arrived and was dropped
-    std::uint64_t discardedBytes = 0;  // bytes dropped unread: late answers, and whatever the line held before a request
-    std::uint64_t echoesSkipped = 0;   // the line's echo of a request, at most one per request
+    std::uint64_t replyTimeouts = 0;  // requests that got no answer in time
+    std::uint64_t lateAnswers = 0;    // settle times in which input arrived and was dropped
+    std::uint64_t discardedBytes =
+        0;                            // bytes dropped unread: late answers, and whatever the line held before a request
+    std::uint64_t echoesSkipped = 0;  // the line's echo of a request, at most one per request
     // Answers not handed to the device, by reason: "CHKSUM", "LCHKSUM", "length", "frame",
     // "wrong address", "wrong CID1", "RTN 0x02" (one key per return code), "no echo", "unexpected".
     std::map<std::string, std::uint64_t> refused;

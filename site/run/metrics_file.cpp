@@ -64,7 +64,9 @@ std::string seconds_text(double seconds) {
     return text;
 }
 
-std::string seconds_text(line::AnswerTimer::Duration d) { return seconds_text(std::chrono::duration<double>(d).count()); }
+std::string seconds_text(line::AnswerTimer::Duration d) {
+    return seconds_text(std::chrono::duration<double>(d).count());
+}
 
 void value_samples(Exposition& out, const MetricsView& view) {
     for (std::size_t family = 0; family < kValueMetricCount; ++family) {
@@ -89,12 +91,17 @@ void system_counters(Exposition& out, const MetricsView& view) {
     out.family("answer_seconds", "gauge", "Answer time learned per request kind (CID1/CID2), smoothed.");
     for (const auto& s : view.systems)
         for (const auto& learned : s.counts->answerTimes)
-            out.label("system", s.system).label("request", line::kind_text(learned.kind)).sample(seconds_text(learned.answer));
+            out.label("system", s.system)
+                .label("request", line::kind_text(learned.kind))
+                .sample(seconds_text(learned.answer));
     out.family("answer_wait_seconds", "gauge", "How long the next request of each kind waits for its answer.");
     for (const auto& s : view.systems)
         for (const auto& learned : s.counts->answerTimes)
-            out.label("system", s.system).label("request", line::kind_text(learned.kind)).sample(seconds_text(learned.wait));
-    out.family("last_round_age_seconds", "gauge", "Seconds since the last complete round (since start before the first).");
+            out.label("system", s.system)
+                .label("request", line::kind_text(learned.kind))
+                .sample(seconds_text(learned.wait));
+    out.family("last_round_age_seconds", "gauge",
+               "Seconds since the last complete round (since start before the first).");
     for (const auto& s : view.systems) out.label("system", s.system).sample(seconds_text(s.secondsSinceRound));
     out.family("up", "gauge", "1 while rounds complete, 0 once the system is offline or before its first round.");
     for (const auto& s : view.systems) out.label("system", s.system).sample(std::uint64_t{s.up ? 1u : 0u});
@@ -128,7 +135,8 @@ void alarm_samples(Exposition& out, const MetricsView& view) {
 }  // namespace
 
 std::array<std::string, kValueMetricCount> metric_value_lines(const UnitState& unit) {
-    const std::string head = "{system=\"" + std::to_string(unit.system) + "\",unit=\"" + std::to_string(unit.unit) + "\"";
+    const std::string head =
+        "{system=\"" + std::to_string(unit.system) + "\",unit=\"" + std::to_string(unit.unit) + "\"";
     std::array<std::string, kValueMetricCount> lines;
     for (const UnitValue& value : unit.values()) {
         if (!value.provided) continue;

@@ -14,7 +14,7 @@ struct MetricsView {
         unsigned system = 0;
         const SystemCounts* counts = nullptr;
         double secondsSinceRound = 0;  // since the host started while no round has completed
-        bool up = false;                // rounds complete; the units' values are shown only then
+        bool up = false;               // rounds complete; the units' values are shown only then
         std::vector<const UnitState*> units;
     };
     std::vector<System> systems;

@@ -63,8 +63,8 @@ MqttClient::MqttClient(Options options) : options_(std::move(options)) {
         const int rc = mosquitto_connect_async(mosq_, config.host.c_str(), config.port, kKeepAliveSeconds);
         if (rc == MOSQ_ERR_INVAL) check(rc, "broker address " + where());
         if (rc != MOSQ_ERR_SUCCESS && options_.report)
-            options_.report(Level::Warn, "mqtt: cannot reach " + where() + " yet (" + mosquitto_strerror(rc) +
-                                             "); retrying");
+            options_.report(Level::Warn,
+                            "mqtt: cannot reach " + where() + " yet (" + mosquitto_strerror(rc) + "); retrying");
     } catch (...) {
         mosquitto_destroy(mosq_);
         throw;
@@ -95,14 +95,15 @@ void MqttClient::publish(MqttMessage message, Kind kind) {
         if (kind == Kind::Bounded) ++bounded_;
     }
     if (startedDropping && options_.report)
-        options_.report(Level::Warn, "mqtt: " + std::to_string(options_.config.queueLimit) +
-                                         " messages queued for " + where() + ": dropping the oldest");
+        options_.report(Level::Warn, "mqtt: " + std::to_string(options_.config.queueLimit) + " messages queued for " +
+                                         where() + ": dropping the oldest");
 }
 
 void MqttClient::replace_kept(std::vector<MqttMessage> messages) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        queue_.erase(std::remove_if(queue_.begin(), queue_.end(), [](const Queued& q) { return q.kept; }), queue_.end());
+        queue_.erase(std::remove_if(queue_.begin(), queue_.end(), [](const Queued& q) { return q.kept; }),
+                     queue_.end());
         for (MqttMessage& message : messages) queue_.push_back(Queued{std::move(message), true});
     }
     pump();
@@ -140,8 +141,9 @@ void MqttClient::pump_once() {
             ++inFlight_;
         }
         const MqttMessage& message = queued.message;
-        const int rc = mosquitto_publish(mosq_, nullptr, message.topic.c_str(), static_cast<int>(message.payload.size()),
-                                         message.payload.data(), options_.config.qos, message.retain);
+        const int rc =
+            mosquitto_publish(mosq_, nullptr, message.topic.c_str(), static_cast<int>(message.payload.size()),
+                              message.payload.data(), options_.config.qos, message.retain);
         if (rc == MOSQ_ERR_SUCCESS) continue;
         std::lock_guard<std::mutex> lock(mutex_);
         --inFlight_;
@@ -181,7 +183,8 @@ void MqttClient::on_message(mosquitto*, void* self, const mosquitto_message* mes
 void MqttClient::connected(int rc) {
     if (rc != 0) {
         if (options_.report)
-            options_.report(Level::Error, "mqtt: " + where() + " refused the connection: " + mosquitto_connack_string(rc));
+            options_.report(Level::Error,
+                            "mqtt: " + where() + " refused the connection: " + mosquitto_connack_string(rc));
         return;
     }
     std::uint64_t dropped = 0;
@@ -206,8 +209,8 @@ void MqttClient::connected(int rc) {
 void MqttClient::disconnected(int rc) {
     connected_ = false;
     if (rc != 0 && options_.report)
-        options_.report(Level::Warn, "mqtt: connection to " + where() + " lost (" + mosquitto_strerror(rc) +
-                                         "); reconnecting");
+        options_.report(Level::Warn,
+                        "mqtt: connection to " + where() + " lost (" + mosquitto_strerror(rc) + "); reconnecting");
     drained_.notify_all();
 }
 

@@ -36,7 +36,7 @@ class MqttClient {
 public:
     struct Options {
         MqttConfig config;
-        MqttMessage will;                     // published by the broker when the host vanishes
+        MqttMessage will;                    // published by the broker when the host vanishes
         std::vector<std::string> subscribe;  // topic filters
         // Called on libmosquitto's thread after every connection, before the queue goes out.
         std::function<void()> onConnected;

@@ -73,7 +73,8 @@ MqttOutput::MqttOutput(MqttConfig config, std::vector<SystemUnits> site, Report 
 
     MqttClient::Options options;
     options.config = config_;
-    options.will = MqttMessage{hostTopic_.empty() ? availability_topic(site_.front().system) : hostTopic_, kOffline, true};
+    options.will =
+        MqttMessage{hostTopic_.empty() ? availability_topic(site_.front().system) : hostTopic_, kOffline, true};
     if (!config_.discoveryPrefix.empty()) {
         options.subscribe = {config_.discoveryPrefix + "/sensor/+/+/config",
                              config_.discoveryPrefix + "/binary_sensor/+/+/config"};
@@ -151,8 +152,8 @@ std::string MqttOutput::value_config(const UnitState& unit, const UnitValue& val
     config["unique_id"] = id;
     config["default_entity_id"] = "sensor." + id;
     config["state_topic"] = state_topic(unit);
-    config["value_template"] = "{{ " + state_template_path(value) + " if value_json.provided['" + value.path +
-                               "'] else None }}";
+    config["value_template"] =
+        "{{ " + state_template_path(value) + " if value_json.provided['" + value.path + "'] else None }}";
     if (*value.deviceClass != '\0') config["device_class"] = value.deviceClass;
     if (*value.unit != '\0') config["unit_of_measurement"] = value.unit;
     if (value.precision >= 0) config["suggested_display_precision"] = value.precision;
@@ -318,12 +319,15 @@ void MqttOutput::on_message(const MqttMessage& message) {
     // <discovery prefix>/<component>/<node>/<object>/config
     const auto end = message.topic.rfind('/');
     const auto objectStart = end == std::string::npos ? end : message.topic.rfind('/', end - 1);
-    const auto nodeStart = objectStart == std::string::npos || objectStart == 0 ? std::string::npos
-                                                                                  : message.topic.rfind('/', objectStart - 1);
+    const auto nodeStart = objectStart == std::string::npos || objectStart == 0
+                               ? std::string::npos
+                               : message.topic.rfind('/', objectStart - 1);
     if (nodeStart == std::string::npos) return;
     unsigned system = 0, unit = 0;
-    if (!parse_node(message.topic.substr(nodeStart + 1, objectStart - nodeStart - 1), nodePrefix_, system, unit)) return;
-    const bool siteSystem = std::any_of(site_.begin(), site_.end(), [&](const SystemUnits& s) { return s.system == system; });
+    if (!parse_node(message.topic.substr(nodeStart + 1, objectStart - nodeStart - 1), nodePrefix_, system, unit))
+        return;
+    const bool siteSystem =
+        std::any_of(site_.begin(), site_.end(), [&](const SystemUnits& s) { return s.system == system; });
     if (!siteSystem) return;  // another site's, or a system this site no longer has: not ours to judge
     {
         std::lock_guard<std::mutex> lock(mutex_);

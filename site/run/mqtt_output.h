@@ -78,10 +78,10 @@ private:
     std::string hostTopic_;  // sites with several systems: the host's own availability (the last will)
     std::unique_ptr<Json::StreamWriter> writer_;
     mutable std::mutex mutex_;
-    std::map<std::string, std::string> retained_;  // topic -> payload, everything retained so far
-    std::map<unsigned, std::vector<std::string>> announced_;  // unit -> value paths with a config
+    std::map<std::string, std::string> retained_;                 // topic -> payload, everything retained so far
+    std::map<unsigned, std::vector<std::string>> announced_;      // unit -> value paths with a config
     std::map<std::pair<unsigned, unsigned>, std::string> kinds_;  // (system, unit) -> "ac", "dc", "rc"
-    std::map<unsigned, std::vector<std::string>> seen_;  // unit -> configs found on the broker
+    std::map<unsigned, std::vector<std::string>> seen_;           // unit -> configs found on the broker
     bool closing_ = false;
     std::unique_ptr<MqttClient> client_;
 };

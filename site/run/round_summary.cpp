@@ -34,8 +34,8 @@ std::string states(const Json::Value& fields, std::initializer_list<const char*>
 }
 
 void ac_lines(std::string& out, const Json::Value& f) {
-    out += "  AC " + f["device_id"].asString() + ": Ia " + number(f["ia"]) + " A, Ib " + number(f["ib"]) +
-           " A, Ic " + number(f["ic"]) + " A";
+    out += "  AC " + f["device_id"].asString() + ": Ia " + number(f["ia"]) + " A, Ib " + number(f["ib"]) + " A, Ic " +
+           number(f["ic"]) + " A";
     const std::string alerts = states(f, {"ia_alert", "ib_alert", "ic_alert"});
     out += alerts.empty() ? "\n" : "  [" + alerts + "]\n";
     for (Json::ArrayIndex i = 0; i < f["channels"].size(); ++i) {

@@ -45,9 +45,7 @@ RoundAlarm alarm_of(const AlarmCheck& check) {
     return alarm;
 }
 
-std::string unit_title(const VRTVDevice& unit) {
-    return unit.DeviceType() + " " + std::to_string(unit.DataId());
-}
+std::string unit_title(const VRTVDevice& unit) { return unit.DeviceType() + " " + std::to_string(unit.DataId()); }
 
 std::string hex_byte(std::uint8_t value) {
     std::string text = "0x";
@@ -94,8 +92,9 @@ PowerSystem create_power_system(const PluginLibrary& plugin, const std::shared_p
     if (system.protocol == nullptr) throw std::runtime_error(title + ": the plug-in's device is no protocol device");
     system.device->Init(controller, config.dataId, config.settings);
     if (!system.device->InitSetting(config.settings))
-        throw std::runtime_error(title + ": the device refused its settings (check baud, address, "
-                                         "protocol_version and rcSetting)");
+        throw std::runtime_error(title +
+                                 ": the device refused its settings (check baud, address, "
+                                 "protocol_version and rcSetting)");
     system.units = system.device->GetAllChildVDevices();
     if (system.units.empty() || !system.units.back())
         throw std::runtime_error(title + ": the device made no rectifier group");
@@ -126,7 +125,8 @@ SystemRunner::SystemRunner(SystemConfig config, PowerSystem system, std::shared_
         answerTimer_.emplace(line::AnswerTimer::limits_for(config_.replyTimeout));
         link_->wait_by(&*answerTimer_);
     }
-    if (!options_.say) options_.say = [](Level level, const std::string& text, const std::string&) { console(level, text); };
+    if (!options_.say)
+        options_.say = [](Level level, const std::string& text, const std::string&) { console(level, text); };
     lastRoundEnd_ = Clock::now();
 }
 
@@ -319,8 +319,8 @@ void SystemRunner::learn_late_answer() {
 
 void SystemRunner::learn_answer_time() {
     if (!answerTimer_) return;
-    answerTimer_->answered(link_->last_kind(), std::chrono::duration_cast<line::AnswerTimer::Duration>(
-                                                   Clock::now() - link_->sent_at()));
+    answerTimer_->answered(link_->last_kind(),
+                           std::chrono::duration_cast<line::AnswerTimer::Duration>(Clock::now() - link_->sent_at()));
 }
 
 void SystemRunner::note_discard(std::size_t bytes, const char* reason) {
@@ -375,7 +375,8 @@ bool SystemRunner::handle(const line::Received& received) {
     if (config_.echo == EchoMode::Required && echoFor_ != link_->sent())
         return reject(received, "answer before the line's echo of the request", "no echo");
     const std::uint8_t address = VRTHostAccess::address(*system_.protocol);
-    if (answer.adr != address) return reject(received, "answer from address " + std::to_string(answer.adr), "wrong address");
+    if (answer.adr != address)
+        return reject(received, "answer from address " + std::to_string(answer.adr), "wrong address");
     const std::uint8_t asked = link_->last_request().cid1;
     if (answer.cid1 != asked)
         return reject(received, "answer for CID1 " + hex_byte(answer.cid1) + " to a request for " + hex_byte(asked),
@@ -487,9 +488,7 @@ void SystemRunner::poll_device(Clock::time_point now) {
     }
 }
 
-void SystemRunner::report_line_state() {
-    report_line(line_->last_send_ok() ? std::string() : line_->last_error());
-}
+void SystemRunner::report_line_state() { report_line(line_->last_send_ok() ? std::string() : line_->last_error()); }
 
 // Tells once when the line fails (with the reason) and once when it works again.
 void SystemRunner::report_line(const std::string& state) {
@@ -619,11 +618,10 @@ bool EventLoop::run(int stopFd) {
         }
         if (wake == Clock::time_point::max() && polled.empty()) return false;
         const auto now = Clock::now();
-        const auto wait = wake <= now ? std::chrono::milliseconds(0)
-                                      : std::chrono::ceil<std::chrono::milliseconds>(wake - now);
+        const auto wait =
+            wake <= now ? std::chrono::milliseconds(0) : std::chrono::ceil<std::chrono::milliseconds>(wake - now);
         const int timeout = static_cast<int>(std::min<std::chrono::milliseconds::rep>(wait.count(), 1000));
-        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
-            throw std::runtime_error("poll failed");
+        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) throw std::runtime_error("poll failed");
         if ((fds[0].revents & POLLIN) != 0) return true;
         const auto after = Clock::now();
         std::size_t next = 1;

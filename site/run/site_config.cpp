@@ -32,7 +32,8 @@ void check_unique_ids(const Json::Value& root, const std::string& source) {
     std::set<unsigned> seen;
     auto claim = [&](const Json::Value& id, const std::string& at) {
         if (!seen.insert(id.asUInt()).second)
-            throw UsageError(source + ": " + at + ": data id " + std::to_string(id.asUInt()) + " is used twice in the site");
+            throw UsageError(source + ": " + at + ": data id " + std::to_string(id.asUInt()) +
+                             " is used twice in the site");
     };
     const bool listed = root.isMember("systems");
     Json::Value systems = listed ? root["systems"] : Json::Value(Json::arrayValue);
@@ -73,7 +74,8 @@ SystemConfig parse_system(const Json::Value& object, const std::string& folder) 
     system.pollInterval = seconds_or(object["poll_interval"], system.pollInterval);
     system.minRoundGap = seconds_or(object["min_round_gap"], system.minRoundGap);
     system.trustDataflag = object["trust_dataflag"].asBool();
-    if (object.isMember("reply_timeout_ms")) system.replyTimeout = std::chrono::milliseconds(object["reply_timeout_ms"].asInt());
+    if (object.isMember("reply_timeout_ms"))
+        system.replyTimeout = std::chrono::milliseconds(object["reply_timeout_ms"].asInt());
     system.replyTimeoutAdaptive = object.get("reply_timeout_adaptive", system.replyTimeoutAdaptive).asBool();
     if (object["simulator"].isString()) system.simulatorFile = resolve_path(folder, object["simulator"].asString());
     system.simulator = system.simulatorFile.empty() ? object["simulator"] : read_json_file(system.simulatorFile);
@@ -287,8 +289,6 @@ SiteConfig parse_site(const Json::Value& root, const std::string& folder, const 
     return site;
 }
 
-SiteConfig load_site_file(const std::string& path) {
-    return parse_site(read_json_file(path), folder_of(path), path);
-}
+SiteConfig load_site_file(const std::string& path) { return parse_site(read_json_file(path), folder_of(path), path); }
 
 }  // namespace site

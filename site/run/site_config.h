@@ -43,7 +43,6 @@ struct SystemConfig {
     // The built-in simulator's configuration: an object, or null for its defaults.
     Json::Value simulator;
     std::string simulatorFile;  // the file it was read from (resolved), or empty
-
 };
 
 // Where the host publishes every round over MQTT (the site file's "mqtt" object).
@@ -52,7 +51,7 @@ struct MqttConfig {
     int port = 1883;
     std::string clientId;  // empty: "sitehost-<host name>"
     std::string username;
-    std::string password;  // given, or read from "password_file"
+    std::string password;                   // given, or read from "password_file"
     std::string caFile, certFile, keyFile;  // "tls": {"ca_file", "cert_file", "key_file"}
     std::string topicPrefix = "ktr40e";
     std::string discoveryPrefix = "homeassistant";  // empty: no Home Assistant discovery

@@ -112,7 +112,8 @@ SiteHost::SiteHost(SiteConfig site, SiteOptions options) : site_(std::move(site)
     controller_ = std::make_shared<Controller>(observers, WorkMode::Thread);
     router_ = std::make_shared<RoundRouter>(history_);
     controller_->set_sink(router_);
-    if (options_.captureTrace) capture_ = std::make_unique<TraceCapture>([this](const std::string& line) { trace(line); });
+    if (options_.captureTrace)
+        capture_ = std::make_unique<TraceCapture>([this](const std::string& line) { trace(line); });
 
     create_runners(*plugin_);
     check_queries();
@@ -148,7 +149,8 @@ void SiteHost::create_runners(const PluginLibrary& plugin) {
         if (config.port.empty()) throw std::runtime_error(title + ": no port");
         PowerSystem system = create_power_system(plugin, controller_, config);
         const int baud = VRTHostAccess::baud_rate(*system.protocol);
-        if (!line::supported_baud(baud)) throw std::runtime_error(title + ": unsupported baud rate " + std::to_string(baud));
+        if (!line::supported_baud(baud))
+            throw std::runtime_error(title + ": unsupported baud rate " + std::to_string(baud));
         std::shared_ptr<line::SerialTransport> line = line_for(config, baud);
         lines_.push_back(line);
         SystemRunner::Options runnerOptions;
@@ -237,12 +239,13 @@ void SiteHost::check_queries() const {
                                        [&](const auto& runner) { return runner->find(query.dataId) != nullptr; });
         if (!known)
             throw UsageError("query " + query.name + "@" + std::to_string(query.dataId) +
-                                        ": no unit of the site has that data id");
+                             ": no unit of the site has that data id");
     }
 }
 
 bool SiteHost::run(int stopFd) {
-    const std::size_t wanted = options_.loops != 0 ? options_.loops : (runners_.size() + kSystemsPerLoop - 1) / kSystemsPerLoop;
+    const std::size_t wanted =
+        options_.loops != 0 ? options_.loops : (runners_.size() + kSystemsPerLoop - 1) / kSystemsPerLoop;
     const std::size_t count = std::max<std::size_t>(1, std::min(wanted, runners_.size()));
     std::vector<EventLoop> loops(count);
     // Power systems on one line take turns on it, so they share a loop (and its thread).

@@ -24,8 +24,8 @@ class RoundRouter;
 
 struct SiteOptions {
     std::string pluginPath;
-    std::string dbPath;      // required
-    std::string eventsPath;  // empty: no event file
+    std::string dbPath;        // required
+    std::string eventsPath;    // empty: no event file
     std::uint64_t rounds = 0;  // per power system; 0: until stopped
     std::vector<QuerySpec> queries;
     // Event loops, each on its own thread, sharing the power systems out; 0: one per 8

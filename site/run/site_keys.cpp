@@ -77,7 +77,8 @@ void port(const Json::Value& value, const std::string& at) {
     if (!line::is_tcp_port(port)) return;
     const auto colon = port.rfind(':');
     const std::string number = port.substr(colon + 1);
-    const bool numeric = !number.empty() && number.size() <= 5 && number.find_first_not_of("0123456789") == std::string::npos;
+    const bool numeric =
+        !number.empty() && number.size() <= 5 && number.find_first_not_of("0123456789") == std::string::npos;
     if (colon < 7 || !numeric || std::stoul(number) == 0 || std::stoul(number) > 65535)
         refuse(at, port + " must be tcp://HOST:PORT with a port from 1 to 65535");
 }
@@ -131,7 +132,8 @@ ValueCheck array_of(const std::vector<SiteKey>* keys, bool mayBeEmpty, Json::Arr
         if (!value.isArray()) refuse(at, "must be an array of objects");
         if (!mayBeEmpty && value.empty()) refuse(at, "must hold at least one object");
         if (value.size() > most) refuse(at, "must hold at most " + std::to_string(most) + " objects");
-        for (Json::ArrayIndex i = 0; i < value.size(); ++i) check_object(value[i], *keys, at + "[" + std::to_string(i) + "]");
+        for (Json::ArrayIndex i = 0; i < value.size(); ++i)
+            check_object(value[i], *keys, at + "[" + std::to_string(i) + "]");
     };
 }
 

@@ -146,7 +146,7 @@ void SiteOutputs::process(Round& round) {
 // longer checks one that has cleared (an input, fuse or module the unit lost), it is gone. One
 // still active stays as it stands: the device may skip a check for a round.
 std::vector<AlarmState> SiteOutputs::changed_alarms(AlarmBook& book, unsigned system,
-                                                   const std::vector<RoundAlarm>& checks, const std::string& time) {
+                                                    const std::vector<RoundAlarm>& checks, const std::string& time) {
     std::vector<AlarmState> changes;
     const std::uint64_t round = ++book.round;
     std::vector<unsigned>& units = book.checkedUnits;

@@ -84,7 +84,7 @@ private:
     Setup setup_;
     const Clock::time_point started_ = Clock::now();
     std::unique_ptr<MqttOutput> mqtt_;
-    std::map<unsigned, SystemState> systems_;  // worker thread only
+    std::map<unsigned, SystemState> systems_;     // worker thread only
     std::map<AlarmId, AlarmState> activeAlarms_;  // worker thread only
     std::string metricsError_;                    // the failure last reported; empty while it works
     std::map<unsigned, AlarmBook> alarmBooks_;    // one per system, on that system's polling thread

@@ -65,7 +65,8 @@ TraceFile::~TraceFile() {
     wake_.notify_all();
     thread_.join();
     close_file();
-    const auto unwritten = static_cast<std::uint64_t>(queue_.size() + std::count(pending_.begin(), pending_.end(), '\n'));
+    const auto unwritten =
+        static_cast<std::uint64_t>(queue_.size() + std::count(pending_.begin(), pending_.end(), '\n'));
     if (unwritten + unreported_ != 0)
         console(Level::Warn, "event trace " + path_ + ": " + std::to_string(unwritten + unreported_) +
                                  " events not written at stop");
@@ -119,8 +120,8 @@ bool TraceFile::take_lines() {
         unreported_ = 0;
         pending_ = droppedLine_(count) + '\n';
         lock.unlock();
-        console(Level::Warn, "event trace " + path_ + ": " + std::to_string(count) +
-                                 " events dropped while its reader was behind");
+        console(Level::Warn,
+                "event trace " + path_ + ": " + std::to_string(count) + " events dropped while its reader was behind");
         return true;
     }
     return !(pending_.empty() && stopping_);

@@ -63,7 +63,7 @@ private:
     unsigned reopenSeen_ = 0;
     std::string pending_;
     std::size_t torn_ = 0;  // bytes of pending_'s first line already written
-    std::string failure_;  // told on the console; empty while writing works
+    std::string failure_;   // told on the console; empty while writing works
     std::thread thread_;
 };
 

@@ -56,8 +56,8 @@ constexpr ValueRule kRcModuleValues[] = {
      "module @ output current"},
     {"p41_41_value", Quantity::Parameter, Missing::Never, "p41_41", M::Setting, "", "", "module @ parameter #"},
 };
-constexpr ValueRule kDcLoadPower{"power", Quantity::Power, Missing::Never, nullptr, M::DcLoadWatts, "", "",
-                                 "load power"};
+constexpr ValueRule kDcLoadPower{"power", Quantity::Power, Missing::Never, nullptr, M::DcLoadWatts, "",
+                                 "",      "load power"};
 
 constexpr ValueMetricInfo kValueMetrics[kValueMetricCount] = {
     {"ac_input_volts", "AC input voltage of the last complete round, by input and phase."},
@@ -90,14 +90,29 @@ bool provided(const Json::Value& item, Missing missing) {
 
 void describe(UnitValue& value, Quantity quantity) {
     switch (quantity) {
-        case Quantity::Voltage: value.unit = "V"; value.deviceClass = "voltage"; value.precision = 1; break;
-        case Quantity::Current: value.unit = "A"; value.deviceClass = "current"; value.precision = 1; break;
-        case Quantity::Frequency: value.unit = "Hz"; value.deviceClass = "frequency"; value.precision = 2; break;
-        case Quantity::Power: value.unit = "W"; value.deviceClass = "power"; value.precision = 0; break;
+        case Quantity::Voltage:
+            value.unit = "V";
+            value.deviceClass = "voltage";
+            value.precision = 1;
+            break;
+        case Quantity::Current:
+            value.unit = "A";
+            value.deviceClass = "current";
+            value.precision = 1;
+            break;
+        case Quantity::Frequency:
+            value.unit = "Hz";
+            value.deviceClass = "frequency";
+            value.precision = 2;
+            break;
+        case Quantity::Power:
+            value.unit = "W";
+            value.deviceClass = "power";
+            value.precision = 0;
+            break;
         case Quantity::Parameter: value.precision = -1; break;
     }
 }
-
 
 UnitValue& add_value(std::vector<UnitValue>& out, const ValueRule& rule, const Json::Value& item,
                      const std::string& path, const std::string& field, int element, int position) {
@@ -138,7 +153,8 @@ void add_values(std::vector<UnitValue>& out, const RuleList& list, const Json::V
 }
 
 void add_elements(std::vector<UnitValue>& out, const RuleList& list, const Json::Value& elements, const char* name) {
-    for (Json::ArrayIndex i = 0; i < elements.size(); ++i) add_values(out, list, elements[i], name, static_cast<int>(i));
+    for (Json::ArrayIndex i = 0; i < elements.size(); ++i)
+        add_values(out, list, elements[i], name, static_cast<int>(i));
 }
 
 // Bus voltage times load current, the W that an energy dashboard sums up. The DC rules put

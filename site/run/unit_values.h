@@ -40,10 +40,10 @@ struct UnitValue {
     double value = 0;
     // False when the device sent its "no value" marker (or no number at all).
     bool provided = false;
-    bool derived = false;          // computed from other values, not a field of the image
-    const char* unit = "";         // "V", "A", "Hz", "W" or "" for the device's own parameters
-    const char* deviceClass = "";  // "voltage", "current", "frequency", "power" or ""
-    int precision = 0;             // decimals worth showing
+    bool derived = false;           // computed from other values, not a field of the image
+    const char* unit = "";          // "V", "A", "Hz", "W" or "" for the device's own parameters
+    const char* deviceClass = "";   // "voltage", "current", "frequency", "power" or ""
+    int precision = 0;              // decimals worth showing
     const char* titlePattern = "";  // see value_title
     ValueMetric metric = ValueMetric::Setting;
     const char* itemLabel = "";  // the metric label numbering `index` from 1: "input", "battery", ...

@@ -58,7 +58,8 @@ std::string write_refusal(const std::string& path) {
         return path + ": exists and is not a SQLite database; left untouched (name a new file or a sitehost database)";
     const DatabaseLook look = look_at_file(path);
     if (look.ours) return {};
-    return path + ": " + look.why + ", not a sitehost history database; left untouched (name a new file or a sitehost database)";
+    return path + ": " + look.why +
+           ", not a sitehost history database; left untouched (name a new file or a sitehost database)";
 }
 
 std::string move_aside(const std::string& path) {

@@ -42,8 +42,8 @@ void quick_check(sqlite3* db) {
 }
 
 sqlite3* open_connection(const std::string& path, HistoryStore::Mode mode) {
-    const int flags = mode == HistoryStore::Mode::ReadOnly ? SQLITE_OPEN_READONLY
-                                                           : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    const int flags =
+        mode == HistoryStore::Mode::ReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
         const std::string message = path + ": " + (db != nullptr ? sqlite3_errmsg(db) : "cannot open");
@@ -72,8 +72,9 @@ sqlite3* open_connection(const std::string& path, HistoryStore::Mode mode) {
 }
 
 bool has_table(sqlite3* db, const char* name) {
-    return query_number(db, ("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = '" +
-                             std::string(name) + "'").c_str()) > 0;
+    return query_number(
+               db, ("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = '" + std::string(name) + "'")
+                       .c_str()) > 0;
 }
 
 }  // namespace
@@ -136,7 +137,8 @@ void HistoryStore::connect(std::string* notice) {
                 const std::string aside = move_aside(path_);
                 connection->lock = std::make_unique<FileLock>(path_);
                 if (notice != nullptr)
-                    *notice = path_ + " could not be read (" + e.what() + "); moved it to " + aside + " and started anew";
+                    *notice =
+                        path_ + " could not be read (" + e.what() + "); moved it to " + aside + " and started anew";
                 connection->db = open_connection(path_, mode_);
             }
         }
@@ -147,15 +149,17 @@ void HistoryStore::connect(std::string* notice) {
             connection->insert =
                 prepare_statement(db, "INSERT INTO history(device, record, saved_at, image) VALUES (?1, ?2, ?3, ?4)");
             connection->insertAlarm = prepare_statement(
-                db, "INSERT INTO alarms(t, device, change, key, code, text, level) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+                db,
+                "INSERT INTO alarms(t, device, change, key, code, text, level) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
             // Rows are appended in time order: the oldest are at the front, and a batch taken
             // from there costs the same however large the tables have grown.
             connection->pruneImages = prepare_statement(
                 db, "DELETE FROM history WHERE id IN (SELECT id FROM history ORDER BY id LIMIT ?2) AND saved_at < ?1");
             if (has_table(db, "readings"))
                 connection->pruneReadings = prepare_statement(
-                    db, "DELETE FROM readings WHERE rowid IN (SELECT rowid FROM readings ORDER BY rowid LIMIT ?2) "
-                        "AND saved_at < ?1");
+                    db,
+                    "DELETE FROM readings WHERE rowid IN (SELECT rowid FROM readings ORDER BY rowid LIMIT ?2) "
+                    "AND saved_at < ?1");
             connection->pruneAlarms = prepare_statement(db, "DELETE FROM alarms WHERE t < ?1");
             connection->values = std::make_unique<ValueHistory>(db, policy_);
         }
@@ -234,12 +238,13 @@ std::size_t HistoryStore::prune(const RetentionCut& cut, std::size_t batch) {
         removed += step_change(c.db, statement, "pruning old history");
     };
     if (cut.imagesBeforeMs > 0) {
-        run(c.pruneImages, [&](sqlite3_stmt* s) { sqlite3_bind_int64(s, 1, cut.imagesBeforeMs); },
+        run(
+            c.pruneImages, [&](sqlite3_stmt* s) { sqlite3_bind_int64(s, 1, cut.imagesBeforeMs); },
             static_cast<std::int64_t>(batch));
         if (c.pruneReadings != nullptr) {
             const std::string before = utc_time_text(cut.imagesBeforeMs);
-            run(c.pruneReadings,
-                [&](sqlite3_stmt* s) { sqlite3_bind_text(s, 1, before.c_str(), -1, SQLITE_STATIC); },
+            run(
+                c.pruneReadings, [&](sqlite3_stmt* s) { sqlite3_bind_text(s, 1, before.c_str(), -1, SQLITE_STATIC); },
                 static_cast<std::int64_t>(batch * kReadingsPerPrunedImage));
         }
     }
@@ -287,7 +292,8 @@ void HistoryStore::scan(const HistoryFilter& filter, const std::function<bool(co
     if (step != SQLITE_DONE) fail(db, "listing the history");
 }
 
-void HistoryStore::for_each(const std::function<void(const StoredImage&)>& visit, std::optional<unsigned> device) const {
+void HistoryStore::for_each(const std::function<void(const StoredImage&)>& visit,
+                            std::optional<unsigned> device) const {
     HistoryFilter filter;
     filter.device = device;
     scan(filter, [&visit](const StoredImage& stored) {

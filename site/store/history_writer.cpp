@@ -83,8 +83,8 @@ void HistoryWriter::queue_round(Round round) {
         const Round oldest = std::move(waiting_.front());
         waiting_.pop_front();
         waitingBytes_ -= oldest.bytes;
-        give_up(oldest, "the rounds waiting to be saved exceed " +
-                            std::to_string(options_.maxWaitingBytes >> 20) + " MiB (" + failure_ + ")");
+        give_up(oldest, "the rounds waiting to be saved exceed " + std::to_string(options_.maxWaitingBytes >> 20) +
+                            " MiB (" + failure_ + ")");
     }
     wake_.notify_all();
 }

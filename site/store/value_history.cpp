@@ -45,7 +45,8 @@ ValueHistory::ValueHistory(sqlite3* db, ValuePolicy policy) : db_(db), policy_(p
     // The oldest samples are at the front of the table: a batch taken from there costs the
     // same however large it has grown.
     pruneSamples_ = prepare_statement(
-        db_, "DELETE FROM samples WHERE (t, series) IN (SELECT t, series FROM samples WHERE t < ?1 ORDER BY t LIMIT ?2)");
+        db_,
+        "DELETE FROM samples WHERE (t, series) IN (SELECT t, series FROM samples WHERE t < ?1 ORDER BY t LIMIT ?2)");
     pruneTrends_ = prepare_statement(db_, "DELETE FROM trends WHERE series = ?1 AND t < ?2");
     pruneChanges_ = prepare_statement(db_, "DELETE FROM changes WHERE series = ?1 AND t < ?2");
     load_series();
@@ -122,8 +123,8 @@ void ValueHistory::sample(Series& series, double value, bool integer, std::int64
 }
 
 void ValueHistory::change(Series& series, double value, bool integer, std::int64_t atMs) {
-    const bool due = !series.written || !same_value(series.last, value) ||
-                     atMs - series.writtenAtMs >= policy_.keepAliveMs;
+    const bool due =
+        !series.written || !same_value(series.last, value) || atMs - series.writtenAtMs >= policy_.keepAliveMs;
     if (!due) return;
     StatementUse use(insertChange_);
     sqlite3_bind_int64(insertChange_, 1, series.id);

@@ -14,7 +14,7 @@ namespace site {
 
 // How the values of the images are kept.
 struct ValuePolicy {
-    std::int64_t intervalMs = 5 * 60'000;  // analog minimum, mean and maximum per this much time
+    std::int64_t intervalMs = 5 * 60'000;    // analog minimum, mean and maximum per this much time
     std::int64_t keepAliveMs = 60 * 60'000;  // a value that has not changed is written again after this
 };
 

@@ -200,8 +200,7 @@ TEST_F(AcParseTest, AlarmFurtherStatesAreLoggedAndSkipped) {
 
 TEST_F(AcParseTest, AlarmUserCountOtherThanSixKeepsTheEarlierBytes) {
     establish_two_channels();
-    ASSERT_EQ(feed(*unit_, &ProbeAC::parse40_44,
-                   alarm_portion({{0, 0, 0, 0, {1, 2, 3, 4, 5, 6}}, {}}, 0, 0, 0)), 28);
+    ASSERT_EQ(feed(*unit_, &ProbeAC::parse40_44, alarm_portion({{0, 0, 0, 0, {1, 2, 3, 4, 5, 6}}, {}}, 0, 0, 0)), 28);
 
     Portion portion;
     portion.u8(2).u8(0).u8(0).u8(0).u8(0).u8(0).u8(5).repeat(0xEE, 5);  // P = 5

@@ -43,9 +43,7 @@ protected:
     void feed_analog(const Portion& portion) {
         ASSERT_EQ(feed_quietly(*unit_, portion.bytes(), portion.bytes().size()), portion.size());
     }
-    void feed_alarms(const Portion& portion) {
-        ASSERT_EQ(feed(*unit_, &ProbeAC::parse40_44, portion), portion.size());
-    }
+    void feed_alarms(const Portion& portion) { ASSERT_EQ(feed(*unit_, &ProbeAC::parse40_44, portion), portion.size()); }
     // Two channels with these voltage a values and current ia; everything else fixed.
     void feed_values(float a0, float a1, float ia) {
         const std::vector<std::uint8_t> v = float_bytes(230.0f), f = float_bytes(50.0f);
@@ -119,7 +117,8 @@ TEST_F(AcRoundTest, RoundPublishesTheImageAndSavesItAsHistory) {
     ASSERT_EQ(image.size(), 93u);
     EXPECT_EQ(image, expected);
     EXPECT_EQ(std::vector<std::uint8_t>(image.begin(), image.begin() + 4),
-              (std::vector<std::uint8_t>{0xA1, 0x0F, 0, 0})) << "device_id";
+              (std::vector<std::uint8_t>{0xA1, 0x0F, 0, 0}))
+        << "device_id";
     EXPECT_EQ(image[16], 2) << "channel_count";
     EXPECT_EQ(image[65 + 20], 3) << "channel 2 f_alert";
     tele_c_time stamp;

@@ -42,8 +42,18 @@ TEST(ByteReaderTest, ReadsFitInsideTheLengthOrFailAndRecordTheOverrun) {
     std::uint8_t block[4] = {};
     std::array<float, 2> floats{};
     const Case cases[] = {
-        {"u8 at the end", 3, 3, [](ByteReader& r) { std::uint8_t v; return r.u8(v); }, false, 4},
-        {"u8 last byte", 3, 2, [](ByteReader& r) { std::uint8_t v; return r.u8(v); }, true, 0},
+        {"u8 at the end", 3, 3,
+         [](ByteReader& r) {
+             std::uint8_t v;
+             return r.u8(v);
+         },
+         false, 4},
+        {"u8 last byte", 3, 2,
+         [](ByteReader& r) {
+             std::uint8_t v;
+             return r.u8(v);
+         },
+         true, 0},
         {"f32 exactly fits", 6, 2, [&](ByteReader& r) { return r.f32(&f); }, true, 0},
         {"f32 one byte short", 5, 2, [&](ByteReader& r) { return r.f32(&f); }, false, 6},
         {"count at the end", 2, 2, [&](ByteReader& r) { return r.count(n); }, false, 3},

@@ -56,7 +56,6 @@ TEST(DcAnalogBlock, StoresEveryValueAtItsOffset) {
     EXPECT_EQ(rig.recorder->count(site::EventKind::Log), 0u);
 }
 
-
 TEST(DcAnalogBlock, TooManyBatteryCurrentsAreSkippedAndKeepTheOldOnes) {
     Rig rig;
     ASSERT_EQ(parse41(*rig.unit, analog_block(1.0f, 2.0f, {9.0f}, {}, {})), 15);
@@ -71,7 +70,6 @@ TEST(DcAnalogBlock, TooManyBatteryCurrentsAreSkippedAndKeepTheOldOnes) {
     EXPECT_EQ(logged(rig, "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_m is {}, MAX_M is {}"),
               (std::vector<std::string>{"7", "5", "4"}));
 }
-
 
 // Nine user values for a record of eight: the first eight are kept and the block ends after the
 // ninth, so a unit behind it would be fed from its own block.
@@ -98,8 +96,9 @@ TEST(DcAnalogBlock, TooManyUserValuesKeepWhatFitsAndUseExactlyTheirBlock) {
 TEST(DcAnalogBlock, UserValuesMarkedNotProvidedBecomeMinusPointOne) {
     Rig rig;
     const Bytes blanks{0x20, 0x20, 0x20, 0x20};
-    const Bytes block = analog_block(1.0f, 2.0f, {}, {}, {blanks, Bytes{0, 0, 0, 0}, Bytes{1, 1, 1, 2},
-                                                          Bytes{0xFF, 0xFF, 0xFF, 0xFF}, Bytes{0, 7, 7, 7}});
+    const Bytes block =
+        analog_block(1.0f, 2.0f, {}, {},
+                     {blanks, Bytes{0, 0, 0, 0}, Bytes{1, 1, 1, 2}, Bytes{0xFF, 0xFF, 0xFF, 0xFF}, Bytes{0, 7, 7, 7}});
     EXPECT_EQ(parse41(*rig.unit, block), 31);
     const Bytes image = rig.unit->records();
     EXPECT_EQ(slice(image, 67, 4), kNotProvided);
@@ -108,7 +107,6 @@ TEST(DcAnalogBlock, UserValuesMarkedNotProvidedBecomeMinusPointOne) {
     EXPECT_EQ(slice(image, 79, 4), kNotProvided);
     EXPECT_EQ(slice(image, 83, 4), (Bytes{0, 7, 7, 7}));
 }
-
 
 TEST(DcAnalogBlock, OneByteShortLogsTheNeededLengthAndKeepsWhatWasRead) {
     Rig rig;
@@ -176,7 +174,6 @@ TEST(DcAlarmBlock, OneByteShortLogsAndFails) {
     EXPECT_EQ(slice(image, 101, 2), (Bytes{3, 0}));
     EXPECT_EQ(image[165], 17);
 }
-
 
 // Every prefix of a valid block fails with the overflow message and never reads past it.
 TEST(DcBlockBounds, EveryPrefixOfAnAnalogBlockIsRefused) {

@@ -239,7 +239,6 @@ TEST(DcModelAlarms, SkippedUnlessExactly17StatesArrived) {
     }
 }
 
-
 namespace {
 
 struct ClearingRound {
@@ -275,8 +274,13 @@ void expect_clearing(Rig& rig, const std::vector<ClearingRound>& rounds) {
 
 TEST(DcRound, AlarmsRaisedUnderCompleteCountsAreClearedOnceWhenTheCountChanges) {
     Rig rig;
-    expect_clearing(rig, {{64, 17, 64, 11, true}, {2, 5, 64, 11, false}, {2, 5, 0, 0, false}, {64, 17, 64, 11, true},
-                          {64, 5, 64, 11, true}, {63, 5, 64, 0, false}, {63, 5, 0, 0, false}});
+    expect_clearing(rig, {{64, 17, 64, 11, true},
+                          {2, 5, 64, 11, false},
+                          {2, 5, 0, 0, false},
+                          {64, 17, 64, 11, true},
+                          {64, 5, 64, 11, true},
+                          {63, 5, 64, 0, false},
+                          {63, 5, 0, 0, false}});
 
     Rig complete;
     expect_clearing(complete, {{64, 17, 64, 11, true}});

@@ -14,8 +14,8 @@ using Clock = std::chrono::steady_clock;
 // Reply timeouts after the first Round event.
 std::size_t timeouts_after_first_round(const site::Recorder& recorder) {
     const std::vector<site::Event> events = recorder.events();
-    const auto first = std::find_if(events.begin(), events.end(),
-                                    [](const site::Event& e) { return e.kind == EventKind::Round; });
+    const auto first =
+        std::find_if(events.begin(), events.end(), [](const site::Event& e) { return e.kind == EventKind::Round; });
     return static_cast<std::size_t>(
         std::count_if(first, events.end(), [](const site::Event& e) { return e.kind == EventKind::Timeout; }));
 }

@@ -121,7 +121,6 @@ TEST(SitehostProgram, RefusesASiteWithAUnitIdUsedTwice) {
     EXPECT_NE(read_file(host.err).find("data id 101 is used twice"), std::string::npos) << read_file(host.err);
 }
 
-
 // ---- the history database ----
 
 std::size_t saved_images(const std::string& db) {
@@ -244,13 +243,14 @@ TEST(SitehostProgram, KilledWhileSavingEveryUnitRestoresFromTheSameRound) {
         for (const unsigned unit : units) newest.insert(store->newest(unit)->savedAtMs);
         EXPECT_EQ(newest.size(), 1u) << "after a kill " << ms << " ms into saving";
     }
-    const Program restart = start(dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", site, "--db", db, "--rounds", "1"},
-                                  "restart");
+    const Program restart =
+        start(dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", site, "--db", db, "--rounds", "1"}, "restart");
     ASSERT_EQ(wait_for(restart), 0) << read_file(restart.err);
     std::set<std::string> times;
     for (const std::string& line : lines_of(read_file(restart.out))) {
         const auto from = line.find(": restored from the image of ");
-        if (line.find(" info  restore ") != std::string::npos && from != std::string::npos) times.insert(line.substr(from, 52));
+        if (line.find(" info  restore ") != std::string::npos && from != std::string::npos)
+            times.insert(line.substr(from, 52));
     }
     EXPECT_EQ(times.size(), 1u) << read_file(restart.out);
 }
@@ -267,8 +267,7 @@ TEST(SitehostProgram, HistoryOfADamagedDatabaseIsAWholeDocumentAndAnError) {
     EXPECT_EQ(wait_for(listing), 1);
     const Json::Value rows = parse(read_file(listing.out));
     EXPECT_TRUE(rows.isArray() && !rows.empty()) << read_file(listing.out);
-    EXPECT_NE(read_file(listing.err).find("error listing the history: "), std::string::npos)
-        << read_file(listing.err);
+    EXPECT_NE(read_file(listing.err).find("error listing the history: "), std::string::npos) << read_file(listing.err);
 }
 
 // A port another host polls: a second host (or a second site host object) is refused at once,
@@ -291,11 +290,10 @@ TEST(SitehostProgram, SecondHostOnAPortInUseExitsOneNamingThePort) {
     }
 
     std::ofstream(dir.file("site.json")) << system_json(1, line.port).toStyledString();
-    const Program second =
-        start(dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", dir.file("site.json"), "--db", dir.file("p.db")}, "second");
+    const Program second = start(
+        dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", dir.file("site.json"), "--db", dir.file("p.db")}, "second");
     EXPECT_EQ(wait_for(second, std::chrono::seconds(10)), 1);
-    EXPECT_NE(read_file(second.err).find("error port " + line.port + ": in use by another program"),
-              std::string::npos)
+    EXPECT_NE(read_file(second.err).find("error port " + line.port + ": in use by another program"), std::string::npos)
         << read_file(second.err);
 
     first.run();
@@ -310,15 +308,18 @@ TEST(SitehostProgram, RoundLimitOnADeadPortGivesUpWithStatusThree) {
     system["give_up_s"] = 2;
     std::ofstream(dir.file("site.json")) << system.toStyledString();
     const Program host = start(
-        dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", dir.file("site.json"), "--db", dir.file("d.db"), "--rounds", "1"},
+        dir,
+        {"--plugin", KTR40E_PLUGIN_PATH, "--site", dir.file("site.json"), "--db", dir.file("d.db"), "--rounds", "1"},
         "run");
     EXPECT_EQ(wait_for(host, std::chrono::seconds(30)), 3);
     const std::string err = read_file(host.err);
-    EXPECT_NE(err.find("error power system 1: line failed: " + dir.file("ttyUSB9") + ": open: No such file or directory"),
-              std::string::npos)
+    EXPECT_NE(
+        err.find("error power system 1: line failed: " + dir.file("ttyUSB9") + ": open: No such file or directory"),
+        std::string::npos)
         << err;
     EXPECT_NE(err.find("power system 1: no complete round in 2 s: "), std::string::npos) << err;
-    EXPECT_NE(read_file(host.out).find("info  power system 1: port " + dir.file("ttyUSB9") + " 9600 8N1, address 1, reply timeout 0.1 s"),
+    EXPECT_NE(read_file(host.out).find("info  power system 1: port " + dir.file("ttyUSB9") +
+                                       " 9600 8N1, address 1, reply timeout 0.1 s"),
               std::string::npos)
         << read_file(host.out);
 }

@@ -35,7 +35,8 @@ std::vector<Calls> alarm_calls_by_round(const site::Recorder& recorder, unsigned
 // communication alarm of each.
 Calls rectifier_calls(std::size_t modules) {
     Calls calls;
-    for (std::size_t m = 1; m <= modules; ++m) calls.push_back(call("RC_0", "模块" + std::to_string(m) + "整流模块故障告警", m));
+    for (std::size_t m = 1; m <= modules; ++m)
+        calls.push_back(call("RC_0", "模块" + std::to_string(m) + "整流模块故障告警", m));
     for (std::size_t m = 1; m <= modules; ++m)
         calls.push_back(call("KTRE40_RC_0", "整流模块" + std::to_string(m) + "模块通讯中断告警状态", modules + m));
     return calls;
@@ -51,7 +52,8 @@ Calls ac_calls(std::size_t channels) {
                                  calls.size() + 1));
         }
     }
-    for (int rule = 12; rule <= 20; ++rule) calls.push_back(call("AC_" + std::to_string(rule), "其他告警", calls.size() + 1));
+    for (int rule = 12; rule <= 20; ++rule)
+        calls.push_back(call("AC_" + std::to_string(rule), "其他告警", calls.size() + 1));
     return calls;
 }
 
@@ -80,7 +82,8 @@ TEST(CountChanges, AModuleAddedAfterRoundOneAndOneRemovedAfterRoundThreeAreFollo
                 s.rectifiers.modules.push_back(plugged);
             });
         }
-        if (round == 3) simulator.update([](sim::SiteState& s) { s.rectifiers.modules.erase(s.rectifiers.modules.begin()); });
+        if (round == 3)
+            simulator.update([](sim::SiteState& s) { s.rectifiers.modules.erase(s.rectifiers.modules.begin()); });
     };
     run.run(std::chrono::seconds(60));
 
@@ -231,7 +234,8 @@ TEST(CountChanges, AStepRefusedOnEveryPollLetsTheRestOfEveryRoundPublish) {
     }
     EXPECT_EQ(logged_args(*run.recorder, "{} on {} polls in a row"),
               (std::vector<Calls>(3, Calls{"1", "42_41", "refused", "3"})));
-    EXPECT_EQ(logged_args(*run.recorder, "skipped in {} rounds in a row"), (std::vector<Calls>{{"1", "42_41", "3", "10"}}));
+    EXPECT_EQ(logged_args(*run.recorder, "skipped in {} rounds in a row"),
+              (std::vector<Calls>{{"1", "42_41", "3", "10"}}));
 }
 
 }  // namespace

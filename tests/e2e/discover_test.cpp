@@ -71,11 +71,13 @@ TEST_P(FoundOnALine, WithItsCountsAndItsSiteFileRunsAsItIs) {
     EXPECT_EQ(seven["acSetting"][1]["channels"], 2);
     EXPECT_EQ(seven["dcSetting"].size(), 1u);
     EXPECT_EQ(seven["rcSetting"]["modules"], 5);
-    EXPECT_TRUE(holds(found.err, "address error (RTN 0x90) from a device at another address: 5\u20136, 8")) << found.err;
+    EXPECT_TRUE(holds(found.err, "address error (RTN 0x90) from a device at another address: 5\u20136, 8"))
+        << found.err;
 
     std::ofstream(dir.file("site.json")) << found.out;
     const Program host = start(
-        dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", dir.file("site.json"), "--db", dir.file("h.db"), "--rounds", "1"},
+        dir,
+        {"--plugin", KTR40E_PLUGIN_PATH, "--site", dir.file("site.json"), "--db", dir.file("h.db"), "--rounds", "1"},
         "host");
     EXPECT_EQ(wait_for(host, 30s), 0) << read_file(host.err);
     const std::string summary = read_file(host.out);
@@ -92,7 +94,8 @@ TEST(Discover, FindsBothSystemsOfABusAndTheCheckNamesAChangedModuleCount) {
     sim::Simulator first(at_address(quiet_system(1, 1, 3), 1));
     sim::Simulator third(at_address(quiet_system(2, 2, 4), 3));
     Bus bus({{1, &first}, {3, &third}});
-    const Discovered found = discover(dir, {"--port", bus.path(), "--address", "1-3", "--answer-time", "50"}, "discover");
+    const Discovered found =
+        discover(dir, {"--port", bus.path(), "--address", "1-3", "--answer-time", "50"}, "discover");
     ASSERT_EQ(found.status, 0) << found.err;
     const Json::Value site = parse(found.out);
     ASSERT_EQ(site["systems"].size(), 2u) << found.out;
@@ -106,7 +109,8 @@ TEST(Discover, FindsBothSystemsOfABusAndTheCheckNamesAChangedModuleCount) {
     std::ofstream(file) << found.out;
     const Discovered same = discover(dir, {"--check", "--site", file}, "same");
     EXPECT_EQ(same.status, 0) << same.err;
-    EXPECT_TRUE(holds(same.err, "power system 3000 (address 3 on " + bus.path() + "): agrees with the site file")) << same.err;
+    EXPECT_TRUE(holds(same.err, "power system 3000 (address 3 on " + bus.path() + "): agrees with the site file"))
+        << same.err;
 
     sim::Simulator restarted(at_address(quiet_system(2, 2, 5), 3));
     bus.replace(3, &restarted);

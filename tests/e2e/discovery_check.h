@@ -102,7 +102,8 @@ inline void expect_valid_config(const std::string& component, const Json::Value&
         EXPECT_TRUE(config.isMember(key)) << "no " << key;
     EXPECT_EQ(config["default_entity_id"].asString(), component + "." + config["unique_id"].asString());
     if (config.isMember("device_class") && component == "sensor") {
-        EXPECT_EQ(sensor_units().at(config["device_class"].asString()).count(config["unit_of_measurement"].asString()), 1u)
+        EXPECT_EQ(sensor_units().at(config["device_class"].asString()).count(config["unit_of_measurement"].asString()),
+                  1u)
             << config["device_class"] << " in " << config["unit_of_measurement"];
     }
     if (config["entity_category"] == "diagnostic") {
@@ -169,8 +170,8 @@ inline std::map<std::string, std::string> check_discovery(const std::map<std::st
     for (const auto& [topic, payload] : retained) {
         if (topic.rfind(discoveryPrefix, 0) != 0) continue;
         SCOPED_TRACE(topic);
-        const std::string component = topic.substr(discoveryPrefix.size(), topic.find('/', discoveryPrefix.size()) -
-                                                                               discoveryPrefix.size());
+        const std::string component =
+            topic.substr(discoveryPrefix.size(), topic.find('/', discoveryPrefix.size()) - discoveryPrefix.size());
         Json::Value config;
         std::istringstream in(payload);
         const bool parsed = Json::parseFromStream(Json::CharReaderBuilder(), in, &config, nullptr);

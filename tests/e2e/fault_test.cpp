@@ -206,7 +206,8 @@ INSTANTIATE_TEST_SUITE_P(
         OvercountCase{"dc_user", "read p_count is {}, support user_p max is {}", During::Leaves, {}},
         // More fuse states than the record keeps: the first 64 are kept, without a word.
         OvercountCase{"dc_fuses", nullptr, During::Kept, {kDc0, "alert_m_count", 65}},
-        OvercountCase{"dc_user_alarms", "read 42_44 p is {},  alert_p is {}", During::Kept, {kDc0, "alert_p_count", 18}},
+        OvercountCase{
+            "dc_user_alarms", "read 42_44 p is {},  alert_p is {}", During::Kept, {kDc0, "alert_p_count", 18}},
         // User-defined AC parameters are counted, not kept.
         OvercountCase{"ac_parameters_user", nullptr, During::Kept, {}},
         OvercountCase{"dc_parameters_user", "parse42_46 {} p:{} != {}", During::Kept, {1, "p42_46", 4}}),
@@ -297,8 +298,7 @@ TEST(VanishingPort, TheHostNamesTheLostPortInItsEvents) {
     VanishingLine v;
     const std::vector<site::Event> events = v.run.recorder->events();
     EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&v](const site::Event& e) {
-        return e.kind == EventKind::Line &&
-               e.text.find(v.line.port) != std::string::npos;
+        return e.kind == EventKind::Line && e.text.find(v.line.port) != std::string::npos;
     }));
 }
 
@@ -362,7 +362,8 @@ TEST(CorruptCache, ImagesOfTheWrongSizeAreRefusedAndTheFirstRoundIsAsWithoutThem
     site::HistoryStore& store = run.host->store();
     EXPECT_EQ(store.count(), 5u + 2u * 5u);
     std::size_t undecodable = 0;
-    store.for_each([&](const site::StoredImage& s) { undecodable += site::decode_image(s.record, s.image).ok ? 0 : 1; });
+    store.for_each(
+        [&](const site::StoredImage& s) { undecodable += site::decode_image(s.record, s.image).ok ? 0 : 1; });
     EXPECT_EQ(undecodable, 5u);
 }
 

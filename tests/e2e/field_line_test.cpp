@@ -42,7 +42,8 @@ void expect_exact_rounds(const site::Recorder& recorder, unsigned id, std::size_
 
 std::size_t protocol_error_lines(const site::Recorder& recorder) {
     std::size_t n = 0;
-    for (const site::Event& log : recorder.of(EventKind::Log)) n += log.format.find("ProcotolError") != std::string::npos;
+    for (const site::Event& log : recorder.of(EventKind::Log))
+        n += log.format.find("ProcotolError") != std::string::npos;
     return n;
 }
 

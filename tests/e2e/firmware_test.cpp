@@ -30,9 +30,8 @@ void expect_every_round_like_the_first(const site::Recorder& recorder, std::size
 
 std::size_t requests_for(const site::Recorder& recorder, std::uint8_t cid1, std::uint8_t cid2) {
     const std::vector<site::Event> requests = recorder.of(EventKind::Request);
-    return static_cast<std::size_t>(std::count_if(requests.begin(), requests.end(), [&](const site::Event& e) {
-        return e.cid1 == cid1 && e.cid2 == cid2;
-    }));
+    return static_cast<std::size_t>(std::count_if(
+        requests.begin(), requests.end(), [&](const site::Event& e) { return e.cid1 == cid1 && e.cid2 == cid2; }));
 }
 
 // 42/44 is never answered: three rounds pay three reply timeouts each for it, then it rests and

@@ -65,7 +65,8 @@ TEST(HistoryStorage, PathsThatWouldOverwriteAnotherFileAreRefusedAndLeftAlone) {
     const std::string notes = dir.file("notes.txt");
     const std::string other = dir.file("other.db");
     std::ofstream(site) << R"({"data_id": 1})";
-    std::ofstream(plugin) << "\x7F" "ELF plug-in";
+    std::ofstream(plugin) << "\x7F"
+                             "ELF plug-in";
     std::ofstream(notes) << "not a database";
     site::HistoryStore::open(other).reset();
     ASSERT_EQ(::symlink(site.c_str(), dir.file("link.db").c_str()), 0);
@@ -213,9 +214,11 @@ TEST(HistoryStorage, RoundsWaitOutABusyDatabaseAndAreSavedWhole) {
     EXPECT_EQ(rounds, (std::map<std::int64_t, std::set<unsigned>>{{t1, {1, 11, 21}}, {t2, {1, 11, 21}}}));
 
     // The values of the newest round answer the plain SQL question.
-    const std::string last = "SELECT value FROM sample_values WHERE device=21 AND field='voltage' ORDER BY t DESC LIMIT 1";
+    const std::string last =
+        "SELECT value FROM sample_values WHERE device=21 AND field='voltage' ORDER BY t DESC LIMIT 1";
     EXPECT_EQ(query(path, last), (std::vector<std::string>{"52.25"}));
-    EXPECT_EQ(query(path, "SELECT DISTINCT t FROM samples ORDER BY t"), (std::vector<std::string>{std::to_string(t1), std::to_string(t2)}));
+    EXPECT_EQ(query(path, "SELECT DISTINCT t FROM samples ORDER BY t"),
+              (std::vector<std::string>{std::to_string(t1), std::to_string(t2)}));
     // The fields are the listing's, less the slots past the unit's counts and its clock; the
     // image that does not decode has none.
     std::ostringstream csv;
@@ -285,7 +288,8 @@ TEST(HistoryListing, SinceUntilLimitDeviceAndFieldChooseTheRows) {
     // Five rounds a minute apart, each an AC and a DC image.
     const std::int64_t t0 = *site::parse_time_text("2026-12-08T10:00:00Z");
     for (int i = 0; i < 5; ++i)
-        store->save_round({{11, site::kAcRecord, ac_image(11, 2)}, {21, site::kDcRecord, dc_image(21, 50.5f + static_cast<float>(i))}},
+        store->save_round({{11, site::kAcRecord, ac_image(11, 2)},
+                           {21, site::kDcRecord, dc_image(21, 50.5f + static_cast<float>(i))}},
                           t0 + i * 60'000);
 
     struct Case {
@@ -320,7 +324,12 @@ TEST(HistoryListing, SinceUntilLimitDeviceAndFieldChooseTheRows) {
          }),
          {8, 10},
          1},
-        {"a field and everything under it", with([](auto& o) { o.fields = {"channels.1", "ia"}; }), {1, 3, 5, 7, 9}, 17},
+        {"a field and everything under it",
+         with([](auto& o) {
+             o.fields = {"channels.1", "ia"};
+         }),
+         {1, 3, 5, 7, 9},
+         17},
         {"a name that is only a prefix of a field", with([](auto& o) { o.fields = {"volt"}; }), {}, 0},
     };
     for (const Case& c : cases) {
@@ -338,9 +347,9 @@ TEST(HistoryListing, SinceUntilLimitDeviceAndFieldChooseTheRows) {
     }
     std::ostringstream csv;
     site::list_history_csv(*store, csv, with([](auto& o) {
-                               o.fields = {"voltage"};
-                               o.limit = 1;
-                           }));
+        o.fields = {"voltage"};
+        o.limit = 1;
+    }));
     EXPECT_EQ(csv.str(), "id,saved_at,device,record,field,value\n10," + site::local_time_text(t0 + 240'000) +
                              ",21,5154,voltage,54.5\n");
 }

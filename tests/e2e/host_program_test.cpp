@@ -100,24 +100,29 @@ TEST(SiteFiles, EachMistakeIsRefusedNamingTheFileAndTheKey) {
     } cases[] = {
         {R"({"data_id": 1, "rcSetting": {}, "bauds": 9600})", R"(unknown key "bauds" (did you mean "baud"?))"},
         {R"({"data_id": 1, "rcSetting": {}, "poll_intervall": 3})", R"((did you mean "poll_interval"?))"},
-        {R"({"data_id": 1, "rcSetting": {"appSettings": {}}})", R"(rcSetting: unknown key "appSettings" (did you mean "appSetting"?))"},
-        {R"({"data_id": 1, "rcSetting": {}, "colour": 3})", R"(unknown key "colour" (known here: db, history_keep_days, mqtt, metrics_file, data_id)"},
+        {R"({"data_id": 1, "rcSetting": {"appSettings": {}}})",
+         R"(rcSetting: unknown key "appSettings" (did you mean "appSetting"?))"},
+        {R"({"data_id": 1, "rcSetting": {}, "colour": 3})",
+         R"(unknown key "colour" (known here: db, history_keep_days, mqtt, metrics_file, data_id)"},
         {R"({"data_id": 1, "rcSetting": {}, "acSetting": {"data_id": 11}})", "acSetting: must be an array of objects"},
         {R"({"data_id": 1, "rcSetting": {}, "acSetting": "11"})", "acSetting: must be an array of objects"},
         {R"({"data_id": 1, "rcSetting": [], "dcSetting": []})", "rcSetting: must be an object"},
         {R"({"data_id": 1})", "rcSetting: is missing"},
-        {R"({"data_id": 1, "rcSetting": {}, "protocol_version": 7})", "protocol_version: must be 32 (0x20) or 33 (0x21)"},
+        {R"({"data_id": 1, "rcSetting": {}, "protocol_version": 7})",
+         "protocol_version: must be 32 (0x20) or 33 (0x21)"},
         {R"({"data_id": 1, "rcSetting": {}, "address": 0})", "address: must be an integer 1–254"},
         {R"({"data_id": 1, "rcSetting": {}, "baud": 9601})", "baud: must be one of 300,"},
         {R"({"data_id": 1, "rcSetting": {}, "min_round_gap": 1})", "min_round_gap: must be 0 or at least 2"},
         {R"({"data_id": 1, "rcSetting": {}, "trust_dataflag": "yes"})", "trust_dataflag: must be true or false"},
         {in_list(R"({"data_id": 99999999999})"), "systems[0].acSetting[1].data_id: must be an integer 1–4294967295"},
-        {in_list(R"({"data_id": 12, "appSetting": {"diff_v": "x"}})"), "systems[0].acSetting[1].appSetting.diff_v: must be a number"},
+        {in_list(R"({"data_id": 12, "appSetting": {"diff_v": "x"}})"),
+         "systems[0].acSetting[1].appSetting.diff_v: must be a number"},
         {in_list(R"({"data_id": 11})"), "systems[0].acSetting[1].data_id: data id 11 is used twice"},
         {in_list("7"), "systems[0].acSetting[1]: must be an object"},
         {in_list(R"({"data_id": 12, "channels": 256})"), "systems[0].acSetting[1].channels: must be an integer 0–255"},
         {R"({"data_id": 1, "rcSetting": {"modules": -1}})", "rcSetting.modules: must be an integer 0–255"},
-        {R"({"data_id": 1, "rcSetting": {}, "dcSetting": [{"data_id": 21, "channels": 2}]})", R"(dcSetting[0]: unknown key "channels")"},
+        {R"({"data_id": 1, "rcSetting": {}, "dcSetting": [{"data_id": 21, "channels": 2}]})",
+         R"(dcSetting[0]: unknown key "channels")"},
         {R"({"systems": []})", "systems: must hold at least one object"},
         {R"({"data_id": 1, "rcSetting": {}, "baud": 9600, "baud": 4800})", "Duplicate key: 'baud'"},
         {R"({"data_id": 1, "rcSetting": {}} trailing)", "Extra non-whitespace after JSON value"},
@@ -162,8 +167,8 @@ TEST(Console, LevelsChooseWhatIsShownAndTheTraceAlwaysReachesTheAppendedEventFil
     const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (debug|info |warn |error) .*)");
     std::string before;
     for (const auto& c : cases) {
-        std::vector<std::string> args = {"--plugin", KTR40E_PLUGIN_PATH, "--site", site, "--rounds", "1",
-                                         "--db", dir.file("h.db"), "--events", events};
+        std::vector<std::string> args = {"--plugin", KTR40E_PLUGIN_PATH, "--site",   site,  "--rounds", "1",
+                                         "--db",     dir.file("h.db"),   "--events", events};
         if (*c.flag != '\0') args.push_back(c.flag);
         const Program host = start(dir, args, "run");
         ASSERT_EQ(wait_for(host), 0) << read_file(host.err);
@@ -174,7 +179,8 @@ TEST(Console, LevelsChooseWhatIsShownAndTheTraceAlwaysReachesTheAppendedEventFil
             }
         }
         for (const std::string& words : c.shown) EXPECT_NE(out.find(words), std::string::npos) << c.flag << ": " << out;
-        for (const std::string& words : c.hidden) EXPECT_EQ(out.find(words), std::string::npos) << c.flag << ": " << out;
+        for (const std::string& words : c.hidden)
+            EXPECT_EQ(out.find(words), std::string::npos) << c.flag << ": " << out;
         if (std::string(c.flag) == "-q") {
             EXPECT_TRUE(out.empty()) << out;
         }
@@ -195,12 +201,14 @@ TEST(ExitStatus, RoundsNotCompletedAreNamedAndExit3) {
     Json::Value system = parse(read_file(write_site(dir)));
     system["poll_interval"] = 600;  // the second round would come only after ten minutes
     std::ofstream(dir.file("site.json")) << system.toStyledString();
-    const Program host = start(dir,
-                               {"--plugin", KTR40E_PLUGIN_PATH, "--site", dir.file("site.json"), "--rounds", "5",
-                                "--db", dir.file("h.db")},
-                               "run");
-    ASSERT_TRUE(wait_until([&] { return read_file(host.out).find("history: ") != std::string::npos ||
-                                        read_file(host.out).find("round 1 ") != std::string::npos; }));
+    const Program host = start(
+        dir,
+        {"--plugin", KTR40E_PLUGIN_PATH, "--site", dir.file("site.json"), "--rounds", "5", "--db", dir.file("h.db")},
+        "run");
+    ASSERT_TRUE(wait_until([&] {
+        return read_file(host.out).find("history: ") != std::string::npos ||
+               read_file(host.out).find("round 1 ") != std::string::npos;
+    }));
     ::kill(host.pid, SIGTERM);
     EXPECT_EQ(wait_for(host), 3);
     EXPECT_NE(read_file(host.err).find("lost: power system 1 completed 1 of 5 rounds"), std::string::npos)
@@ -213,8 +221,8 @@ TEST(Console, ClosedStandardOutputEndsTheHostCleanly) {
     ASSERT_EQ(::mkfifo(out.c_str(), 0600), 0);
     const int reader = ::open(out.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
-    const Program host = start(dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", write_site(dir), "--db", dir.file("h.db")},
-                               "run");
+    const Program host =
+        start(dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", write_site(dir), "--db", dir.file("h.db")}, "run");
     // `| head -1`: one line read, then the reader goes.
     char byte = 0;
     ASSERT_TRUE(wait_until([&] { return ::read(reader, &byte, 1) == 1 && byte == '\n'; }));
@@ -228,10 +236,9 @@ TEST(EventTrace, StalledFifoNeitherHoldsUpPollingNorTheStop) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // opened, never read
     ASSERT_GE(reader, 0);
-    const Program host = start(dir,
-                               {"--plugin", KTR40E_PLUGIN_PATH, "--site", write_site(dir), "--events", fifo, "--db",
-                                dir.file("h.db")},
-                               "run");
+    const Program host = start(
+        dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", write_site(dir), "--events", fifo, "--db", dir.file("h.db")},
+        "run");
     // About 10 KiB of events a round: the FIFO (64 KiB) is full long before round 40.
     EXPECT_TRUE(wait_until([&] { return read_file(host.out).find(", round 40 ") != std::string::npos; }))
         << read_file(host.out).substr(0, 2000);
@@ -239,7 +246,8 @@ TEST(EventTrace, StalledFifoNeitherHoldsUpPollingNorTheStop) {
     ::kill(host.pid, SIGTERM);
     EXPECT_EQ(wait_for(host), 0) << read_file(host.err);
     const auto stopTook = std::chrono::steady_clock::now() - stopAsked;
-    std::printf("stopped %.2f s after SIGTERM with the events FIFO stalled\n", std::chrono::duration<double>(stopTook).count());
+    std::printf("stopped %.2f s after SIGTERM with the events FIFO stalled\n",
+                std::chrono::duration<double>(stopTook).count());
     EXPECT_LT(stopTook, 10s);
 
     std::string text;
@@ -263,7 +271,8 @@ TEST(EventTrace, DropsAreCountedAndWrittenOnceTheReaderCatchesUpAndANewReaderIsF
     std::string text;
     auto read_more = [&] {
         char buffer[65536];
-        for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+        for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<std::size_t>(n));
     };
     std::size_t written = 0;
     std::uint64_t reported = 0;
@@ -336,17 +345,16 @@ TEST(EventTrace, ADeviceIsRefusedAndSighupOpensTheFileAgain) {
     TempDir dir;
     const std::string site = write_site(dir);
     const Program full = start(dir,
-                               {"--plugin", KTR40E_PLUGIN_PATH, "--site", site, "--rounds", "2", "--events", "/dev/full",
-                                "--db", dir.file("h.db")},
+                               {"--plugin", KTR40E_PLUGIN_PATH, "--site", site, "--rounds", "2", "--events",
+                                "/dev/full", "--db", dir.file("h.db")},
                                "full");
     EXPECT_EQ(wait_for(full), 2) << read_file(full.err);
     EXPECT_NE(read_file(full.err).find("--events /dev/full: not a regular file"), std::string::npos)
         << read_file(full.err);
 
     const std::string events = dir.file("events.jsonl");
-    const Program host = start(dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", site, "--events", events, "--db",
-                                     dir.file("h.db")},
-                               "run");
+    const Program host = start(
+        dir, {"--plugin", KTR40E_PLUGIN_PATH, "--site", site, "--events", events, "--db", dir.file("h.db")}, "run");
     ASSERT_TRUE(wait_until([&] { return count_of(read_file(events), "\n") > 100; }));
     ASSERT_EQ(::rename(events.c_str(), dir.file("events.jsonl.1").c_str()), 0);  // as logrotate does
     ::kill(host.pid, SIGHUP);

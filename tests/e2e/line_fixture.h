@@ -73,7 +73,8 @@ public:
     SerialServer(const std::string& tty, std::uint16_t port) {
         // -t 0: the socat of a client that left lets go of the terminal at once, as a serial
         // server does, rather than taking the next client's first answer.
-        std::vector<std::string> args = {"socat", "-t", "0", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",
+        std::vector<std::string> args = {"socat", "-t", "0",
+                                         "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",
                                          "FILE:" + tty + ",raw,echo=0"};
         std::vector<char*> argv;
         for (std::string& arg : args) argv.push_back(arg.data());

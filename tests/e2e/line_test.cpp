@@ -226,7 +226,8 @@ TEST(FaultyLine, HundredRoundsWithTenPercentOfAnswersDroppedOrCorrupted) {
     site::HistoryStore& store = run.host->store();
     for (const unsigned id : {ac_id(1, 0), ac_id(1, 1), dc_id(1, 0), dc_id(1, 1), 1u}) EXPECT_EQ(store.count(id), 100u);
     std::size_t undecodable = 0;
-    store.for_each([&](const site::StoredImage& s) { undecodable += site::decode_image(s.record, s.image).ok ? 0 : 1; });
+    store.for_each(
+        [&](const site::StoredImage& s) { undecodable += site::decode_image(s.record, s.image).ok ? 0 : 1; });
     EXPECT_EQ(undecodable, 0u);
     EXPECT_EQ(run.host->history().failed(), 0u);
 
@@ -291,8 +292,7 @@ sim::Faults noise() {
 INSTANTIATE_TEST_SUITE_P(Faults, EachFault,
                          ::testing::Values(FaultCase{"WrongCid1", fault(&sim::Faults::wrongCid1, 0.15)},
                                            FaultCase{"WrongCount", fault(&sim::Faults::wrongCount, 0.15)},
-                                           FaultCase{"LateAnswers", late_answers()},
-                                           FaultCase{"Noise", noise()}),
+                                           FaultCase{"LateAnswers", late_answers()}, FaultCase{"Noise", noise()}),
                          [](const ::testing::TestParamInfo<FaultCase>& param) { return param.param.name; });
 
 TEST(ManySystems, OneSlowLineDoesNotDelayAnother) {

@@ -121,7 +121,8 @@ TEST(MqttOutput, RoundsPublishStatesEqualToTheHistoryDiscoveryAndAnAlarmThatClea
     std::size_t dcConfigs = 0;
     for (const auto& [topic, payload] : all) dcConfigs += topic.rfind(dcNode, 0) == 0 ? 1 : 0;
     const auto dcSaved = run.host->store().newest(dc_id(1, 0));
-    EXPECT_EQ(dcConfigs, site::unit_values(site::kDcRecord, site::decode_image(site::kDcRecord, dcSaved->image).fields).size());
+    EXPECT_EQ(dcConfigs,
+              site::unit_values(site::kDcRecord, site::decode_image(site::kDcRecord, dcSaved->image).fields).size());
     const auto rendered = check_discovery(all);
     const std::string dcId = "ktr40e_1_" + std::to_string(dc_id(1, 0));
     EXPECT_EQ(rendered.at(dcId + "_voltage"), "53.5");
@@ -132,10 +133,13 @@ TEST(MqttOutput, RoundsPublishStatesEqualToTheHistoryDiscoveryAndAnAlarmThatClea
     const Json::Value setting = parse(all.at("homeassistant/sensor/ktr40e_1_1/ac_param_1/config"));
     EXPECT_EQ(setting["entity_category"], "diagnostic");
     EXPECT_EQ(setting["name"], "AC parameter 2");
-    EXPECT_EQ(parse(all.at("homeassistant/sensor/ktr40e_1_1/modules_3_p41_41_value/config"))["name"], "module 4 parameter");
-    EXPECT_EQ(parse(all.at("homeassistant/sensor/ktr40e_1_" + std::to_string(ac_id(1, 0)) + "/channels_0_b/config"))["name"],
-              "input 1 phase B voltage");
-    const Json::Value alarmDevice = parse(all.at("homeassistant/binary_sensor/ktr40e_1_1/alarm_RC_0_2/config"))["device"];
+    EXPECT_EQ(parse(all.at("homeassistant/sensor/ktr40e_1_1/modules_3_p41_41_value/config"))["name"],
+              "module 4 parameter");
+    EXPECT_EQ(
+        parse(all.at("homeassistant/sensor/ktr40e_1_" + std::to_string(ac_id(1, 0)) + "/channels_0_b/config"))["name"],
+        "input 1 phase B voltage");
+    const Json::Value alarmDevice =
+        parse(all.at("homeassistant/binary_sensor/ktr40e_1_1/alarm_RC_0_2/config"))["device"];
     EXPECT_EQ(alarmDevice["model"], "KTR-40 rectifier group");
     EXPECT_FALSE(alarmDevice.isMember("via_device")) << "the rectifier group shares the system's id: it is the top";
     ASSERT_EQ(all.count(dcNode + "voltage/config"), 1u);
@@ -184,7 +188,8 @@ TEST(MqttOutput, RoundsPublishStatesEqualToTheHistoryDiscoveryAndAnAlarmThatClea
     EXPECT_GE(samples.at("ktr40e_answer_wait_seconds{system=\"1\",request=\"42/44\"}"), 0.025);
     EXPECT_LE(samples.at("ktr40e_answer_wait_seconds{system=\"1\",request=\"42/44\"}"), 0.2);
     expect_promtool_accepts(metrics);
-    EXPECT_EQ(samples.count("ktr40e_alarm_active{system=\"1\",unit=\"1\",key=\"RC_0\",number=\"2\",code=\"06024\",level=\"2\"}"),
+    EXPECT_EQ(samples.count(
+                  "ktr40e_alarm_active{system=\"1\",unit=\"1\",key=\"RC_0\",number=\"2\",code=\"06024\",level=\"2\"}"),
               0u);
 
     EXPECT_TRUE(heard.wait_for_payload("ktr40e/1/availability", "online"));
@@ -276,7 +281,9 @@ TEST(MqttOutput, ACutLineMakesTheSystemOfflineAndItsRoundAgeGrow) {
     // Counters move while no round completes; an offline system's values are gone.
     EXPECT_GT(offline.at(timeouts), timeoutsWhileCut);
     EXPECT_EQ(offline.count("ktr40e_dc_volts{system=\"1\",unit=\"151\"}"), 0u);
-    EXPECT_EQ(metrics_when(metrics, [&](const auto& s) { return s.at(up) == 1; }).count("ktr40e_dc_volts{system=\"1\",unit=\"151\"}"), 1u);
+    EXPECT_EQ(metrics_when(metrics, [&](const auto& s) { return s.at(up) == 1; })
+                  .count("ktr40e_dc_volts{system=\"1\",unit=\"151\"}"),
+              1u);
     EXPECT_TRUE(heard.wait_for_payload("ktr40e/1/availability", "online"));
     std::string news;
     for (const site::Event& e : run.recorder->of(EventKind::Output)) news += e.text + "\n";
@@ -295,7 +302,8 @@ TEST(MqttOutput, AUnitGoneFromTheSiteFileLosesItsDiscoveryConfigs) {
     TempDir dir;
     {
         SimulatedSystem line;
-        HostRun run(site::parse_site(site_root({system_json(1, line.port)}, broker.port(), ""), ""), options_for(dir, 1));
+        HostRun run(site::parse_site(site_root({system_json(1, line.port)}, broker.port(), ""), ""),
+                    options_for(dir, 1));
         run.run();
     }
     Subscriber heard(broker.port(), "homeassistant/#");
@@ -303,7 +311,8 @@ TEST(MqttOutput, AUnitGoneFromTheSiteFileLosesItsDiscoveryConfigs) {
     const auto keptBefore = configs_of(heard.latest(), keptNode);
 
     SimulatedSystem line(quiet_system(1));
-    HostRun run(site::parse_site(site_root({system_json(1, line.port, 1)}, broker.port(), ""), ""), options_for(dir, 2));
+    HostRun run(site::parse_site(site_root({system_json(1, line.port, 1)}, broker.port(), ""), ""),
+                options_for(dir, 2));
     run.run();
     EXPECT_TRUE(eventually([&] { return configs_of(heard.latest(), goneNode) == 0; }));
     EXPECT_EQ(configs_of(heard.latest(), keptNode), keptBefore);
@@ -416,8 +425,8 @@ TEST(MqttOutput, AKilledHostIsMarkedOfflineByTheBroker) {
     system["simulator"]["baud"] = 0;
     const Json::Value root = site_root({system}, broker.port(), "");
     std::ofstream(dir.file("site.json")) << root.toStyledString();
-    std::vector<std::string> args = {SITEHOST_PATH, "--plugin", KTR40E_PLUGIN_PATH, "--site", dir.file("site.json"),
-                                     "--db", dir.file("history.db")};
+    std::vector<std::string> args = {SITEHOST_PATH,         "--plugin", KTR40E_PLUGIN_PATH,    "--site",
+                                     dir.file("site.json"), "--db",     dir.file("history.db")};
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -516,18 +525,30 @@ TEST(UnitValues, MarkersAndCountsDecideWhatTheDeviceProvided) {
     const struct {
         int record;
         const Json::Value* fields;
-        std::vector<std::tuple<std::string, std::string, int, bool, std::string>> want;  // path, field, index, provided, unit
+        std::vector<std::tuple<std::string, std::string, int, bool, std::string>>
+            want;  // path, field, index, provided, unit
     } cases[] = {
-        {site::kAcRecord, &ac,
-         {{"ia", "ia", -1, false, "A"}, {"ib", "ib", -1, true, "A"}, {"ic", "ic", -1, false, "A"},
-          {"channels.0.a", "channels.a", 0, true, "V"}, {"channels.0.b", "channels.b", 0, true, "V"},
-          {"channels.0.c", "channels.c", 0, true, "V"}, {"channels.0.f", "channels.f", 0, true, "Hz"}}},
-        {site::kDcRecord, &dc,
-         {{"voltage", "voltage", -1, true, "V"}, {"current", "current", -1, true, "A"},
-          {"m_value.0", "m_value", 0, true, "A"}, {"m_value.1", "m_value", 1, true, "A"},
-          {"m_value.2", "m_value", 2, true, "A"}, {"m_value.3", "m_value", 3, true, "A"},
-          {"n_value.0", "n_value", 0, true, "A"}, {"user_p.0", "user_p", 0, false, ""},
-          {"user_p.1", "user_p", 1, true, ""}, {"power", "power", -1, true, "W"}}},
+        {site::kAcRecord,
+         &ac,
+         {{"ia", "ia", -1, false, "A"},
+          {"ib", "ib", -1, true, "A"},
+          {"ic", "ic", -1, false, "A"},
+          {"channels.0.a", "channels.a", 0, true, "V"},
+          {"channels.0.b", "channels.b", 0, true, "V"},
+          {"channels.0.c", "channels.c", 0, true, "V"},
+          {"channels.0.f", "channels.f", 0, true, "Hz"}}},
+        {site::kDcRecord,
+         &dc,
+         {{"voltage", "voltage", -1, true, "V"},
+          {"current", "current", -1, true, "A"},
+          {"m_value.0", "m_value", 0, true, "A"},
+          {"m_value.1", "m_value", 1, true, "A"},
+          {"m_value.2", "m_value", 2, true, "A"},
+          {"m_value.3", "m_value", 3, true, "A"},
+          {"n_value.0", "n_value", 0, true, "A"},
+          {"user_p.0", "user_p", 0, false, ""},
+          {"user_p.1", "user_p", 1, true, ""},
+          {"power", "power", -1, true, "W"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.record);
@@ -591,7 +612,10 @@ TEST(MetricsText, EscapesLabelsAndLeavesOutWhatWasNotProvided) {
     EXPECT_EQ(samples.at("ktr40e_refused_answers_total{system=\"1\",reason=\"bad \\\"checksum\\\"\\\\\\nline\"}"), 2);
     EXPECT_EQ(samples.at("ktr40e_last_round_age_seconds{system=\"1\"}"), 12.5);
     EXPECT_EQ(samples.at("ktr40e_images_failed_total"), 1);
-    EXPECT_EQ(samples.at("ktr40e_alarm_active{system=\"1\",unit=\"21\",key=\"DC_3\",number=\"1\",code=\"x\\\"y\",level=\"0\"}"), 1);
+    EXPECT_EQ(
+        samples.at(
+            "ktr40e_alarm_active{system=\"1\",unit=\"21\",key=\"DC_3\",number=\"1\",code=\"x\\\"y\",level=\"0\"}"),
+        1);
     EXPECT_EQ(samples.count("ktr40e_mqtt_messages_dropped_total"), 0u);
 }
 

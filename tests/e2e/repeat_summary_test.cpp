@@ -26,8 +26,7 @@ TEST(RepeatSummary, ShowsATextOnceThenItsCountPerPeriodAndAQuietTextAsNew) {
 
     // The period is over: the counts come with the next line said, each text's own.
     repeats.say(site::Level::Warn, "other", start + 10min + 2s);
-    EXPECT_EQ(shown, (std::vector<std::string>{"line failed", "line working again",
-                                               "line failed (30 more in 10 min)",
+    EXPECT_EQ(shown, (std::vector<std::string>{"line failed", "line working again", "line failed (30 more in 10 min)",
                                                "line working again (30 more in 10 min)", "other"}));
     // A new period of counting; what is left is shown at the end.
     repeats.say(site::Level::Warn, "line failed", start + 11min);
@@ -51,8 +50,9 @@ TEST(RepeatSummary, LinesOfOneKindAreShownOnceAndCountedUnderTheKind) {
     repeats.say(site::Level::Warn, "device 2: read 42_44 p is 2 not 3", "device 2: plug-in log lines",
                 Clock::time_point{} + 2s);
     repeats.flush();
-    EXPECT_EQ(shown, (std::vector<std::string>{"device 1: read 40_41 overflow 3 - 5", "device 2: read 42_44 p is 2 not 3",
-                                               "device 1: plug-in log lines (1 more in 10 min)"}));
+    EXPECT_EQ(shown,
+              (std::vector<std::string>{"device 1: read 40_41 overflow 3 - 5", "device 2: read 42_44 p is 2 not 3",
+                                        "device 1: plug-in log lines (1 more in 10 min)"}));
 }
 
 }  // namespace

@@ -107,10 +107,21 @@ TEST(SiteFile, RefusesWhatWouldMixHistoriesOrCannotBePolled) {
 
     // The line's own keys: each wrong value is named.
     const std::vector<std::pair<const char*, Json::Value>> wrongLine = {
-        {"settle_ms", -1},          {"settle_ms", 60001},   {"settle_ms", 2.5},  {"echo", "yes"},
-        {"echo", 1},                {"parity", "mark"},     {"parity", 0},       {"stop_bits", 3},
-        {"stop_bits", 1.5},         {"give_up_s", -1},      {"give_up_s", "60"}, {"port", "tcp://127.0.0.1"},
-        {"port", "tcp://:5000"},    {"port", "tcp://127.0.0.1:70000"},          {"port", 5},
+        {"settle_ms", -1},
+        {"settle_ms", 60001},
+        {"settle_ms", 2.5},
+        {"echo", "yes"},
+        {"echo", 1},
+        {"parity", "mark"},
+        {"parity", 0},
+        {"stop_bits", 3},
+        {"stop_bits", 1.5},
+        {"give_up_s", -1},
+        {"give_up_s", "60"},
+        {"port", "tcp://127.0.0.1"},
+        {"port", "tcp://:5000"},
+        {"port", "tcp://127.0.0.1:70000"},
+        {"port", 5},
     };
     for (const auto& [key, value] : wrongLine) {
         Json::Value wrong = one_system();
@@ -168,7 +179,7 @@ TEST(Images, AcImageDecodesUnitAndChannels) {
     const std::uint8_t time[7] = {0xE8, 0x07, 5, 6, 7, 8, 9};
     std::memcpy(&image[30], time, 7);
     put_float(image, 37 + 28 + 12, 49.75f);  // second channel's f
-    image[37 + 28 + 27] = 0xAA;               // its last user-defined alarm byte
+    image[37 + 28 + 27] = 0xAA;              // its last user-defined alarm byte
 
     const site::DecodedImage decoded = site::decode_image(site::kAcRecord, image);
     ASSERT_TRUE(decoded.ok) << decoded.error;
@@ -294,7 +305,8 @@ TEST(EventLines, AlarmsLogsAndQueriesKeepTheirTextsIntact) {
     alarm.seq = 3;
     const std::string line = *line_of(alarm);
     EXPECT_EQ(line.find('\n'), std::string::npos);
-    EXPECT_EQ(line.rfind(R"({"event":"alarm","device":1,"level":2,"key":"RC_0","code":"06024","name":"整流模块故障告警",)", 0),
+    EXPECT_EQ(line.rfind(
+                  R"({"event":"alarm","device":1,"level":2,"key":"RC_0","code":"06024","name":"整流模块故障告警",)", 0),
               0u)
         << line;
     const Json::Value parsed = parse(line);
@@ -311,9 +323,12 @@ TEST(EventLines, AlarmsLogsAndQueriesKeepTheirTextsIntact) {
     site::Event log = event_of(site::EventKind::Log);
     log.device = 7;
     log.format = "PMBusPower:ProcotolError {} read ac_number is {}, {}";
-    log.args = {{site::LogValue::Kind::Unsigned, 7, 0, ""}, {site::LogValue::Kind::Signed, 0, -5, ""},
+    log.args = {{site::LogValue::Kind::Unsigned, 7, 0, ""},
+                {site::LogValue::Kind::Signed, 0, -5, ""},
                 {site::LogValue::Kind::Text, 0, 0, "a\"b"}};
-    EXPECT_EQ(line_of(log), R"({"event":"log","device":7,"format":"PMBusPower:ProcotolError {} read ac_number is {}, {}","args":[7,-5,"a\"b"]})");
+    EXPECT_EQ(
+        line_of(log),
+        R"({"event":"log","device":7,"format":"PMBusPower:ProcotolError {} read ac_number is {}, {}","args":[7,-5,"a\"b"]})");
 
     site::Event query = event_of(site::EventKind::Query);
     query.device = 11;

@@ -116,8 +116,7 @@ inline sim::SimConfig quiet_system(std::size_t acUnits = 2, std::size_t dcUnits 
 }
 
 // The site file's object for system `id` on `port`: fast rounds for tests.
-inline Json::Value system_json(unsigned id, const std::string& port, std::size_t acUnits = 2,
-                               std::size_t dcUnits = 2) {
+inline Json::Value system_json(unsigned id, const std::string& port, std::size_t acUnits = 2, std::size_t dcUnits = 2) {
     Json::Value system;
     system["data_id"] = id;
     system["port"] = port;

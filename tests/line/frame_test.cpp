@@ -10,7 +10,6 @@
 #include "line/frame.h"
 #include "line/line_support.h"
 
-
 namespace {
 
 using line::FrameError;

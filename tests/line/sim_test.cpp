@@ -84,24 +84,25 @@ const char* const kSmallSystem = R"({
 TEST(Simulator, AnswersInTheDriversInfoLayouts) {
     sim::Simulator s(config_of(kSmallSystem));
     const std::map<std::pair<int, int>, Bytes> expected = {
-        {{0x40, 0x51}, Floats().u8({'K', 'T', 'R', '-', '4', '0'}).u8({32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32,
-                                                                          32, 32, 32}).bytes},
-        {{0x40, 0x41}, Floats().u8({0x11, 1, 1}).f({220, 221}).blank().f({50}).u8({0}).f({1.5f}).blank().f({3})
-                           .bytes},
+        {{0x40, 0x51},
+         Floats()
+             .u8({'K', 'T', 'R', '-', '4', '0'})
+             .u8({32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32})
+             .bytes},
+        {{0x40, 0x41}, Floats().u8({0x11, 1, 1}).f({220, 221}).blank().f({50}).u8({0}).f({1.5f}).blank().f({3}).bytes},
         {{0x40, 0x43}, bytes_of({0x11, 1, 2, 1, 0, 0})},
         {{0x40, 0x44}, bytes_of({0x11, 1, 1, 3, 0, 0, 1, 0, 6, 1, 2, 3, 4, 5, 6, 1, 0, 2})},
         {{0x41, 0x41}, Floats().u8({0x11}).f({54}).u8({2}).f({10}).u8({1}).f({0.5f, 15}).u8({1}).f({0}).bytes},
         {{0x41, 0x43}, bytes_of({0x11, 2, 1, 2, 3, 2, 4, 5, 0, 0, 0, 2, 0, 0})},
         {{0x41, 0x44}, bytes_of({0x11, 2, 1, 1, 0xE2, 0, 1, 0})},
-        {{0x42, 0x41}, Floats().u8({0x11, 1}).f({53.5f, 40}).u8({1}).f({5}).u8({2}).f({10}).blank().u8({1}).f({1})
-                           .bytes},
+        {{0x42, 0x41},
+         Floats().u8({0x11, 1}).f({53.5f, 40}).u8({1}).f({5}).u8({2}).f({10}).blank().u8({1}).f({1}).bytes},
         {{0x42, 0x44}, bytes_of({0x11, 1, 2, 2, 0, 3, 2, 0, 0xE2})},
         {{0x40, 0x46}, Floats().f({1, 2, 3, 4, 5}).u8({0}).bytes},
         {{0x42, 0x46}, Floats().f({6, 7}).u8({3}).f({8, 9, 10}).bytes},
     };
     for (const auto& [command, info] : expected) {
-        EXPECT_EQ(info_of(s, static_cast<std::uint8_t>(command.first), static_cast<std::uint8_t>(command.second)),
-                  info)
+        EXPECT_EQ(info_of(s, static_cast<std::uint8_t>(command.first), static_cast<std::uint8_t>(command.second)), info)
             << std::hex << command.first << "/" << command.second;
     }
     // A value not provided travels as eight blanks.

@@ -42,11 +42,21 @@ bool starts_with(const std::string& s, const std::string& prefix) { return s.com
 // What the plug-in may take from the loading process: the host classes' operations,
 // constructors, vtables and type information, get_ttime, jsoncpp, and the runtimes.
 bool allowed_import(const std::string& symbol) {
-    static const char* const hostPrefixes[] = {
-        "VRTVDevice::", "VRTSPDevice::", "PMBusProtocol::", "VRTController::", "VDeviceInterface::",
-        "vtable for VRTVDevice", "vtable for VRTSPDevice", "vtable for PMBusProtocol", "typeinfo for VRTVDevice",
-        "typeinfo for VRTSPDevice", "typeinfo for PMBusProtocol", "typeinfo for Provider",
-        "typeinfo for VRTSPDeviceProvider", "get_ttime(", "Json::"};
+    static const char* const hostPrefixes[] = {"VRTVDevice::",
+                                               "VRTSPDevice::",
+                                               "PMBusProtocol::",
+                                               "VRTController::",
+                                               "VDeviceInterface::",
+                                               "vtable for VRTVDevice",
+                                               "vtable for VRTSPDevice",
+                                               "vtable for PMBusProtocol",
+                                               "typeinfo for VRTVDevice",
+                                               "typeinfo for VRTSPDevice",
+                                               "typeinfo for PMBusProtocol",
+                                               "typeinfo for Provider",
+                                               "typeinfo for VRTSPDeviceProvider",
+                                               "get_ttime(",
+                                               "Json::"};
     for (const char* prefix : hostPrefixes)
         if (starts_with(symbol, prefix)) return true;
     static const char* const runtimeVersions[] = {"@GLIBCXX_", "@CXXABI_", "@GLIBC_", "@GCC_"};

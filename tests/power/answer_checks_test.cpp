@@ -111,9 +111,9 @@ struct ResultCase {
     Bytes info;
     std::string op;
     std::vector<std::pair<unsigned, int>> results;  // (unit, what it returns)
-    Strings calls;       // units called, in order
-    std::string log;     // the one ProcotolError line expected, or empty
-    Strings next;        // requests sent
+    Strings calls;                                  // units called, in order
+    std::string log;                                // the one ProcotolError line expected, or empty
+    Strings next;                                   // requests sent
     bool returned = true;
 };
 
@@ -147,13 +147,19 @@ INSTANTIATE_TEST_SUITE_P(
     Steps, UnitResultTest,
     ::testing::Values(
         ResultCase{"AcAnalogFailureStopsTheLaterUnits", 0, {0, 2, 1, 2, 3}, "40_41", {{11, -1}}, {"11:40_41"}, "", {}},
-        ResultCase{"AcAnalogOverlong", 0, {0, 2, 1, 2, 3}, "40_41", {{11, 4}}, {"11:40_41", "12:40_41"},
-                   "parse 40_41", {}},
-        ResultCase{"AcAnalogShort", 0, {0, 2, 1, 2, 3}, "40_41", {{11, 1}, {12, 1}}, {"11:40_41", "12:40_41"},
-                   "parse 40_41", {}},
+        ResultCase{
+            "AcAnalogOverlong", 0, {0, 2, 1, 2, 3}, "40_41", {{11, 4}}, {"11:40_41", "12:40_41"}, "parse 40_41", {}},
+        ResultCase{"AcAnalogShort",
+                   0,
+                   {0, 2, 1, 2, 3},
+                   "40_41",
+                   {{11, 1}, {12, 1}},
+                   {"11:40_41", "12:40_41"},
+                   "parse 40_41",
+                   {}},
         ResultCase{"AcStatusFailure", 1, {0, 2, 1, 2, 3}, "40_43", {{12, -1}}, {"11:40_43", "12:40_43"}, "", {}},
-        ResultCase{"AcStatusOverlong", 1, {0, 2, 1, 2, 3}, "40_43", {{12, 9}}, {"11:40_43", "12:40_43"},
-                   "parse 40_43", {}},
+        ResultCase{
+            "AcStatusOverlong", 1, {0, 2, 1, 2, 3}, "40_43", {{12, 9}}, {"11:40_43", "12:40_43"}, "parse 40_43", {}},
         ResultCase{"AcAlarmOverlongIsNotLogged", 2, {0, 2, 1, 2}, "40_44", {{11, 5}}, {"11:40_44", "12:40_44"}, "", {}},
         ResultCase{"AcAlarmFailure", 2, {0, 2, 1, 2}, "40_44", {{11, -1}}, {"11:40_44"}, "", {}},
         ResultCase{"RcAnalogFailureIsLogged", 4, {0, 1, 2}, "41_41", {{1000, -1}}, {"1000:41_41"}, "parse p41_41", {}},
@@ -161,20 +167,45 @@ INSTANTIATE_TEST_SUITE_P(
         ResultCase{"RcStatusOverlong", 5, {0, 1}, "41_43", {{1000, 3}}, {"1000:41_43"}, "parse p41_43", {}},
         ResultCase{"RcAlarmFailure", 6, {0, 1}, "41_44", {{1000, -1}}, {"1000:41_44"}, "parse p41_44", {}},
         ResultCase{"DcAnalogFailure", 7, {0, 2, 1, 2}, "42_41", {{21, -1}}, {"21:42_41"}, "", {}},
-        ResultCase{"DcAnalogOverlongGoesOn", 7, {0, 2, 1, 2}, "42_41", {{21, 3}}, {"21:42_41", "22:42_41"},
-                   "parse 42_41", {"42/44"}},
-        ResultCase{"DcAnalogShortIsAccepted", 7, {0, 2, 1, 2, 3}, "42_41", {{21, 0}, {22, 1}}, {"21:42_41", "22:42_41"}, "",
+        ResultCase{"DcAnalogOverlongGoesOn",
+                   7,
+                   {0, 2, 1, 2},
+                   "42_41",
+                   {{21, 3}},
+                   {"21:42_41", "22:42_41"},
+                   "parse 42_41",
+                   {"42/44"}},
+        ResultCase{"DcAnalogShortIsAccepted",
+                   7,
+                   {0, 2, 1, 2, 3},
+                   "42_41",
+                   {{21, 0}, {22, 1}},
+                   {"21:42_41", "22:42_41"},
+                   "",
                    {"42/44"}},
         ResultCase{"DcAlarmFailure", 8, {0, 2, 1}, "42_44", {{22, -1}}, {"21:42_44", "22:42_44"}, "", {}},
-        ResultCase{"DcAlarmOverlongGoesOn", 8, {0, 2, 1}, "42_44", {{22, 2}}, {"21:42_44", "22:42_44"}, "parse 42_44",
+        ResultCase{"DcAlarmOverlongGoesOn",
+                   8,
+                   {0, 2, 1},
+                   "42_44",
+                   {{22, 2}},
+                   {"21:42_44", "22:42_44"},
+                   "parse 42_44",
                    {"40/46"}},
         ResultCase{"AcParametersFailure", 3, {1, 2}, "40_46", {{1000, -1}}, {"1000:40_46"}, "", {}},
-        ResultCase{"AcParametersOverlongGoesOn", 3, {1, 2}, "40_46", {{1000, 3}}, {"1000:40_46"}, "parse 40_46",
-                   {"42/46"}},
+        ResultCase{
+            "AcParametersOverlongGoesOn", 3, {1, 2}, "40_46", {{1000, 3}}, {"1000:40_46"}, "parse 40_46", {"42/46"}},
         ResultCase{"AcParametersShortIsAccepted", 3, {1, 2}, "40_46", {{1000, 1}}, {"1000:40_46"}, "", {"42/46"}},
         ResultCase{"DcParametersFailureKeepsTheRoundOpen", 9, {1, 2}, "42_46", {{1000, -1}}, {"1000:42_46"}, "", {}},
-        ResultCase{"DcParametersOverlongEndsTheRound", 9, {1, 2}, "42_46", {{1000, 3}},
-                   with_round_done({"1000:42_46"}), "parse 42_46", {}, false}),
+        ResultCase{"DcParametersOverlongEndsTheRound",
+                   9,
+                   {1, 2},
+                   "42_46",
+                   {{1000, 3}},
+                   with_round_done({"1000:42_46"}),
+                   "parse 42_46",
+                   {},
+                   false}),
     [](const ::testing::TestParamInfo<ResultCase>& param) { return param.param.name; });
 
 TEST_F(CheckTest, AfterAnOverlongUnitTheNextOneIsHandedNothingToRead) {

@@ -68,16 +68,28 @@ TEST_F(FullRoundTest, RequestsComeInCycleOrderWithTheGroupByteOnTheAcRequests) {
 TEST_F(FullRoundTest, EachUnitGetsItsShareOfTheAnswerInOrderAndTheRoundEndsWithEveryUnit) {
     first_round();
     const std::vector<Call>& calls = journal().calls;
-    EXPECT_EQ(journal().ops(), (Strings{"11:40_41", "12:40_41", "11:40_43", "12:40_43", "11:40_44", "12:40_44",
-                                        "1000:41_41", "1000:41_43", "1000:41_44", "21:42_41", "22:42_41", "21:42_44",
-                                        "22:42_44", "1000:40_46", "1000:42_46", "11:RoundDone", "12:RoundDone",
-                                        "21:RoundDone", "22:RoundDone", "1000:RoundDone"}));
+    EXPECT_EQ(journal().ops(),
+              (Strings{"11:40_41",     "12:40_41",     "11:40_43",     "12:40_43",     "11:40_44",
+                       "12:40_44",     "1000:41_41",   "1000:41_43",   "1000:41_44",   "21:42_41",
+                       "22:42_41",     "21:42_44",     "22:42_44",     "1000:40_46",   "1000:42_46",
+                       "11:RoundDone", "12:RoundDone", "21:RoundDone", "22:RoundDone", "1000:RoundDone"}));
     ASSERT_EQ(calls.size(), 20u);
     const std::vector<std::pair<Bytes, int>> handed = {
-        {{0xA1, 0xA2, 0xA3, 0xB1}, 4}, {{0xB1}, 1},         {{0xC1, 0xC2, 0xC3}, 3}, {{0xC3}, 1},
-        {{0xD1, 0xD2, 0xD3, 0xD4}, 4}, {{0xD2, 0xD3, 0xD4}, 3}, {{0x00, 0x51, 0x52}, 3}, {{0x00, 0x53}, 2},
-        {{0x00, 0x54}, 2},             {{0xE1, 0xE2, 0xE3}, 3}, {{0xE3}, 1},             {{0xF1, 0xF2}, 2},
-        {{0xF2}, 1},                   {{0x61, 0x62}, 2},       {{0x71}, 1},
+        {{0xA1, 0xA2, 0xA3, 0xB1}, 4},
+        {{0xB1}, 1},
+        {{0xC1, 0xC2, 0xC3}, 3},
+        {{0xC3}, 1},
+        {{0xD1, 0xD2, 0xD3, 0xD4}, 4},
+        {{0xD2, 0xD3, 0xD4}, 3},
+        {{0x00, 0x51, 0x52}, 3},
+        {{0x00, 0x53}, 2},
+        {{0x00, 0x54}, 2},
+        {{0xE1, 0xE2, 0xE3}, 3},
+        {{0xE3}, 1},
+        {{0xF1, 0xF2}, 2},
+        {{0xF2}, 1},
+        {{0x61, 0x62}, 2},
+        {{0x71}, 1},
     };
     for (std::size_t i = 0; i < handed.size(); ++i) {
         EXPECT_EQ(calls[i].bytes, handed[i].first) << calls[i].unit << ":" << calls[i].op;
@@ -139,14 +151,12 @@ TEST_P(DataFlagTest, StatusAndAlarmRequestsFollowTheFlags) {
 
 INSTANTIATE_TEST_SUITE_P(
     Flags, DataFlagTest,
-    ::testing::Values(FlagCase{0x00, 0x00, 0x00, {"40/41", "41/41", "42/41", "40/46", "42/46"}},
-                      FlagCase{0xEE, 0xEE, 0xEE, {"40/41", "41/41", "42/41", "40/46", "42/46"}},
-                      FlagCase{0x10, 0x10, 0x10,
-                               {"40/41", "40/43", "41/41", "41/43", "42/41", "42/44", "40/46", "42/46"}},
-                      FlagCase{0x01, 0x01, 0x01,
-                               {"40/41", "40/44", "41/41", "41/44", "42/41", "42/44", "40/46", "42/46"}},
-                      FlagCase{0x11, 0x11, 0x00,
-                               {"40/41", "40/43", "40/44", "41/41", "41/43", "41/44", "42/41", "40/46", "42/46"}}));
+    ::testing::Values(
+        FlagCase{0x00, 0x00, 0x00, {"40/41", "41/41", "42/41", "40/46", "42/46"}},
+        FlagCase{0xEE, 0xEE, 0xEE, {"40/41", "41/41", "42/41", "40/46", "42/46"}},
+        FlagCase{0x10, 0x10, 0x10, {"40/41", "40/43", "41/41", "41/43", "42/41", "42/44", "40/46", "42/46"}},
+        FlagCase{0x01, 0x01, 0x01, {"40/41", "40/44", "41/41", "41/44", "42/41", "42/44", "40/46", "42/46"}},
+        FlagCase{0x11, 0x11, 0x00, {"40/41", "40/43", "40/44", "41/41", "41/43", "41/44", "42/41", "40/46", "42/46"}}));
 
 Bytes plain_answer(const line::Request& request) {
     if (request.cid2 == 0x41 && request.cid1 != 0x41) return {0x00, 1, 0x01};
@@ -250,7 +260,8 @@ TEST_F(PowerTest, PollsWaitTwoSecondsAfterTheLastUpdateExceptForTheModelQuery) {
         // The round runs to its end, so the next case starts between rounds.
         EXPECT_EQ(run_round([](const line::Request& request) {
                       return std::vector<std::uint8_t>{0x00, 0x01, request.cid1};
-                  }).size(), 10u);
+                  }).size(),
+                  10u);
     }
 }
 

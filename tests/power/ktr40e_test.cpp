@@ -127,8 +127,7 @@ std::vector<std::pair<std::uint8_t, Bytes>> plant_answers() {
 // A Ktr40e with the plant's units on a scripted line, its events in a recorder.
 struct PlantRig {
     std::shared_ptr<site::Recorder> recorder = std::make_shared<site::Recorder>();
-    std::shared_ptr<site::Controller> controller =
-        std::make_shared<site::Controller>(recorder, site::WorkMode::Inline);
+    std::shared_ptr<site::Controller> controller = std::make_shared<site::Controller>(recorder, site::WorkMode::Inline);
     std::shared_ptr<line::ScriptedTransport> script = std::make_shared<line::ScriptedTransport>();
     std::shared_ptr<HostLink> link = std::make_shared<HostLink>(script);
     std::shared_ptr<Ktr40e> dev = std::make_shared<Ktr40e>(std::chrono::microseconds(0));
@@ -155,7 +154,8 @@ TEST(Ktr40eTest, RoundWithRealUnitsPublishesTheirImagesAndAlarms) {
         link->deliver(*dev, line::Answer{0x20, 1, answer.first, 0, answer.second});
     }
     std::vector<std::string> order;
-    for (const line::Request& r : script->requests()) order.push_back(std::to_string(r.cid1) + "/" + std::to_string(r.cid2));
+    for (const line::Request& r : script->requests())
+        order.push_back(std::to_string(r.cid1) + "/" + std::to_string(r.cid2));
     const std::vector<std::string> expected = {"64/81", "64/65", "64/67", "64/68", "65/65", "65/67",
                                                "65/68", "66/65", "66/68", "64/70", "66/70"};
     EXPECT_EQ(order, expected);
@@ -180,9 +180,9 @@ TEST(Ktr40eTest, RoundWithRealUnitsPublishesTheirImagesAndAlarms) {
 
     std::vector<std::string> raised;
     for (const auto& alarm : recorder->of(site::EventKind::Raised)) raised.push_back(alarm.key + ":" + alarm.text);
-    const std::vector<std::string> expectedRaised = {"AC_0:交流屏1输入线/相电压AB/A", "AC_7:交流屏1频率", "AC_19:其他告警",
-                                                     "DC_0:输出电压过低告警", "RC_0:模块2整流模块故障告警",
-                                                     "KTRE40_RC_0:整流模块1模块通讯中断告警状态"};
+    const std::vector<std::string> expectedRaised = {
+        "AC_0:交流屏1输入线/相电压AB/A", "AC_7:交流屏1频率",           "AC_19:其他告警",
+        "DC_0:输出电压过低告警",         "RC_0:模块2整流模块故障告警", "KTRE40_RC_0:整流模块1模块通讯中断告警状态"};
     EXPECT_EQ(raised, expectedRaised);
     EXPECT_EQ(dev->GetChildVDevice(11)->Get_Value(0, "channel_0_a"), 220.5f);
     EXPECT_EQ(dev->GetChildVDevice(21)->Get_Value(0, "i"), 40.0f);
@@ -197,7 +197,8 @@ TEST(Ktr40eTest, AUnitWhoseAnalogAnswerWasNotTakenAgesOut) {
     const auto& [recorder, controller, script, link, dev] = rig;
     const std::vector<std::pair<std::uint8_t, Bytes>> answers = plant_answers();
     auto deliver = [&](std::size_t from, std::size_t to) {
-        for (std::size_t k = from; k < to; ++k) rig.link->deliver(*rig.dev, line::Answer{0x20, 1, answers[k].first, 0, answers[k].second});
+        for (std::size_t k = from; k < to; ++k)
+            rig.link->deliver(*rig.dev, line::Answer{0x20, 1, answers[k].first, 0, answers[k].second});
     };
     ASSERT_TRUE(dev->RefreshStatus());
     deliver(0, answers.size());
@@ -273,8 +274,20 @@ TEST(Ktr40eTest, AnAlarmAnswerWhoseCountByteDisagreesIsTakenWithTheUnitsChannels
     ASSERT_TRUE(rig.start());
     const auto& [recorder, controller, script, link, dev] = rig;
     std::vector<std::pair<std::uint8_t, Bytes>> answers = plant_answers();
-    answers[1].second = join({{0x11, 1, 2}, f32(230), f32(231), f32(232), f32(50), {0}, f32(229), f32(230), f32(231),
-                              f32(49.9f), {0}, f32(10), f32(11), f32(12)});
+    answers[1].second = join({{0x11, 1, 2},
+                              f32(230),
+                              f32(231),
+                              f32(232),
+                              f32(50),
+                              {0},
+                              f32(229),
+                              f32(230),
+                              f32(231),
+                              f32(49.9f),
+                              {0},
+                              f32(10),
+                              f32(11),
+                              f32(12)});
     // Count byte 0 | channel 1: a too low, P 6 | channel 2: c too high, P 6 | ic below its limit.
     answers[3].second = {0, 1, 0, 1, 0, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0, 1};
     ASSERT_TRUE(dev->RefreshStatus());

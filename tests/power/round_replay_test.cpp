@@ -49,24 +49,24 @@ struct Answer {
 std::vector<Answer> plant_round() {
     return {
         {0x40, 0x51, info_from_hex("4B54522D34302020202020202020202020202020")},
-        {0x40, 0x41, info_from_hex(
-                           "1102020000BE430000BE430000BE4300004842000000BE430000BE430000BE4300004842000000A0"
-                           "410000A0410000A041010000BE430000BE43202020200000484200202020200000A0410000A041")},
+        {0x40, 0x41,
+         info_from_hex("1102020000BE430000BE430000BE4300004842000000BE430000BE430000BE4300004842000000A0"
+                       "410000A0410000A041010000BE430000BE43202020200000484200202020200000A0410000A041")},
         {0x40, 0x43, info_from_hex("11020400010002000300000000")},
-        {0x40, 0x44, info_from_hex(
-                           "11020200000002000600000000000001000000000600000100000000000001000000000006000000"
-                           "000000000200")},
-        {0x41, 0x41, info_from_hex(
-                           "11000056420400007041010000000000007041010000000000007041010000000020202020010000"
-                           "0000")},
+        {0x40, 0x44,
+         info_from_hex("11020200000002000600000000000001000000000600000100000000000001000000000006000000"
+                       "000000000200")},
+        {0x41, 0x41,
+         info_from_hex("11000056420400007041010000000000007041010000000000007041010000000020202020010000"
+                       "0000")},
         {0x41, 0x43, info_from_hex("1104010001020000000000020000000000020000000000020000")},
         {0x41, 0x44, info_from_hex("11040001000101000001E2000100")},
-        {0x42, 0x41, info_from_hex(
-                           "11020000564200003442020000A0400000A0400400004041000020410000004100007041020000C0"
-                           "3F2020202000005642202020200100000040040000404100002041000000410000704100")},
-        {0x42, 0x44, info_from_hex(
-                           "11020103000300110000000100000000000000000000000000000200001100000000000000000000"
-                           "02000000000000")},
+        {0x42, 0x41,
+         info_from_hex("11020000564200003442020000A0400000A0400400004041000020410000004100007041020000C0"
+                       "3F2020202000005642202020200100000040040000404100002041000000410000704100")},
+        {0x42, 0x44,
+         info_from_hex("11020103000300110000000100000000000000000000000000000200001100000000000000000000"
+                       "02000000000000")},
         {0x40, 0x46, info_from_hex("0000E6430000964300000000000000000000000000")},
         {0x42, 0x46, info_from_hex("666666420000344203000000000000000000000000")},
     };
@@ -135,8 +135,9 @@ public:
             const Bytes info = answer != nullptr ? answer->info : Bytes();
             const std::int32_t stepBefore = VRTHostAccess::step(*dev_);
             bool taken = false;
-            const std::string printed =
-                printed_by([&] { taken = link_->deliver(*dev_, line::Answer{0x20, 1, request.cid1, 0, info}); });
+            const std::string printed = printed_by([&] {
+                taken = link_->deliver(*dev_, line::Answer{0x20, 1, request.cid1, 0, info});
+            });
             out_ << " answer " << int(request.cid1) << "/" << int(request.cid2) << " " << hex(info) << " -> " << taken
                  << "\n";
             print_stdout(printed);
@@ -148,8 +149,8 @@ public:
     }
 
     void queries() {
-        static const char* const names[] = {"v", "i", "channel_0_a", "channel_1_b", "channel_0_c", "channel_2_a",
-                                            "channel_0_f", "x"};
+        static const char* const names[] = {"v",           "i",           "channel_0_a", "channel_1_b",
+                                            "channel_0_c", "channel_2_a", "channel_0_f", "x"};
         for (const std::shared_ptr<VRTVDevice>& child : dev_->GetAllChildVDevices()) {
             if (!child) continue;
             out_ << " query " << child->DataId() << " " << child->DeviceType() << ":";
@@ -176,8 +177,8 @@ public:
                 if (variant > 0) bend(bytes, random);
                 std::shared_ptr<VRTVDevice> unit = fresh_unit(record);
                 bool restored = false;
-                const std::string printed = printed_by(
-                    [&] { restored = unit->LoadFromCache(bytes.data(), static_cast<int>(bytes.size())); });
+                const std::string printed =
+                    printed_by([&] { restored = unit->LoadFromCache(bytes.data(), static_cast<int>(bytes.size())); });
                 out_ << "restore " << record << " " << hex(bytes) << " -> " << restored << "\n";
                 print_stdout(printed);
                 print_stdout(printed_by([&] { unit->RoundDone(); }));

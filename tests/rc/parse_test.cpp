@@ -14,7 +14,9 @@ Bytes slice(const Bytes& bytes, std::size_t from, std::size_t to) {
     return Bytes(bytes.begin() + long(from), bytes.begin() + long(to));
 }
 
-void put(Bytes& image, std::size_t at, const Bytes& bytes) { std::copy(bytes.begin(), bytes.end(), image.begin() + at); }
+void put(Bytes& image, std::size_t at, const Bytes& bytes) {
+    std::copy(bytes.begin(), bytes.end(), image.begin() + at);
+}
 
 // The history image the five answers of rc_rig.h must give, written out by offset.
 Bytes expected_image() {
@@ -29,14 +31,17 @@ Bytes expected_image() {
     const std::uint8_t alarmBytes[3] = {0xE2, 0x01, 0x00};
     for (std::uint8_t i = 0; i < 3; ++i) {
         const std::size_t at = 57 + 18 * i;
-        put(image, at, i == 2 ? Bytes{0x33, 0x33, 0x33, 0x33}
-                              : Bytes{std::uint8_t(0x10 + i), std::uint8_t(0x20 + i), std::uint8_t(0x30 + i),
-                                      std::uint8_t(0x40 + i)});
+        put(image, at,
+            i == 2 ? Bytes{0x33, 0x33, 0x33, 0x33}
+                   : Bytes{std::uint8_t(0x10 + i), std::uint8_t(0x20 + i), std::uint8_t(0x30 + i),
+                           std::uint8_t(0x40 + i)});
         image[at + 4] = 1;
-        if (i != 1) put(image, at + 5, {std::uint8_t(0x50 + i), std::uint8_t(0x60 + i), std::uint8_t(0x70 + i),
-                                        std::uint8_t(0x80 + i)});
-        put(image, at + 9, {std::uint8_t(0xA0 + i), std::uint8_t(0xB0 + i), std::uint8_t(0xC0 + i), 2,
-                            std::uint8_t(0xD0 + i), std::uint8_t(0xE0 + i)});
+        if (i != 1)
+            put(image, at + 5,
+                {std::uint8_t(0x50 + i), std::uint8_t(0x60 + i), std::uint8_t(0x70 + i), std::uint8_t(0x80 + i)});
+        put(image, at + 9,
+            {std::uint8_t(0xA0 + i), std::uint8_t(0xB0 + i), std::uint8_t(0xC0 + i), 2, std::uint8_t(0xD0 + i),
+             std::uint8_t(0xE0 + i)});
         image[at + 15] = i == 1 ? 1 : 0;
         image[at + 16] = 1;
         image[at + 17] = alarmBytes[i];
@@ -59,9 +64,7 @@ void expect_log(const site::Event& log, const std::string& format, const std::ve
 struct Latched : ::testing::Test {
     Rig rig;
     void SetUp() override { ASSERT_EQ(rig.feed(&Ktr40eRC::parse41_41, info41_41()), 33); }
-    Bytes module(std::size_t index) const {
-        return slice(rig.rc->records(), 57 + 18 * index, 57 + 18 * (index + 1));
-    }
+    Bytes module(std::size_t index) const { return slice(rig.rc->records(), 57 + 18 * index, 57 + 18 * (index + 1)); }
 };
 
 TEST(RcImage, FiveAnswersLandAtTheirOffsetsAndArePublishedAndSavedByteForByte) {
@@ -132,7 +135,7 @@ TEST_F(Latched, WrongUserCountIsLoggedAndSkippedAndTheAnswerStillCounts) {
     expect_log(rig.logs()[0], "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_41 p is {} not {}",
                {"7", "2", "1"});
     const Bytes first = module(0);
-    EXPECT_EQ(first[4], 2);                                          // count as received
+    EXPECT_EQ(first[4], 2);  // count as received
     EXPECT_EQ(slice(first, 5, 9), slice(before, 5, 9));
     EXPECT_EQ(module(1)[0], 0x77);
 }
@@ -154,7 +157,8 @@ TEST_F(Latched, AnswerEndingInsideAModuleIsRefusedWithTheLengthNeeded) {
     const Bytes second = module(1);
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_41, info), -1);
     ASSERT_EQ(rig.logs().size(), 1u);
-    expect_log(rig.logs()[0], "PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}", {"7", "19", "17"});
+    expect_log(rig.logs()[0], "PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}",
+               {"7", "19", "17"});
     EXPECT_EQ(rig.rc->records()[45], 0x99);  // fields read before stay stored
     EXPECT_EQ(module(0)[0], 0x98);
     EXPECT_EQ(module(1), second);
@@ -188,9 +192,10 @@ TEST_F(Latched, StatusAnswerSkipsWrongCountsAndRefusesUnknownModules) {
 TEST_F(Latched, AlarmAnswerForMoreModulesIsFollowedWhenWholeElseLoggedAndCountsZero) {
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_44, {0x00, 4, 0, 1, 0, 0, 1, 0, 0, 1, 0}), 0);
     ASSERT_EQ(rig.logs().size(), 1u);
-    expect_log(rig.logs()[0],
-               "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} parse p41_44 channel_count not equal {} != {} ",
-               {"7", "4", "3"});
+    expect_log(
+        rig.logs()[0],
+        "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} parse p41_44 channel_count not equal {} != {} ",
+        {"7", "4", "3"});
 
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_44, info41_44()), 11);
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_44, {0x00, 1, 1, 0}), 4);
@@ -222,8 +227,7 @@ TEST(RcParse42_46, ShortAnswerFillsTheFrontWrongCountIsSkippedTooShortIsRefused)
     Bytes shortInfo = {1, 2, 3, 4, 5, 6, 7, 8, 3, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6};
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse42_46, shortInfo), 15);
     Bytes group = rig.rc->records();
-    EXPECT_EQ(slice(group, 33, 45),
-              (Bytes{0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0x97, 0x98, 0x99, 0x9A, 0x9B, 0x9C}));
+    EXPECT_EQ(slice(group, 33, 45), (Bytes{0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0x97, 0x98, 0x99, 0x9A, 0x9B, 0x9C}));
 
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse42_46, {9, 9, 9, 9, 9, 9, 9, 9, 4}), 25);
     ASSERT_EQ(rig.logs().size(), 1u);
@@ -237,10 +241,11 @@ TEST(RcParse42_46, ShortAnswerFillsTheFrontWrongCountIsSkippedTooShortIsRefused)
 }
 
 TEST_F(Latched, EveryPrefixOfAValidAnswerIsRefusedOrCountedAndNeverReadPast) {
-    const std::vector<std::pair<Rig::Parser, Bytes>> answers = {
-        {&Ktr40eRC::parse41_41, info41_41()}, {&Ktr40eRC::parse41_43, info41_43()},
-        {&Ktr40eRC::parse41_44, info41_44()}, {&Ktr40eRC::parse40_46, info40_46()},
-        {&Ktr40eRC::parse42_46, info42_46()}};
+    const std::vector<std::pair<Rig::Parser, Bytes>> answers = {{&Ktr40eRC::parse41_41, info41_41()},
+                                                                {&Ktr40eRC::parse41_43, info41_43()},
+                                                                {&Ktr40eRC::parse41_44, info41_44()},
+                                                                {&Ktr40eRC::parse40_46, info40_46()},
+                                                                {&Ktr40eRC::parse42_46, info42_46()}};
     for (const auto& [parser, info] : answers) {
         const int full = int(info.size());
         for (int k = 0; k <= full; ++k) {
@@ -271,8 +276,7 @@ TEST_F(Latched, EveryPrefixOfAValidAnswerIsRefusedOrCountedAndNeverReadPast) {
 TEST(RcSampleAnswer, Analog) {
     // DATAFLAG 00 | output voltage 53.5 | 3 modules | each: current, P 1, one user value:
     // 15.0 and 0.0; 15.2 and 0.0; 14.9 and not provided
-    const Bytes info =
-        info_from_hex("00 00005642 03 00007041 01 00000000 33337341 01 00000000 66666E41 01 20202020");
+    const Bytes info = info_from_hex("00 00005642 03 00007041 01 00000000 33337341 01 00000000 66666E41 01 20202020");
     Rig rig;
     EXPECT_EQ(rig.feed(&Ktr40eRC::parse41_41, info), static_cast<int>(info.size()));
     EXPECT_FLOAT_EQ(float{rig.rc->record().output_voltage}, 53.5f);

@@ -61,10 +61,15 @@ Options parse(int argc, char** argv) {
     cmdline::add_version_flag(cli);
     Options options;
     cli.add_option("--plugin", options.plugin, "The driver plug-in")->type_name("PATH")->required();
-    cli.add_option("--seconds", options.seconds, "How long to poll")->capture_default_str()->check(CLI::Range(1, 7 * 24 * 3600));
-    cli.add_option("--faults", options.faults, "Share of the answers faulty")->type_name("SHARE")->capture_default_str()
+    cli.add_option("--seconds", options.seconds, "How long to poll")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 7 * 24 * 3600));
+    cli.add_option("--faults", options.faults, "Share of the answers faulty")
+        ->type_name("SHARE")
+        ->capture_default_str()
         ->check(CLI::Range(0.0, 1.0));
-    cli.add_option("--baud", options.baud, "Pace of the simulated line (0: answers at once)")->capture_default_str()
+    cli.add_option("--baud", options.baud, "Pace of the simulated line (0: answers at once)")
+        ->capture_default_str()
         ->check(CLI::Range(0, 230400));
     cli.add_option("--seed", options.seed, "Seed of the faults (0: random)");
     cli.add_option("--dir", options.dir, "Folder for history.db (default: a scratch folder, removed afterwards)")
@@ -286,8 +291,8 @@ bool check_history(std::ostream& out, site::SiteHost& host, std::uint64_t rounds
         torn += site::decode_image(stored.record, stored.image).ok ? 0 : 1;
     });
     out << "history: " << host.history().saved() << " images saved, " << host.history().failed() << " failed, "
-        << images << " in the database, " << torn << " undecodable; every round's images kept: "
-        << (whole ? "yes" : "NO") << "\n";
+        << images << " in the database, " << torn
+        << " undecodable; every round's images kept: " << (whole ? "yes" : "NO") << "\n";
     return whole && torn == 0;
 }
 
@@ -344,8 +349,8 @@ int soak(const Options& options, std::ostream& report) {
     print_counts(report, "answers refused by the host", tally->rejected());
     print_counts(report, "plug-in log lines", tally->logs());
     report << "alarms raised: " << tally->raised() << "\n";
-    report << "console lines besides the round summaries: " << consoleLines << " in " << options.seconds
-           << " s, " << consoleLines * 3600 / static_cast<std::uint64_t>(options.seconds) << " an hour\n";
+    report << "console lines besides the round summaries: " << consoleLines << " in " << options.seconds << " s, "
+           << consoleLines * 3600 / static_cast<std::uint64_t>(options.seconds) << " an hour\n";
     for (const std::string& warning : warnings) report << "host warned: " << warning << "\n";
     const bool historyOk = check_history(report, host, rounds, before);
 
@@ -357,10 +362,9 @@ int soak(const Options& options, std::ostream& report) {
     if (minute) {
         const long growth = end.rss - minute->rss;
         memoryOk = growth <= kMemoryAllowanceKiB;
-        report << "growth since the first minute: " << signed_kib(growth) << " ("
-               << (memoryOk ? "within" : "MORE than") << " 1 MiB): anonymous " << signed_kib(end.anon - minute->anon)
-               << ", file-backed " << signed_kib(end.file - minute->file) << "; SQLite heap "
-               << signed_kib(end.sqlite - minute->sqlite);
+        report << "growth since the first minute: " << signed_kib(growth) << " (" << (memoryOk ? "within" : "MORE than")
+               << " 1 MiB): anonymous " << signed_kib(end.anon - minute->anon) << ", file-backed "
+               << signed_kib(end.file - minute->file) << "; SQLite heap " << signed_kib(end.sqlite - minute->sqlite);
     }
     report << std::endl;
     if (scratch) {

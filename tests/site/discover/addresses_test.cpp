@@ -15,18 +15,15 @@ TEST(Addresses, ListsAndRangesInTheOrderGivenEachOnce) {
         const char* text;
         std::vector<std::uint8_t> addresses;
     } cases[] = {
-        {"7", {7}},
-        {"1,3", {1, 3}},
-        {"5-8", {5, 6, 7, 8}},
-        {"9,2-3,3,254", {9, 2, 3, 254}},
-        {"4-4", {4}},
+        {"7", {7}}, {"1,3", {1, 3}}, {"5-8", {5, 6, 7, 8}}, {"9,2-3,3,254", {9, 2, 3, 254}}, {"4-4", {4}},
     };
     for (const auto& c : cases) EXPECT_EQ(parse_addresses(c.text), c.addresses) << c.text;
     EXPECT_EQ(parse_addresses("1-254").size(), 254u);
 }
 
 TEST(Addresses, AnythingElseIsRefused) {
-    for (const char* text : {"", "0", "255", "1-255", "8-5", "1,", ",1", "1,,2", "a", "1-", "-3", "1-2-3", "+1", "0x10", "1000"})
+    for (const char* text :
+         {"", "0", "255", "1-255", "8-5", "1,", ",1", "1,,2", "a", "1-", "-3", "1-2-3", "+1", "0x10", "1000"})
         EXPECT_THROW(parse_addresses(text), std::invalid_argument) << text;
 }
 

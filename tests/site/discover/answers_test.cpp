@@ -8,7 +8,8 @@ namespace {
 
 std::vector<std::uint8_t> bytes_of(const std::string& hex) {
     std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
     return bytes;
 }
 

@@ -90,13 +90,21 @@ TEST(Check, NamesEveryDifferenceFromTheSiteFile) {
         std::vector<std::string> differences;
     } cases[] = {
         {"the same", [](AddressResult&) {}, {}},
-        {"a module more", [](AddressResult& r) { r.survey.modules.value = 5u; }, {"rectifier modules: 5, the site file has 4"}},
-        {"an AC unit less", [](AddressResult& r) { r.survey.acChannels.value = std::vector<unsigned>{2}; },
+        {"a module more",
+         [](AddressResult& r) { r.survey.modules.value = 5u; },
+         {"rectifier modules: 5, the site file has 4"}},
+        {"an AC unit less",
+         [](AddressResult& r) { r.survey.acChannels.value = std::vector<unsigned>{2}; },
          {"AC units: 1, the site file has 2"}},
-        {"a channel more", [](AddressResult& r) { r.survey.acChannels.value = std::vector<unsigned>{2, 2}; },
+        {"a channel more",
+         [](AddressResult& r) {
+             r.survey.acChannels.value = std::vector<unsigned>{2, 2};
+         },
          {"AC unit 3102 input channels: 2, the site file has 1"}},
         {"DC units unknown",
-         [](AddressResult& r) { r.survey.dcUnits = {std::nullopt, "42/41: no answer; DC units not known"}; },
+         [](AddressResult& r) {
+             r.survey.dcUnits = {std::nullopt, "42/41: no answer; DC units not known"};
+         },
          {"42/41: no answer; DC units not known"}},
         {"another model and version",
          [](AddressResult& r) {

@@ -54,19 +54,21 @@ private:
 
 // An answer with `rtn` and no INFO to `request`.
 inline discover::Reply answer_with(const line::Request& request, std::uint8_t rtn) {
-    return discover::Reply{discover::Reply::Kind::Answer, line::Answer{request.ver, request.adr, request.cid1, rtn, {}}, {}};
+    return discover::Reply{
+        discover::Reply::Kind::Answer, line::Answer{request.ver, request.adr, request.cid1, rtn, {}}, {}};
 }
 
 // A KTR-40 answering at once, with fixed values.
-inline sim::SimConfig system_at(std::uint8_t address, std::vector<std::size_t> acChannels = {1, 3}, std::size_t dcUnits = 2,
-                                std::size_t modules = 4) {
+inline sim::SimConfig system_at(std::uint8_t address, std::vector<std::size_t> acChannels = {1, 3},
+                                std::size_t dcUnits = 2, std::size_t modules = 4) {
     sim::SimConfig config;
     config.address = address;
     config.baud = 0;
     config.drift = 0;
     config.seed = 1;
     config.state.ac.assign(acChannels.size(), sim::AcUnit{});
-    for (std::size_t i = 0; i < acChannels.size(); ++i) config.state.ac[i].channels.assign(acChannels[i], sim::AcChannel{});
+    for (std::size_t i = 0; i < acChannels.size(); ++i)
+        config.state.ac[i].channels.assign(acChannels[i], sim::AcChannel{});
     config.state.dc.assign(dcUnits, sim::DcUnit{});
     config.state.rectifiers.modules.assign(modules, sim::RectifierModule{});
     return config;

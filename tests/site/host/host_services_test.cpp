@@ -54,7 +54,7 @@ TEST(AlarmBook, ReportsOnlyTransitionsPerDeviceKeyCodeAndText) {
     EXPECT_EQ(book.check(1, "AC_0", "06015", "交流屏2", 1), C::Raised);  // same key, other text
     EXPECT_EQ(book.check(2, "AC_0", "06015", "交流屏1", 1), C::Raised);  // other device
     EXPECT_EQ(book.active_count(), 3u);
-    EXPECT_EQ(book.check(1, "AC_0", "06015", "交流屏1", 2), C::None);    // state change, still active
+    EXPECT_EQ(book.check(1, "AC_0", "06015", "交流屏1", 2), C::None);  // state change, still active
     EXPECT_EQ(book.check(1, "AC_0", "06015", "交流屏1", 0), C::Cleared);
     EXPECT_EQ(book.active_count(), 2u);
 }
@@ -66,7 +66,10 @@ TEST(WorkQueue, RunsInOrderOnAnotherThreadReportsThrowsAndDrainsOnShutdown) {
     const auto caller = std::this_thread::get_id();
     {
         site::WorkQueue queue([&](const std::string& what) { errors.push_back(what); });
-        queue.post([&] { std::this_thread::sleep_for(20ms); order.push_back(1); });
+        queue.post([&] {
+            std::this_thread::sleep_for(20ms);
+            order.push_back(1);
+        });
         queue.post([&] { throw std::runtime_error("boom"); });
         for (int i = 2; i <= 50; ++i)
             queue.post([&, i] {
@@ -82,7 +85,8 @@ TEST(WorkQueue, RunsInOrderOnAnotherThreadReportsThrowsAndDrainsOnShutdown) {
 }
 
 TEST(HostTime, IsSevenBytesYearLittleEndianThenFields) {
-    const auto t = boost::posix_time::ptime(boost::gregorian::date(2026, 12, 7), boost::posix_time::time_duration(21, 5, 9));
+    const auto t =
+        boost::posix_time::ptime(boost::gregorian::date(2026, 12, 7), boost::posix_time::time_duration(21, 5, 9));
     const tele_c_time stamp = get_ttime(t);
     unsigned char bytes[7];
     std::memcpy(bytes, &stamp, 7);
@@ -290,13 +294,13 @@ TEST(RoundEnd, IsTheReturnToTheFirstStepWithoutAFurtherRequest) {
         bool ask;
         std::uint64_t rounds;
     } cases[] = {
-        {9, 0, false, 1},   // the round's last answer
-        {6, 0, false, 1},   // a round without DC units ends after the rectifier answers
-        {0, 1, true, 0},    // an answer that moves the cycle on
-        {0, 0, false, 0},   // an answer refused at the first step
-        {14, 0, true, 0},   // the model answer starts the first round
-        {9, 9, true, 0},    // the same step asked again
-        {3, 4, false, 0},   // another step without a request
+        {9, 0, false, 1},  // the round's last answer
+        {6, 0, false, 1},  // a round without DC units ends after the rectifier answers
+        {0, 1, true, 0},   // an answer that moves the cycle on
+        {0, 0, false, 0},  // an answer refused at the first step
+        {14, 0, true, 0},  // the model answer starts the first round
+        {9, 9, true, 0},   // the same step asked again
+        {3, 4, false, 0},  // another step without a request
     };
     for (const auto& c : cases) {
         UnwatchedSystem system;
@@ -345,15 +349,15 @@ TEST(RoundSink, TakesChecksWithTheirChangeAndLogLinesWhetherOrNotAnybodyObserves
         const VRTLogArg args[] = {VRTLogArg(4u)};
         controller->log("ProcotolError {}", args, 1);
         EXPECT_EQ(sink->log, (std::vector<std::string>{"check 4 K 1 raised", "check 4 K 1", "check 4 M 2 map raised",
-                                                      "check 4 K 0 cleared", "log 4 ProcotolError {}"}))
+                                                       "check 4 K 0 cleared", "log 4 ProcotolError {}"}))
             << "observed " << observed;
         EXPECT_EQ(recorder->count(site::EventKind::Alarm), observed ? 3u : 0u);
     }
 }
 
 TEST(RoundEnd, HistoryIsSavedThroughTheHostServicesWithNothingObserving) {
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                      ("host_history_" + std::to_string(::getpid()));
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("host_history_" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     {
         auto store = std::shared_ptr<site::HistoryStore>(site::HistoryStore::open((dir / "h.db").string()));

@@ -142,7 +142,8 @@ TEST(CompletedRound, ConsoleMqttAndMetricsShowTheSameValues) {
     EXPECT_TRUE(state["provided"]["m_value.1"].asBool());
     EXPECT_FALSE(state["provided"]["user_p.0"].asBool());
 
-    const std::string dir = (std::filesystem::temp_directory_path() / ("run_outputs_" + std::to_string(::getpid()))).string();
+    const std::string dir =
+        (std::filesystem::temp_directory_path() / ("run_outputs_" + std::to_string(::getpid()))).string();
     std::filesystem::create_directories(dir);
     {
         site::SiteOutputs::Setup setup;
@@ -157,8 +158,9 @@ TEST(CompletedRound, ConsoleMqttAndMetricsShowTheSameValues) {
     EXPECT_NE(metrics.find("ktr40e_battery_amperes{system=\"1\",unit=\"21\",battery=\"2\"} -2.25\n"), std::string::npos)
         << metrics;
     EXPECT_EQ(metrics.find("name=\"user_p.0\""), std::string::npos) << metrics;
-    EXPECT_NE(metrics.find("ktr40e_alarm_active{system=\"1\",unit=\"21\",key=\"DC_VOLT\",code=\"0301\",level=\"2\"} 2\n"),
-              std::string::npos)
+    EXPECT_NE(
+        metrics.find("ktr40e_alarm_active{system=\"1\",unit=\"21\",key=\"DC_VOLT\",code=\"0301\",level=\"2\"} 2\n"),
+        std::string::npos)
         << metrics;
 }
 

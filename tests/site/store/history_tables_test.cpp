@@ -142,8 +142,9 @@ TEST(HistoryValues, OnlyRealFieldsAnalogEveryRoundStatesOnChangeAndIntervalsOfMi
             << "the first interval of voltage, current and both battery currents; the second is still open";
     }
     // Slots past dc_m, alert_m_count and the other counts are not fields of the unit.
-    EXPECT_EQ(rows(db, "SELECT field FROM series WHERE device=21 AND field LIKE 'm_value.%' OR field LIKE 'alert_m.%' "
-                       "OR field LIKE 'user_p.%' ORDER BY field"),
+    EXPECT_EQ(rows(db,
+                   "SELECT field FROM series WHERE device=21 AND field LIKE 'm_value.%' OR field LIKE 'alert_m.%' "
+                   "OR field LIKE 'user_p.%' ORDER BY field"),
               (std::vector<std::string>{"alert_m.0", "m_value.0", "m_value.1"}));
     EXPECT_EQ(rows(db, "SELECT count(*) FROM series WHERE field='update_time'"), (std::vector<std::string>{"0"}));
     EXPECT_EQ(rows(db, "SELECT value FROM sample_values WHERE field='voltage' ORDER BY t"),
@@ -151,13 +152,15 @@ TEST(HistoryValues, OnlyRealFieldsAnalogEveryRoundStatesOnChangeAndIntervalsOfMi
     EXPECT_EQ(rows(db, "SELECT value FROM sample_values WHERE field='m_value.1' ORDER BY t LIMIT 1"),
               (std::vector<std::string>{"-2.5"}));
     // The state's row at each change only; an unchanged count once.
-    EXPECT_EQ(rows(db, "SELECT (t - " + std::to_string(kT0) + ") / 60000, value FROM change_values "
-                       "WHERE field='voltage_state' ORDER BY t"),
+    EXPECT_EQ(rows(db, "SELECT (t - " + std::to_string(kT0) +
+                           ") / 60000, value FROM change_values "
+                           "WHERE field='voltage_state' ORDER BY t"),
               (std::vector<std::string>{"0|0", "2|1", "4|0"}));
     EXPECT_EQ(rows(db, "SELECT count(*) FROM change_values WHERE field='dc_m'"), (std::vector<std::string>{"1"}));
     // Closing the store writes the open interval.
-    EXPECT_EQ(rows(db, "SELECT (t - " + std::to_string(kT0) + ") / 60000, min, mean, max, n FROM trend_values "
-                       "WHERE field='voltage' ORDER BY t"),
+    EXPECT_EQ(rows(db, "SELECT (t - " + std::to_string(kT0) +
+                           ") / 60000, min, mean, max, n FROM trend_values "
+                           "WHERE field='voltage' ORDER BY t"),
               (std::vector<std::string>{"0|52.0|53.0|54.0|5", "5|50.0|50.0|50.0|1"}));
 }
 
@@ -168,10 +171,12 @@ TEST(HistoryValues, AnUnchangedStateIsWrittenAgainAfterTheKeepAliveAndARestartMe
     policy.keepAliveMs = 6 * 60'000;
     for (int run = 0; run < 2; ++run) {
         auto store = site::HistoryStore::open(db, site::HistoryStore::Mode::ReadWrite, nullptr, policy);
-        for (int i = 0; i < 3; ++i) store->save_round({dc_unit(50.0f + static_cast<float>(run))}, kT0 + run * 1000 + i * 4 * 60'000);
+        for (int i = 0; i < 3; ++i)
+            store->save_round({dc_unit(50.0f + static_cast<float>(run))}, kT0 + run * 1000 + i * 4 * 60'000);
     }
     // Run one: 0, 8 min (keep-alive); run two writes afresh at its start, then at 8 min.
-    EXPECT_EQ(rows(db, "SELECT count(*) FROM change_values WHERE field='voltage_state'"), (std::vector<std::string>{"4"}));
+    EXPECT_EQ(rows(db, "SELECT count(*) FROM change_values WHERE field='voltage_state'"),
+              (std::vector<std::string>{"4"}));
     // Both runs' first intervals are one row.
     EXPECT_EQ(rows(db, "SELECT min, max, n FROM trend_values WHERE field='voltage' ORDER BY t LIMIT 1"),
               (std::vector<std::string>{"50.0|51.0|4"}));
@@ -183,7 +188,8 @@ TEST(HistoryValues, AlarmChangesAreKeptWithTheirRound) {
     write_rounds(db, 2, [](int i) {
         return UnitRound{dc_image(53.0f, 0), {{21, i == 0, "DC_0", "06024", "battery fuse broken", 2}}};
     });
-    EXPECT_EQ(rows(db, "SELECT t - " + std::to_string(kT0) + ", device, change, key, code, text, level FROM alarms ORDER BY id"),
+    EXPECT_EQ(rows(db, "SELECT t - " + std::to_string(kT0) +
+                           ", device, change, key, code, text, level FROM alarms ORDER BY id"),
               (std::vector<std::string>{"0|21|raised|DC_0|06024|battery fuse broken|2",
                                         "3000|21|cleared|DC_0|06024|battery fuse broken|2"}));
 }
@@ -218,13 +224,15 @@ TEST(HistoryDatabases, ADatabaseFromBeforeTheValueTablesOpensKeepsItsRowsAndGets
         auto store = site::HistoryStore::open(db);
         std::vector<std::string> images;
         store->for_each([&](const site::StoredImage& s) {
-            images.push_back(std::to_string(s.device) + "@" + std::to_string(s.savedAtMs) + ":" + std::to_string(s.image.size()));
+            images.push_back(std::to_string(s.device) + "@" + std::to_string(s.savedAtMs) + ":" +
+                             std::to_string(s.image.size()));
         });
         EXPECT_EQ(images, (std::vector<std::string>{"21@1000:190", "1@1000:3"}));
         store->save_round({dc_unit(52.0f)}, kT0);
         EXPECT_EQ(store->newest(21)->savedAtMs, kT0);
     }
-    EXPECT_EQ(rows(db, "PRAGMA application_id"), (std::vector<std::string>{std::to_string(site::kHistoryApplicationId)}));
+    EXPECT_EQ(rows(db, "PRAGMA application_id"),
+              (std::vector<std::string>{std::to_string(site::kHistoryApplicationId)}));
     EXPECT_EQ(rows(db, "SELECT field, value FROM readings"), (std::vector<std::string>{"voltage|53.5"}));
     EXPECT_EQ(rows(db, "SELECT value FROM sample_values WHERE field='voltage'"), (std::vector<std::string>{"52.0"}));
     // Opened again, it is the host's by its id.
@@ -285,9 +293,10 @@ TEST(HistoryDatabases, AFileDeletedOrReplacedUnderTheWriterIsNoticedAtTheNextRou
     round(kT0 + 6000);
 
     std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_EQ(reports, (std::vector<std::string>{db + " was deleted while the host ran; saving into a new database there",
-                                                 db + " was replaced by another file while the host ran; saving into a new "
-                                                      "database there"}));
+    EXPECT_EQ(reports,
+              (std::vector<std::string>{db + " was deleted while the host ran; saving into a new database there",
+                                        db + " was replaced by another file while the host ran; saving into a new "
+                                             "database there"}));
     EXPECT_EQ(writer.saved(), 3u);
     EXPECT_EQ(store->count(), 2u);
     EXPECT_EQ(rows(db, "SELECT saved_at FROM history ORDER BY id"),
@@ -351,8 +360,10 @@ Bytes ac_image(int inputs, float volts) {
     image[field_offset(kAcUnitFields, "channel_count")] = static_cast<std::uint8_t>(inputs);
     for (int c = 0; c < inputs; ++c)
         for (const char* phase : {"a", "b", "c"})
-            put_f32(image, layout_size(kAcUnitFields) + c * layout_size(kAcChannelFields) + field_offset(kAcChannelFields, phase),
-                    volts);
+            put_f32(
+                image,
+                layout_size(kAcUnitFields) + c * layout_size(kAcChannelFields) + field_offset(kAcChannelFields, phase),
+                volts);
     return image;
 }
 
@@ -362,8 +373,9 @@ Bytes rc_image(int modules, float amperes) {
     Bytes image(layout_size(kRcGroupFields) + modules * layout_size(kRcModuleFields), 0);
     image[field_offset(kRcGroupFields, "module_count")] = static_cast<std::uint8_t>(modules);
     for (int m = 0; m < modules; ++m)
-        put_f32(image, layout_size(kRcGroupFields) + m * layout_size(kRcModuleFields) +
-                           field_offset(kRcModuleFields, "output_current"),
+        put_f32(image,
+                layout_size(kRcGroupFields) + m * layout_size(kRcModuleFields) +
+                    field_offset(kRcModuleFields, "output_current"),
                 amperes);
     return image;
 }
@@ -376,8 +388,10 @@ TEST(HistoryDashboard, EveryPanelQueryReturnsRowsFromTheHostsDatabase) {
     write_site_rounds(db, 40, {1, 11, 21}, [](int i) {
         Bytes dc = dc_image(53.5f, 0);
         put_f32(dc, site::field_offset(site::kDcFields, "current"), 40.0f);
-        SiteRound round{{{1, site::kRcRecord, rc_image(3, 15.5f)}, {11, site::kAcRecord, ac_image(2, 230.0f)},
-                         {21, site::kDcRecord, std::move(dc)}}, {}};
+        SiteRound round{{{1, site::kRcRecord, rc_image(3, 15.5f)},
+                         {11, site::kAcRecord, ac_image(2, 230.0f)},
+                         {21, site::kDcRecord, std::move(dc)}},
+                        {}};
         if (i == 5) round.alarms.push_back({21, true, "DC_0", "06024", "battery fuse broken", 2});
         if (i == 7) round.alarms.push_back({11, true, "AC_0", "06015", "交流屏2输入线/相电压AB/A", 3});
         if (i == 9) round.alarms.push_back({11, false, "AC_0", "06015", "交流屏2输入线/相电压AB/A", 3});
@@ -406,8 +420,8 @@ TEST(HistoryDashboard, EveryPanelQueryReturnsRowsFromTheHostsDatabase) {
     EXPECT_EQ(results["AC inputs"].size(), 40u * 6);
     EXPECT_EQ(results["AC inputs"][5], std::to_string(kT0 / 1000) + ".0|AC unit 11 input 2 phase C|230.0");
     // The cleared AC alarm is no longer active; the DC one is.
-    EXPECT_EQ(results["Active alarms"],
-              (std::vector<std::string>{std::to_string((kT0 + 5 * 3000) / 1000) + ".0|21|DC_0|06024|battery fuse broken|2"}));
+    EXPECT_EQ(results["Active alarms"], (std::vector<std::string>{std::to_string((kT0 + 5 * 3000) / 1000) +
+                                                                  ".0|21|DC_0|06024|battery fuse broken|2"}));
     EXPECT_EQ(results["Data age"].size(), 3u);
 }
 

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test: the suites in a normal build, the
+# Installs what is needed, checks the house style, builds, and runs every test: the suites in a normal build, the
 # suites again under AddressSanitizer and UndefinedBehaviorSanitizer, and a short run of
 # every fuzz target (FUZZ_SECONDS each, default 20; 0 skips them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh --test
 jobs=$(nproc)
+
+echo "== house style"
+bash scripts/check-format.sh || { echo "0 passed, 1 failed"; exit 1; }
 
 passed=0
 failed=0

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, checks the house style, builds, and runs every test: the suites in a normal build, the
 # suites again under AddressSanitizer and UndefinedBehaviorSanitizer, and a short run of
-# every fuzz target (FUZZ_SECONDS each, default 20; 0 skips them).
+# every fuzz target (FUZZ_SECONDS each, default 10; 0 skips them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh --test
@@ -46,10 +46,10 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKTR40E_SANITIZE=ON
 
-if [ "${FUZZ_SECONDS:-20}" != 0 ]; then
-  echo "== fuzz targets, ${FUZZ_SECONDS:-20} s each"
+if [ "${FUZZ_SECONDS:-10}" != 0 ]; then
+  echo "== fuzz targets, ${FUZZ_SECONDS:-10} s each"
   mkdir -p build-fuzz
-  if bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}" | tee build-fuzz/run.log; then
+  if bash scripts/fuzz.sh "${FUZZ_SECONDS:-10}" | tee build-fuzz/run.log; then
     passed=$((passed + $(grep -c '^== fuzz_' build-fuzz/run.log)))
   else
     echo "$passed passed, $((failed + 1)) failed"

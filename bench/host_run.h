@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "site/host/events.h"
-#include "site/run/site_config.h"
+#include "site/config/site_config.h"
 #include "site/run/site_host.h"
 
 namespace bench {

@@ -24,7 +24,7 @@
 #include "tests/shared/local_broker.h"
 #include "sim/simulator.h"
 #include "site/run/runner.h"
-#include "site/run/site_outputs.h"
+#include "site/outputs/site_outputs.h"
 
 namespace {
 

@@ -13,10 +13,12 @@ target_link_libraries(cmdline PUBLIC CLI11::CLI11)
 target_compile_options(cmdline PRIVATE ${KTR40E_WARNINGS})
 target_compile_definitions(cmdline PRIVATE KTR40E_VERSION="${PROJECT_VERSION}")
 
-# The stand-in host: host services (site/host), history store (site/store) and the run of a
-# site (site/run).
-file(GLOB SITE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/site/host/*.cpp ${CMAKE_SOURCE_DIR}/site/store/*.cpp
-     ${CMAKE_SOURCE_DIR}/site/run/*.cpp ${CMAKE_SOURCE_DIR}/site/discover/*.cpp)
+# The stand-in host: host services, history store, site file, the completed round, trace,
+# outputs, the run of a site and commissioning (docs/architecture.md).
+set(SITE_ROOMS host store config round trace outputs run discover)
+list(TRANSFORM SITE_ROOMS PREPEND ${CMAKE_SOURCE_DIR}/site/ OUTPUT_VARIABLE SITE_ROOM_DIRS)
+list(TRANSFORM SITE_ROOM_DIRS APPEND /*.cpp)
+file(GLOB SITE_SOURCES CONFIGURE_DEPENDS ${SITE_ROOM_DIRS})
 add_library(sitecore SHARED ${SITE_SOURCES})
 target_link_libraries(sitecore PUBLIC host_api linecore PkgConfig::JSONCPP Threads::Threads SQLite::SQLite3 PkgConfig::MOSQUITTO ${CMAKE_DL_LIBS})
 target_compile_options(sitecore PRIVATE ${KTR40E_WARNINGS})

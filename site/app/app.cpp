@@ -5,9 +5,9 @@
 #include <optional>
 #include <stdexcept>
 
-#include "site/run/console.h"
-#include "site/run/history_listing.h"
-#include "site/run/usage_error.h"
+#include "site/trace/console.h"
+#include "site/store/history_listing.h"
+#include "site/config/usage_error.h"
 #include "site/store/history_store.h"
 
 namespace app {

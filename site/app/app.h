@@ -9,8 +9,8 @@
 #include "cmdline/command_line.h"
 #include "host/json.h"
 #include "line/line_server.h"
-#include "site/run/history_listing.h"
-#include "site/run/site_config.h"
+#include "site/store/history_listing.h"
+#include "site/config/site_config.h"
 
 namespace app {
 

@@ -10,10 +10,10 @@
 #include "site/discover/addresses.h"
 #include "site/discover/findings.h"
 #include "site/discover/survey.h"
-#include "site/run/console.h"
-#include "site/run/site_config.h"
-#include "site/run/site_keys.h"
-#include "site/run/usage_error.h"
+#include "site/trace/console.h"
+#include "site/config/site_config.h"
+#include "site/config/site_keys.h"
+#include "site/config/usage_error.h"
 
 namespace app {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "line/serial.h"
 #include "site/discover/survey.h"
-#include "site/run/site_config.h"
+#include "site/config/site_config.h"
 
 // What discovery makes of its findings: the site file of the systems found, the table people
 // read, and what differs from a site file.

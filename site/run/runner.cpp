@@ -14,7 +14,7 @@
 #include "site/host/image_layouts.h"
 #include "site/host/link.h"
 #include "site/host/plugin_loader.h"
-#include "site/run/staleness.h"
+#include "site/round/staleness.h"
 #include "site/store/history_store.h"
 
 namespace site {

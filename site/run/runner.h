@@ -16,10 +16,10 @@
 #include "site/host/events.h"
 #include "site/host/link.h"
 #include "site/host/round_sink.h"
-#include "site/run/completed_round.h"
-#include "site/run/console.h"
-#include "site/run/line_counts.h"
-#include "site/run/site_config.h"
+#include "site/round/completed_round.h"
+#include "site/trace/console.h"
+#include "site/round/line_counts.h"
+#include "site/config/site_config.h"
 
 namespace site {
 

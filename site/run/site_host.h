@@ -7,9 +7,9 @@
 
 #include "site/host/controller.h"
 #include "site/host/events.h"
-#include "site/run/output_model.h"
+#include "site/outputs/output_model.h"
 #include "site/run/runner.h"
-#include "site/run/site_config.h"
+#include "site/config/site_config.h"
 
 namespace site {
 

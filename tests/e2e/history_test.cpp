@@ -9,7 +9,7 @@
 #include <set>
 #include <sstream>
 
-#include "site/run/history_listing.h"
+#include "site/store/history_listing.h"
 #include "site/store/history_writer.h"
 #include "site/store/storage_paths.h"
 #include "site_fixture.h"

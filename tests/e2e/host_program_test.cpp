@@ -6,9 +6,9 @@
 #include <regex>
 
 #include "program_support.h"
-#include "site/run/event_log.h"
-#include "site/run/trace_file.h"
-#include "site/run/usage_error.h"
+#include "site/trace/event_log.h"
+#include "site/trace/trace_file.h"
+#include "site/config/usage_error.h"
 
 namespace e2e {
 namespace {

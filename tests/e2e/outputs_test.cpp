@@ -9,9 +9,9 @@
 
 #include "discovery_check.h"
 #include "outputs_fixture.h"
-#include "site/run/event_log.h"
-#include "site/run/metrics_file.h"
-#include "site/run/unit_values.h"
+#include "site/host/json_text.h"
+#include "site/outputs/metrics_file.h"
+#include "site/round/unit_values.h"
 #include "site/store/history_store.h"
 
 namespace e2e {

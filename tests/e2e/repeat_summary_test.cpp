@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "site/run/repeat_summary.h"
+#include "site/trace/repeat_summary.h"
 
 namespace e2e {
 namespace {

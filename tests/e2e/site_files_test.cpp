@@ -10,8 +10,9 @@
 #include <thread>
 
 #include "site/host/image_layouts.h"
-#include "site/run/event_log.h"
-#include "site/run/history_listing.h"
+#include "site/host/json_text.h"
+#include "site/trace/event_log.h"
+#include "site/store/history_listing.h"
 #include "site/run/runner.h"
 #include "site/store/history_writer.h"
 #include "site_fixture.h"

@@ -25,7 +25,7 @@
 #include "sim/simulator.h"
 #include "site/host/events.h"
 #include "site/host/image_layouts.h"
-#include "site/run/site_config.h"
+#include "site/config/site_config.h"
 #include "site/run/site_host.h"
 #include "tests/shared/local_broker.h"
 

@@ -1,6 +1,7 @@
 # Which way the folders depend: the line depends on nothing of the project; the simulator on
 # the line; the host services on the line and the host API; the store on the host services;
-# the run on all of them; commissioning (site/discover) on the line and the run's site file.
+# then the site file, the completed round, the trace, the outputs and the run, each on those
+# before it; commissioning (site/discover) on the line and the site file.
 # host/ (the host API the plug-in is built against) and bytes/ (the one bounds-checked reader)
 # stand alone; the plug-in and the stand-in host share only those two.
 # Fails with every #include that points the other way.
@@ -39,10 +40,15 @@ forbid(site "\"(common|ac|dc|rc|power|plugin)/")
 forbid(cmdline "\"(site|sim|line)/")
 forbid(sim "\"site/")
 forbid(site "\"sim/" EXCEPT_FILE site/app/main.cpp)
-forbid(site/host "\"site/(run|store|app|discover)/")
-forbid(site/store "\"site/(run|app|discover)/")
+# The stand-in host's rooms, lowest first: each includes only the rooms before it.
+forbid(site/host "\"site/(store|config|round|trace|outputs|run|app|discover)/")
+forbid(site/store "\"site/(config|round|trace|outputs|run|app|discover)/")
+forbid(site/config "\"site/(round|trace|outputs|run|app|discover)/")
+forbid(site/round "\"site/(trace|outputs|run|app|discover)/")
+forbid(site/trace "\"site/(outputs|run|app|discover)/")
+forbid(site/outputs "\"site/(run|app|discover)/")
 forbid(site/run "\"site/(app|discover)/")
-forbid(site/discover "\"site/(host|store|app)/")
+forbid(site/discover "\"site/(host|store|round|trace|outputs|run|app)/")
 forbid(host "\"[^\"]*/" EXCEPT_INCLUDE "\"host/")
 
 if(offending)

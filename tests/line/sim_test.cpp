@@ -277,9 +277,7 @@ TEST(SimulatorConfig, ReadsCountsAndNamesWrongMembers) {
 }
 
 TEST(SimulatorConfig, TheExampleFileLoads) {
-    const std::string source = __FILE__;
-    const std::string root = source.substr(0, source.rfind("/tests/line/"));
-    const sim::SimConfig c = sim::load_config_file(root + "/sim/ktr40e-sim.example.json");
+    const sim::SimConfig c = sim::load_config_file(std::string(KTR40E_SOURCE_DIR) + "/sim/ktr40e-sim.example.json");
     EXPECT_EQ(c.state.ac.at(0).channels.size(), 2u);
     EXPECT_FALSE(c.state.ac.at(0).channels.at(1).f.has_value());
     EXPECT_EQ(c.state.dc.at(0).userAlarms.size(), 17u);

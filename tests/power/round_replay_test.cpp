@@ -25,7 +25,8 @@
 #include "power/ktr40e.h"
 #include "power_fixture.h"
 #include "site/host/controller.h"
-#include "site/run/event_log.h"
+#include "site/host/json_text.h"
+#include "site/trace/event_log.h"
 #include "site/host/events.h"
 #include "site/host/host_access.h"
 #include "site/host/link.h"
@@ -237,10 +238,7 @@ private:
     std::ostringstream out_;
 };
 
-std::string recorded_path() {
-    const std::string source = __FILE__;
-    return source.substr(0, source.find_last_of('/')) + "/data/round_replay.txt";
-}
+std::string recorded_path() { return std::string(KTR40E_SOURCE_DIR) + "/tests/power/data/round_replay.txt"; }
 
 std::string read_all(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

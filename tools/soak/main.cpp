@@ -29,8 +29,8 @@
 #include "cmdline/command_line.h"
 #include "sim/simulator.h"
 #include "site/host/image_layouts.h"
-#include "site/run/console.h"
-#include "site/run/site_config.h"
+#include "site/trace/console.h"
+#include "site/config/site_config.h"
 #include "site/run/site_host.h"
 #include "site/store/history_writer.h"
 

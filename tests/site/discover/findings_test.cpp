@@ -5,7 +5,7 @@
 #include <set>
 
 #include "site/discover/findings.h"
-#include "site/run/usage_error.h"
+#include "site/config/usage_error.h"
 
 namespace {
 

@@ -55,7 +55,8 @@ Reply LineAsker::ask(const line::Request& request, milliseconds answerTime) {
     for (;;) {
         for (const line::Received& received : transport_.receive(until(deadline))) {
             if (!received.ok()) {
-                reply = Reply{Reply::Kind::Garbled, {}, line::to_string(received.error)};
+                reply.kind = Reply::Kind::Garbled;
+                reply.reason = line::to_string(received.error);
             } else if (is_for(received.answer, request) && !line::is_echo_of(received.answer, request)) {
                 return Reply{Reply::Kind::Answer, received.answer, {}};
             }

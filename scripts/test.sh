@@ -39,7 +39,7 @@ suite() {  # build dir, cmake options...
 }
 
 echo "== test suites"
-suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKTR40E_BENCH=ON
+suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 echo "== test suites under AddressSanitizer and UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"

@@ -211,20 +211,22 @@ site::SiteConfig faulty_site(const std::string& port, int replyMs) {
     return site_of({system});
 }
 
-TEST(FaultyLine, HundredRoundsWithTenPercentOfAnswersDroppedOrCorrupted) {
+TEST(FaultyLine, FortyRoundsWithTenPercentOfAnswersDroppedOrCorrupted) {
     TempDir dir;
     sim::SimConfig config = quiet_system();
     config.faults.drop = 0.05;
     config.faults.corrupt = 0.05;
     config.seed = 11;
     SimulatedSystem line(config);
-    HostRun run(faulty_site(line.port, 50), options_for(dir, 100));
-    run.run(std::chrono::seconds(100));
+    constexpr unsigned kRounds = 40;
+    HostRun run(faulty_site(line.port, 50), options_for(dir, kRounds));
+    run.run(std::chrono::seconds(60));
 
     const site::SystemRunner& runner = *run.host->runners().front();
-    EXPECT_EQ(runner.rounds(), 100u);
+    EXPECT_EQ(runner.rounds(), kRounds);
     site::HistoryStore& store = run.host->store();
-    for (const unsigned id : {ac_id(1, 0), ac_id(1, 1), dc_id(1, 0), dc_id(1, 1), 1u}) EXPECT_EQ(store.count(id), 100u);
+    for (const unsigned id : {ac_id(1, 0), ac_id(1, 1), dc_id(1, 0), dc_id(1, 1), 1u})
+        EXPECT_EQ(store.count(id), kRounds);
     std::size_t undecodable = 0;
     store.for_each(
         [&](const site::StoredImage& s) { undecodable += site::decode_image(s.record, s.image).ok ? 0 : 1; });

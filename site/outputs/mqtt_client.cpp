@@ -172,7 +172,9 @@ void MqttClient::on_publish(mosquitto*, void* self, int) {
 
 void MqttClient::on_message(mosquitto*, void* self, const mosquitto_message* message) {
     auto* client = static_cast<MqttClient*>(self);
-    if (!client->options_.onMessage || message->topic == nullptr) return;
+    if (message->topic == nullptr) return;
+    if (message->topic == client->options_.marker) return client->retained_read();
+    if (!client->options_.onMessage) return;
     MqttMessage received;
     received.topic = message->topic;
     received.payload.assign(static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen));
@@ -201,9 +203,26 @@ void MqttClient::connected(int rc) {
         if (dropped > 0) text += "; " + std::to_string(dropped) + " messages were dropped while it was away";
         options_.report(Level::Info, text);
     }
-    for (const std::string& filter : options_.subscribe) mosquitto_subscribe(mosq_, nullptr, filter.c_str(), 1);
+    read_retained();
     if (options_.onConnected) options_.onConnected();
     pump();
+}
+
+// The marker goes out ahead of the queue, right behind the subscriptions.
+void MqttClient::read_retained() {
+    if (options_.subscribe.empty()) return;
+    for (const std::string& filter : options_.subscribe) mosquitto_subscribe(mosq_, nullptr, filter.c_str(), 1);
+    mosquitto_subscribe(mosq_, nullptr, options_.marker.c_str(), 1);
+    const int rc = mosquitto_publish(mosq_, nullptr, options_.marker.c_str(), 0, nullptr, 1, false);
+    if (rc != MOSQ_ERR_SUCCESS) return;  // the connection is gone again: the next one reads them
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++inFlight_;
+}
+
+void MqttClient::retained_read() {
+    for (const std::string& filter : options_.subscribe) mosquitto_unsubscribe(mosq_, nullptr, filter.c_str());
+    mosquitto_unsubscribe(mosq_, nullptr, options_.marker.c_str());
+    if (options_.onRetainedRead) options_.onRetainedRead();
 }
 
 void MqttClient::disconnected(int rc) {

@@ -31,13 +31,22 @@ struct MqttMessage {
 // wakes its thread for every message handed to it; handed over together, they share the
 // wake-ups and the writes). The queue is bounded (the oldest message goes first when it is
 // full) and is sent while the broker is there, a limited number of messages in flight at a
-// time. The client reconnects with a growing pause and re-subscribes by itself.
+// time. The client reconnects with a growing pause and, after every connection, reads what the
+// broker retains under its topic filters once (see Options::subscribe).
 class MqttClient {
 public:
     struct Options {
         MqttConfig config;
-        MqttMessage will;                    // published by the broker when the host vanishes
-        std::vector<std::string> subscribe;  // topic filters
+        MqttMessage will;  // published by the broker when the host vanishes
+        // Topic filters subscribed after every connection only to read the messages the broker
+        // retains under them: behind the subscriptions goes one message to `marker` (a topic of
+        // this client alone); the broker handles a client's packets in order, so once it comes
+        // back every retained message has come in, the filters are dropped again and
+        // onRetainedRead is called. Nothing waits for it; the client's own messages never come
+        // back through the filters for longer than that round trip.
+        std::vector<std::string> subscribe;
+        std::string marker;
+        std::function<void()> onRetainedRead;
         // Called on libmosquitto's thread after every connection, before the queue goes out.
         std::function<void()> onConnected;
         std::function<void(const MqttMessage&)> onMessage;
@@ -80,6 +89,8 @@ private:
 
     void connected(int rc);
     void disconnected(int rc);
+    void read_retained();
+    void retained_read();
     // Hands queued messages to libmosquitto while connected and the window has room. Never
     // waits: a thread that finds another one pumping leaves the work to it.
     void pump();

@@ -43,20 +43,72 @@ std::string alarm_object(const AlarmState& alarm) {
     return "alarm_" + id_text(alarm.key) + (alarm.number >= 0 ? "_" + std::to_string(alarm.number) : std::string());
 }
 
+// A topic level that is a data id.
+bool number_level(const std::string& text, unsigned& number) {
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    number = static_cast<unsigned>(std::stoull(text));
+    return true;
+}
+
 // Reads "<number>_<number>" off the end of a node id that starts with `prefix` and '_'.
 bool parse_node(const std::string& node, const std::string& prefix, unsigned& system, unsigned& unit) {
     if (node.size() <= prefix.size() + 1 || node.compare(0, prefix.size(), prefix) != 0 || node[prefix.size()] != '_')
         return false;
     const std::string rest = node.substr(prefix.size() + 1);
     const auto split = rest.find('_');
-    if (split == std::string::npos || split == 0 || split + 1 == rest.size()) return false;
-    const std::string a = rest.substr(0, split), b = rest.substr(split + 1);
-    if (a.size() > 10 || b.size() > 10 || a.find_first_not_of("0123456789") != std::string::npos ||
-        b.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    system = static_cast<unsigned>(std::stoull(a));
-    unit = static_cast<unsigned>(std::stoull(b));
-    return true;
+    return split != std::string::npos && number_level(rest.substr(0, split), system) &&
+           number_level(rest.substr(split + 1), unit);
+}
+
+// The levels of a topic after `prefix` and '/'; none when it lies elsewhere.
+std::vector<std::string> levels_under(const std::string& topic, const std::string& prefix) {
+    std::vector<std::string> levels;
+    if (topic.size() <= prefix.size() || topic.compare(0, prefix.size(), prefix) != 0 || topic[prefix.size()] != '/')
+        return levels;
+    std::istringstream in(topic.substr(prefix.size() + 1));
+    for (std::string level; std::getline(in, level, '/');) levels.push_back(level);
+    return levels;
+}
+
+// The power system, and the unit where it names one, of a topic the host writes.
+struct Place {
+    bool found = false;
+    bool hasUnit = false;
+    unsigned system = 0;
+    unsigned unit = 0;
+};
+
+// <discovery prefix>/<component>/<node>/<object>/config, and under the topic prefix
+// <system>/availability, <system>/<kind>/<unit>/state and <system>/<unit>/alarm/<key>[/<number>].
+Place place_of(const std::string& topic, const MqttConfig& config, const std::string& nodePrefix) {
+    Place place;
+    if (!config.discoveryPrefix.empty()) {
+        const std::vector<std::string> levels = levels_under(topic, config.discoveryPrefix);
+        if (levels.size() == 4 && levels[3] == "config") {
+            place.found = place.hasUnit = parse_node(levels[1], nodePrefix, place.system, place.unit);
+            return place;
+        }
+    }
+    const std::vector<std::string> levels = levels_under(topic, config.topicPrefix);
+    if (levels.size() == 2 && levels[1] == "availability") {
+        place.found = number_level(levels[0], place.system);
+    } else if (levels.size() == 4 && levels[3] == "state") {
+        place.found = place.hasUnit = number_level(levels[0], place.system) && number_level(levels[2], place.unit);
+    } else if (levels.size() >= 4 && levels[2] == "alarm") {
+        place.found = place.hasUnit = number_level(levels[0], place.system) && number_level(levels[1], place.unit);
+    }
+    return place;
+}
+
+// {"systems":[1,2]}: the systems a client published; nothing from a payload it cannot read.
+std::vector<unsigned> systems_listed(const std::string& payload) {
+    Json::Value root;
+    std::istringstream in(payload);
+    std::vector<unsigned> systems;
+    if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &root, nullptr) || !root.isObject()) return systems;
+    for (const Json::Value& system : root["systems"])
+        if (system.isUInt()) systems.push_back(system.asUInt());
+    return systems;
 }
 
 }  // namespace
@@ -67,7 +119,9 @@ MqttOutput::MqttOutput(MqttConfig config, std::vector<SystemUnits> site, Report 
     nodePrefix_ = id_text(config_.topicPrefix);
     // One last will per connection: a site of one system wills its availability directly;
     // with several, the host's own availability goes offline and every config names it too.
-    if (site_.size() > 1) hostTopic_ = config_.topicPrefix + "/host/" + topic_level(config_.clientId) + "/availability";
+    const std::string hostLevels = config_.topicPrefix + "/host/" + topic_level(config_.clientId);
+    if (site_.size() > 1) hostTopic_ = hostLevels + "/availability";
+    systemsTopic_ = hostLevels + "/systems";
     for (const SystemUnits& system : site_) retained_[availability_topic(system.system)] = kOffline;
     if (!hostTopic_.empty()) retained_[hostTopic_] = kOnline;
 
@@ -75,10 +129,15 @@ MqttOutput::MqttOutput(MqttConfig config, std::vector<SystemUnits> site, Report 
     options.config = config_;
     options.will =
         MqttMessage{hostTopic_.empty() ? availability_topic(site_.front().system) : hostTopic_, kOffline, true};
+    // The systems published before come first: the topics after them are judged by them.
+    options.subscribe = {systemsTopic_, config_.topicPrefix + "/+/availability", config_.topicPrefix + "/+/+/+/state",
+                         config_.topicPrefix + "/+/+/alarm/#"};
     if (!config_.discoveryPrefix.empty()) {
-        options.subscribe = {config_.discoveryPrefix + "/sensor/+/+/config",
-                             config_.discoveryPrefix + "/binary_sensor/+/+/config"};
+        options.subscribe.push_back(config_.discoveryPrefix + "/sensor/+/+/config");
+        options.subscribe.push_back(config_.discoveryPrefix + "/binary_sensor/+/+/config");
     }
+    options.marker = hostLevels + "/read";
+    options.onRetainedRead = [this] { retained_read(); };
     options.onConnected = [this] { republish(); };
     options.onMessage = [this](const MqttMessage& message) { on_message(message); };
     options.report = std::move(report);
@@ -264,7 +323,7 @@ void MqttOutput::end_round(unsigned system) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto it = seen_.begin(); it != seen_.end();) {
-            if (!ours(system, it->first) || announced_.count(it->first) == 0) {
+            if (!ours(system, it->first) || kinds_.count({system, it->first}) == 0) {
                 ++it;
                 continue;
             }
@@ -306,37 +365,63 @@ void MqttOutput::republish() {
     client_->replace_kept(std::move(all));
 }
 
+bool MqttOutput::in_site(unsigned system) const {
+    return std::any_of(site_.begin(), site_.end(), [system](const SystemUnits& s) { return s.system == system; });
+}
+
 bool MqttOutput::ours(unsigned system, unsigned unit) const {
     for (const SystemUnits& s : site_)
         if (s.system == system) return std::find(s.units.begin(), s.units.end(), unit) != s.units.end();
     return false;
 }
 
-// A retained discovery config on the broker: one of a unit of ours that is gone from the
-// site is removed at once; one of a unit still there once that unit has announced its own.
+// A message the broker retains under the host's prefixes (its own messages coming back live
+// are no news).
 void MqttOutput::on_message(const MqttMessage& message) {
-    if (message.payload.empty()) return;
-    // <discovery prefix>/<component>/<node>/<object>/config
-    const auto end = message.topic.rfind('/');
-    const auto objectStart = end == std::string::npos ? end : message.topic.rfind('/', end - 1);
-    const auto nodeStart = objectStart == std::string::npos || objectStart == 0
-                               ? std::string::npos
-                               : message.topic.rfind('/', objectStart - 1);
-    if (nodeStart == std::string::npos) return;
-    unsigned system = 0, unit = 0;
-    if (!parse_node(message.topic.substr(nodeStart + 1, objectStart - nodeStart - 1), nodePrefix_, system, unit))
-        return;
-    const bool siteSystem =
-        std::any_of(site_.begin(), site_.end(), [&](const SystemUnits& s) { return s.system == system; });
-    if (!siteSystem) return;  // another site's, or a system this site no longer has: not ours to judge
+    if (!message.retain) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (closing_ || retained_.count(message.topic) != 0) return;
-        if (ours(system, unit)) {
-            seen_[unit].push_back(message.topic);
+        if (closing_) return;
+        if (message.topic == systemsTopic_) {
+            published_ = systems_listed(message.payload);
             return;
         }
-        remove(message.topic);
+        if (message.payload.empty() || retained_.count(message.topic) != 0) return;
+        judge(message.topic);
+    }
+    client_->send();
+}
+
+// A retained topic not published in this run: one of a unit or system gone from the site is
+// removed at once; one of a unit still there once that unit has published (end_round). A
+// system neither in the site nor published before by this client is another host's.
+void MqttOutput::judge(const std::string& topic) {
+    const Place place = place_of(topic, config_, nodePrefix_);
+    if (!place.found) return;
+    if (in_site(place.system)) {
+        if (!place.hasUnit) return;
+        if (ours(place.system, place.unit)) {
+            seen_[place.unit].push_back(topic);
+            return;
+        }
+    } else if (std::find(published_.begin(), published_.end(), place.system) == published_.end()) {
+        return;
+    }
+    remove(topic);
+}
+
+// What the broker held has been judged: from now on it lists this site's systems as this
+// client's.
+void MqttOutput::retained_read() {
+    std::string list;
+    JsonWriter json(list);
+    json.begin_object().key("systems").begin_array();
+    for (const SystemUnits& system : site_) json.value(system.system);
+    json.end_array().end_object();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closing_) return;
+        retain(systemsTopic_, std::move(list), MqttClient::Kind::Kept);
     }
     client_->send();
 }

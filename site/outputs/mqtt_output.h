@@ -23,6 +23,13 @@ struct SystemUnits {
 // message per alarm when it changes, each system's availability, and Home Assistant
 // discovery configs. Everything retained is also kept here and sent again after each new
 // connection, so that a broker that lost its retained messages gets them back.
+//
+// After each connection it reads once what the broker retains under its prefixes and empties
+// what is left of earlier runs: every topic of a unit or a power system no longer in the site
+// file, and, once a unit has published, the topics of that unit it no longer has. A system is
+// judged only when it is in the site or in the list of systems this client last published
+// (`<prefix>/host/<client id>/systems`, written once that reading is done): other hosts may
+// share the broker and the prefixes.
 class MqttOutput {
 public:
     using Report = std::function<void(Level, const std::string&)>;
@@ -42,8 +49,8 @@ public:
     // The retained messages of a unit's state and of an alarm.
     static std::string state_message(const UnitState& unit);
     static std::string alarm_message(const AlarmState& alarm);
-    // After a round's units and alarms: retained configs of this system's units that the
-    // broker still holds from earlier runs and that no longer belong to them are removed.
+    // After a round's units and alarms: retained topics of this system's units that the broker
+    // still holds from earlier runs and that no longer belong to them are removed.
     void end_round(unsigned system);
     void set_available(unsigned system, bool online);
 
@@ -69,19 +76,24 @@ private:
     void remove(const std::string& topic);
     void republish();
     void on_message(const MqttMessage& message);
+    void judge(const std::string& topic);
+    void retained_read();
+    bool in_site(unsigned system) const;
     bool ours(unsigned system, unsigned unit) const;
     std::string text(const Json::Value& value) const;
 
     MqttConfig config_;
     std::vector<SystemUnits> site_;
     std::string nodePrefix_;
-    std::string hostTopic_;  // sites with several systems: the host's own availability (the last will)
+    std::string hostTopic_;     // sites with several systems: the host's own availability (the last will)
+    std::string systemsTopic_;  // the systems this client publishes
     std::unique_ptr<Json::StreamWriter> writer_;
     mutable std::mutex mutex_;
     std::map<std::string, std::string> retained_;                 // topic -> payload, everything retained so far
     std::map<unsigned, std::vector<std::string>> announced_;      // unit -> value paths with a config
     std::map<std::pair<unsigned, unsigned>, std::string> kinds_;  // (system, unit) -> "ac", "dc", "rc"
-    std::map<unsigned, std::vector<std::string>> seen_;           // unit -> configs found on the broker
+    std::map<unsigned, std::vector<std::string>> seen_;           // unit -> topics found on the broker
+    std::vector<unsigned> published_;  // the systems this client published before, as the broker kept them
     bool closing_ = false;
     std::unique_ptr<MqttClient> client_;
 };

@@ -1,5 +1,6 @@
 // MQTT and the metrics file against a real broker: states equal to the history, discovery,
 // alarms raised and cleared, availability through a broker restart, a cut line and a killed host.
+#include <algorithm>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -244,6 +245,39 @@ TEST(MqttOutput, PollingGoesOnWhileTheBrokerIsAwayAndTheLatestStatesFollowItsRet
     EXPECT_NE(news.find("lost"), std::string::npos) << news;
     EXPECT_NE(news.find("dropping the oldest"), std::string::npos) << news;
     EXPECT_NE(news.find("were dropped while it was away"), std::string::npos) << news;
+}
+
+// A queue of one message holds only the newest state, but every discovery config of the first
+// round still reaches the broker: one per value each unit provides.
+TEST(MqttOutput, AQueueOfOneMessageStillAnnouncesEveryValue) {
+    Broker broker;
+    TempDir dir;
+    SimulatedSystem line;
+    Json::Value root = site_root({system_json(1, line.port)}, broker.port(), "");
+    root["mqtt"]["queue_limit"] = 1;
+    HostRun run(site::parse_site(root, ""), options_for(dir, 1));
+    run.run();
+    std::map<unsigned, std::size_t> provided;
+    for (const Unit& unit : kUnits) {
+        const auto newest = run.host->store().newest(unit.id);
+        ASSERT_TRUE(newest.has_value()) << unit.id;
+        provided[unit.id] =
+            site::unit_values(newest->record, site::decode_image(newest->record, newest->image).fields).size();
+    }
+    run.host.reset();  // sends what is queued
+
+    Subscriber configs(broker.port(), "homeassistant/sensor/#");
+    const auto announced = [&](unsigned unit) {
+        const std::string node = "homeassistant/sensor/ktr40e_1_" + std::to_string(unit) + "/";
+        std::size_t count = 0;
+        for (const auto& [topic, payload] : configs.latest()) count += topic.rfind(node, 0) == 0 ? 1 : 0;
+        return count;
+    };
+    EXPECT_TRUE(eventually([&] {
+        return std::all_of(std::begin(kUnits), std::end(kUnits),
+                           [&](const Unit& unit) { return announced(unit.id) == provided[unit.id]; });
+    }));
+    for (const Unit& unit : kUnits) EXPECT_EQ(announced(unit.id), provided[unit.id]) << unit.id;
 }
 
 // The line hangs up after round 2: the stale gauge and the timeouts grow, the system goes

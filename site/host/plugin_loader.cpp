@@ -18,17 +18,15 @@ std::string as_file_path(const std::string& path) { return path.find('/') == std
 
 PluginLibrary::PluginLibrary(const std::string& path) : path_(as_file_path(path)) {
     void* handle = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) throw std::runtime_error(std::string("cannot load the plug-in: ") + dlerror());
+    if (handle == nullptr) throw PluginError(std::string("cannot load the plug-in: ") + dlerror());
     // No dlclose, ever: see the class comment.
     void* entry = dlsym(handle, "get_providers");
-    if (entry == nullptr) throw std::runtime_error(path_ + ": no get_providers entry");
+    if (entry == nullptr) throw PluginError(path_ + ": no driver plug-in (it exports no get_providers)");
     providers_ = reinterpret_cast<GetProviders>(entry)();
+    if (!providers_.empty()) devices_ = std::dynamic_pointer_cast<VRTSPDeviceProvider>(providers_.front());
+    if (!devices_) throw PluginError(path_ + ": its first provider makes no serial-port devices");
 }
 
-std::shared_ptr<VRTVDevice> PluginLibrary::create(std::size_t index) const {
-    const auto provider = std::dynamic_pointer_cast<VRTSPDeviceProvider>(providers_.at(index));
-    if (!provider) throw std::runtime_error(path_ + ": provider " + std::to_string(index) + " makes no devices");
-    return std::shared_ptr<VRTVDevice>(provider->create());
-}
+std::shared_ptr<VRTVDevice> PluginLibrary::create() const { return std::shared_ptr<VRTVDevice>(devices_->create()); }
 
 }  // namespace site

@@ -82,6 +82,8 @@ void system_counters(Exposition& out, const MetricsView& view) {
     for (const auto& s : view.systems) out.label("system", s.system).sample(s.counts->rounds);
     out.family("reply_timeouts_total", "counter", "Requests that got no answer within the reply timeout.");
     for (const auto& s : view.systems) out.label("system", s.system).sample(s.counts->replyTimeouts);
+    out.family("unsent_requests_total", "counter", "Requests the line could not take (port not open, write failed).");
+    for (const auto& s : view.systems) out.label("system", s.system).sample(s.counts->unsent);
     out.family("refused_answers_total", "counter", "Answers not handed to the device, by reason.");
     for (const auto& s : view.systems)
         for (const auto& [reason, count] : s.counts->refusedByReason)

@@ -17,6 +17,7 @@ namespace site {
 struct SystemCounts {
     std::uint64_t rounds = 0;
     std::uint64_t replyTimeouts = 0;
+    std::uint64_t unsent = 0;
     std::uint64_t lateAnswers = 0;
     std::map<std::string, std::uint64_t> refusedByReason;
     std::vector<line::AnswerTimer::Learned> answerTimes;  // empty with a fixed reply timeout

@@ -33,8 +33,10 @@ std::uint64_t LineCounts::refused_total() const {
 }
 
 std::string LineCounts::text(bool full) const {
-    std::string out = counted(replyTimeouts, "reply timeout", "reply timeouts") + ", " +
-                      counted(refused_total(), "answer refused", "answers refused");
+    std::string out;
+    if (full || unsent > 0) out += counted(unsent, "request not sent", "requests not sent") + " (line failed), ";
+    out += counted(replyTimeouts, "reply timeout", "reply timeouts") + ", " +
+           counted(refused_total(), "answer refused", "answers refused");
     if (!refused.empty()) out += " (" + by_key(refused) + ")";
     if (full || lateAnswers > 0) out += ", " + counted(lateAnswers, "late answer discarded", "late answers discarded");
     if (full) out += " (" + std::to_string(discardedBytes) + " bytes dropped unread)";
@@ -49,6 +51,7 @@ std::string LineCounts::text(bool full) const {
 LineCounts operator-(const LineCounts& now, const LineCounts& since) {
     LineCounts out;
     out.replyTimeouts = now.replyTimeouts - since.replyTimeouts;
+    out.unsent = now.unsent - since.unsent;
     out.lateAnswers = now.lateAnswers - since.lateAnswers;
     out.discardedBytes = now.discardedBytes - since.discardedBytes;
     out.echoesSkipped = now.echoesSkipped - since.echoesSkipped;

@@ -9,6 +9,7 @@ namespace site {
 // end-of-run summary) read a copy of it from SystemRunner::line_counts().
 struct LineCounts {
     std::uint64_t replyTimeouts = 0;  // requests that got no answer in time
+    std::uint64_t unsent = 0;         // requests the line could not take (port not open, write failed)
     std::uint64_t lateAnswers = 0;    // settle times in which input arrived and was dropped
     std::uint64_t discardedBytes =
         0;                            // bytes dropped unread: late answers, and whatever the line held before a request
@@ -21,6 +22,7 @@ struct LineCounts {
 
     std::uint64_t refused_total() const;
     // "12 reply timeouts, 3 answers refused (CHKSUM 2, RTN 0x02 1)", then the other classes
+    // (requests not sent first: a line that cannot be opened is told as that, not as timeouts)
     // that occurred; `full`: every class, zero or not, and the plug-in's log lines by text.
     std::string text(bool full = false) const;
 };

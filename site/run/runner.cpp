@@ -86,7 +86,7 @@ void learn_timeout(line::AnswerTimer& timer, line::RequestKind kind, Clock::dura
 PowerSystem create_power_system(const PluginLibrary& plugin, const std::shared_ptr<Controller>& controller,
                                 const SystemConfig& config) {
     PowerSystem system;
-    system.device = plugin.create(0);
+    system.device = plugin.create();
     system.protocol = dynamic_cast<PMBusProtocol*>(system.device.get());
     const std::string title = "power system " + std::to_string(config.dataId);
     if (system.protocol == nullptr) throw std::runtime_error(title + ": the plug-in's device is no protocol device");
@@ -266,13 +266,15 @@ void SystemRunner::step(Clock::time_point now, short revents) {
 void SystemRunner::expire_request(Clock::time_point now) {
     // A held answer has answered the request.
     if (heldAnswer_ || !link_->expire(*system_.protocol, now)) return;
+    // Nothing is sent while the request waits, so the last send was this request's.
+    const bool unsent = !line_->last_send_ok();
     afterTimeout_ = link_->sent() + 1;
     timedOutKind_ = link_->last_kind();
     timedOutSentAt_ = link_->sent_at();
-    if (answerTimer_) learn_timeout(*answerTimer_, *timedOutKind_, link_->deadline() - timedOutSentAt_);
+    if (answerTimer_ && !unsent) learn_timeout(*answerTimer_, *timedOutKind_, link_->deadline() - timedOutSentAt_);
     {
         std::lock_guard<std::mutex> lock(countsMutex_);
-        ++counts_.replyTimeouts;
+        ++(unsent ? counts_.unsent : counts_.replyTimeouts);
     }
     restDue_.reset();
     settling_ = true;
@@ -557,6 +559,7 @@ SystemCounts SystemRunner::counts() const {
     SystemCounts counts;
     counts.rounds = rounds_;
     counts.replyTimeouts = line.replyTimeouts;
+    counts.unsent = line.unsent;
     counts.lateAnswers = line.lateAnswers;
     counts.refusedByReason = std::move(line.refused);
     counts.answerTimes = answer_times();

@@ -22,6 +22,15 @@ namespace site {
 namespace {
 
 constexpr std::size_t kSystemsPerLoop = 8;
+
+// The plug-in is named by the operator: one that cannot be used is theirs to mend.
+std::shared_ptr<PluginLibrary> load_plugin(const std::string& path) {
+    try {
+        return std::make_shared<PluginLibrary>(path);
+    } catch (const PluginError& e) {
+        throw UsageError(e.what());
+    }
+}
 // How long stopping waits for rounds the database has not taken yet (another process holds it).
 constexpr std::chrono::seconds kHistoryFlushLimit(5);
 
@@ -92,7 +101,7 @@ SiteHost::SiteHost(SiteConfig site, SiteOptions options) : site_(std::move(site)
     if (!options_.console) options_.console = console;
     repeats_ = std::make_shared<RepeatSummary>(options_.console);
     options_.console = [repeats = repeats_](Level level, const std::string& text) { repeats->say(level, text); };
-    plugin_ = std::make_shared<PluginLibrary>(options_.pluginPath);
+    plugin_ = load_plugin(options_.pluginPath);
     std::string notice;
     store_ = HistoryStore::open(options_.dbPath, HistoryStore::Mode::ReadWrite, &notice);
     if (!notice.empty()) options_.warn(notice);

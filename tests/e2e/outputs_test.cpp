@@ -292,7 +292,8 @@ TEST(MqttOutput, ACutLineMakesTheSystemOfflineAndItsRoundAgeGrow) {
                 options_for(dir, 4));
     sim::Simulator& simulator = *line.simulator;
     const std::string age = "ktr40e_last_round_age_seconds{system=\"1\"}";
-    const std::string timeouts = "ktr40e_reply_timeouts_total{system=\"1\"}";
+    // The line's link is gone while it is cut: its requests cannot be sent.
+    const std::string timeouts = "ktr40e_unsent_requests_total{system=\"1\"}";
     const std::string up = "ktr40e_up{system=\"1\"}";
     double ageWhileCut = 0, ageLater = 0, timeoutsWhileCut = 0;
     std::map<std::string, double> offline;

@@ -62,9 +62,7 @@ MqttClient::MqttClient(Options options) : options_(std::move(options)) {
         check(mosquitto_loop_start(mosq_), "client thread");
         const int rc = mosquitto_connect_async(mosq_, config.host.c_str(), config.port, kKeepAliveSeconds);
         if (rc == MOSQ_ERR_INVAL) check(rc, "broker address " + where());
-        if (rc != MOSQ_ERR_SUCCESS && options_.report)
-            options_.report(Level::Warn,
-                            "mqtt: cannot reach " + where() + " yet (" + mosquitto_strerror(rc) + "); retrying");
+        if (rc != MOSQ_ERR_SUCCESS && options_.report) options_.report(Level::Warn, unreachable(rc));
     } catch (...) {
         mosquitto_destroy(mosq_);
         throw;
@@ -75,6 +73,10 @@ MqttClient::~MqttClient() {
     mosquitto_disconnect(mosq_);
     mosquitto_loop_stop(mosq_, false);
     mosquitto_destroy(mosq_);
+}
+
+std::string MqttClient::unreachable(int rc) const {
+    return "mqtt: cannot reach " + where() + " (" + mosquitto_strerror(rc) + "); retrying";
 }
 
 std::string MqttClient::where() const { return options_.config.host + ":" + std::to_string(options_.config.port); }
@@ -225,11 +227,15 @@ void MqttClient::retained_read() {
     if (options_.onRetainedRead) options_.onRetainedRead();
 }
 
+// libmosquitto tells a connection attempt that failed as a disconnection too: only one that
+// was up can be lost.
 void MqttClient::disconnected(int rc) {
-    connected_ = false;
-    if (rc != 0 && options_.report)
-        options_.report(Level::Warn,
-                        "mqtt: connection to " + where() + " lost (" + mosquitto_strerror(rc) + "); reconnecting");
+    const bool wasUp = connected_.exchange(false);
+    if (rc != 0 && options_.report) {
+        options_.report(Level::Warn, wasUp ? "mqtt: connection to " + where() + " lost (" + mosquitto_strerror(rc) +
+                                                 "); reconnecting"
+                                           : unreachable(rc));
+    }
     drained_.notify_all();
 }
 

@@ -96,6 +96,7 @@ private:
     void pump();
     void pump_once();
     std::string where() const;
+    std::string unreachable(int rc) const;  // the warning for a broker not reached
 
     Options options_;
     mosquitto* mosq_ = nullptr;

@@ -247,6 +247,23 @@ TEST(MqttOutput, PollingGoesOnWhileTheBrokerIsAwayAndTheLatestStatesFollowItsRet
     EXPECT_NE(news.find("were dropped while it was away"), std::string::npos) << news;
 }
 
+// A broker that never answers is told as not reached, never as a connection lost, and the
+// rounds go on meanwhile.
+TEST(MqttOutput, ABrokerNeverReachedIsToldAsSuchAndPollingGoesOn) {
+    TempDir dir;
+    SimulatedSystem line;
+    const int nobody = free_loopback_port();
+    HostRun run(site::parse_site(site_root({system_json(1, line.port)}, nobody, ""), ""), options_for(dir, 2));
+    run.run();
+    EXPECT_EQ(run.host->runners().front()->rounds(), 2u);
+    std::string news;
+    for (const site::Event& e : run.recorder->of(EventKind::Output)) news += e.text + "\n";
+    EXPECT_NE(news.find("mqtt: cannot reach 127.0.0.1:" + std::to_string(nobody) + " (Connection refused); retrying"),
+              std::string::npos)
+        << news;
+    EXPECT_EQ(news.find("lost"), std::string::npos) << news;
+}
+
 // A queue of one message holds only the newest state, but every discovery config of the first
 // round still reaches the broker: one per value each unit provides.
 TEST(MqttOutput, AQueueOfOneMessageStillAnnouncesEveryValue) {

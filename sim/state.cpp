@@ -1,12 +1,17 @@
 #include "sim/state.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <stdexcept>
 
 #include <json/reader.h>
 
+#include "cmdline/unknown_name.h"
 #include "sim/overcounts.h"
 
 // Configuration file, every member optional:
@@ -31,6 +36,8 @@
 namespace sim {
 namespace {
 
+constexpr off_t kMaxConfigBytes = 4 << 20;
+
 [[noreturn]] void fail(const std::string& where, const char* what) {
     throw std::runtime_error("simulator configuration: " + where + ": " + what);
 }
@@ -40,6 +47,14 @@ std::string at(const std::string& where, Json::ArrayIndex i) { return where + "[
 
 void require_object(const Json::Value& v, const std::string& where) {
     if (!v.isObject()) fail(where, "expected an object");
+}
+
+// An object whose every member is one of `known`: a misspelt key is refused, not ignored.
+void require_members(const Json::Value& v, std::vector<std::string> known, const std::string& where) {
+    require_object(v, where);
+    for (const std::string& name : v.getMemberNames())
+        if (std::find(known.begin(), known.end(), name) == known.end())
+            fail(where, cmdline::unknown_key_text(name, known).c_str());
 }
 
 unsigned read_count(const Json::Value& v, const std::string& where) {
@@ -103,6 +118,8 @@ void read_objects(const Json::Value& obj, const char* key, std::vector<T>& out, 
 }
 
 void read_channel(const Json::Value& v, AcChannel& ch, const std::string& w) {
+    require_members(
+        v, {"a", "b", "c", "f", "user", "a_alert", "b_alert", "c_alert", "f_alert", "extra_states", "user_alarms"}, w);
     read(v, "a", ch.a, w);
     read(v, "b", ch.b, w);
     read(v, "c", ch.c, w);
@@ -117,6 +134,8 @@ void read_channel(const Json::Value& v, AcChannel& ch, const std::string& w) {
 }
 
 void read_ac(const Json::Value& v, AcUnit& unit, const std::string& w) {
+    require_members(
+        v, {"channels", "ia", "ib", "ic", "ia_alert", "ib_alert", "ic_alert", "air_switches", "user_status"}, w);
     read_objects(v, "channels", unit.channels, w, read_channel);
     read(v, "ia", unit.ia, w);
     read(v, "ib", unit.ib, w);
@@ -129,6 +148,8 @@ void read_ac(const Json::Value& v, AcUnit& unit, const std::string& w) {
 }
 
 void read_dc(const Json::Value& v, DcUnit& unit, const std::string& w) {
+    require_members(v, {"voltage", "current", "batteries", "branches", "user", "voltage_state", "fuses", "user_alarms"},
+                    w);
     read(v, "voltage", unit.voltage, w);
     read(v, "current", unit.current, w);
     read(v, "batteries", unit.batteries, w);
@@ -140,6 +161,7 @@ void read_dc(const Json::Value& v, DcUnit& unit, const std::string& w) {
 }
 
 void read_module(const Json::Value& v, RectifierModule& module, const std::string& w) {
+    require_members(v, {"current", "user", "status", "user_status", "fault", "user_alarms"}, w);
     read(v, "current", module.current, w);
     read(v, "user", module.user, w);
     if (v.isMember("status")) {
@@ -154,13 +176,13 @@ void read_module(const Json::Value& v, RectifierModule& module, const std::strin
 }
 
 void read_rectifiers(const Json::Value& v, Rectifiers& rc, const std::string& w) {
-    require_object(v, w);
+    require_members(v, {"output_voltage", "modules"}, w);
     read(v, "output_voltage", rc.outputVoltage, w);
     read_objects(v, "modules", rc.modules, w, read_module);
 }
 
 void read_parameters(const Json::Value& v, Parameters& p, const std::string& w) {
-    require_object(v, w);
+    require_members(v, {"ac", "ac_user", "dc", "dc_user"}, w);
     read(v, "ac", p.ac, w);
     read(v, "ac_user", p.acUser, w);
     read(v, "dc", p.dc, w);
@@ -204,7 +226,11 @@ void read_dataflag(const Json::Value& v, SimConfig& config) {
 
 Faults faults_from_json(const Json::Value& v, Faults faults) {
     const std::string w = "faults";
-    require_object(v, w);
+    require_members(
+        v,
+        {"drop", "corrupt", "wrong_cid1", "wrong_count", "slow", "delay_ms", "noise", "truncate", "overcount",
+         "overcount_kind", "hang_up", "away_ms", "late_every", "echo", "refuse", "never_answer", "rtn"},
+        w);
     faults.drop = share_of(v, "drop", faults.drop, w);
     faults.corrupt = share_of(v, "corrupt", faults.corrupt, w);
     faults.wrongCid1 = share_of(v, "wrong_cid1", faults.wrongCid1, w);
@@ -257,7 +283,10 @@ Faults faults_from_json(const Json::Value& v, Faults faults) {
 
 SimConfig config_from_json(const Json::Value& root) {
     SimConfig config;
-    require_object(root, "top level");
+    require_members(root,
+                    {"model", "model_padding", "address", "baud", "drift", "drift_period", "seed", "dataflag", "ac",
+                     "dc", "rectifiers", "parameters", "faults"},
+                    "top level");
     SiteState& s = config.state;
     if (root.isMember("model")) {
         if (!root["model"].isString()) fail("model", "expected a text");
@@ -311,15 +340,23 @@ std::optional<std::pair<std::uint16_t, std::uint8_t>> command_rtn_in(const std::
 }
 
 SimConfig load_config_file(const std::string& path) {
+    // Only a regular file: a FIFO would wait for a writer, a device never end.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) throw std::runtime_error(path + ": cannot be read: " + std::strerror(errno));
+    if (!S_ISREG(info.st_mode)) throw std::runtime_error(path + ": not a regular file");
+    if (info.st_size > kMaxConfigBytes) throw std::runtime_error(path + ": larger than 4 MiB");
     std::ifstream in(path);
-    if (!in) throw std::runtime_error("cannot open simulator configuration " + path);
+    if (!in) throw std::runtime_error(path + ": cannot be read: " + std::strerror(errno));
     Json::CharReaderBuilder builder;
+    Json::CharReaderBuilder::strictMode(&builder.settings_);
     Json::Value root;
     std::string errors;
-    if (!Json::parseFromStream(builder, in, &root, &errors)) {
-        throw std::runtime_error("simulator configuration " + path + ": " + errors);
+    if (!Json::parseFromStream(builder, in, &root, &errors)) throw std::runtime_error(path + ": " + errors);
+    try {
+        return config_from_json(root);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(path + ": " + e.what());
     }
-    return config_from_json(root);
 }
 
 }  // namespace sim

@@ -138,6 +138,16 @@ void add_fault_options(Overrides& overrides) {
 }
 
 // Reads the options; faults and line settings given here win over the configuration file.
+// The configuration file; a mistake in it is the operator's to mend, like one on the command
+// line (exit 2, the file and the key named).
+sim::SimConfig config_file(const CLI::App& cli, const std::string& path) {
+    try {
+        return sim::load_config_file(path);
+    } catch (const std::runtime_error& e) {
+        cmdline::usage_error(cli, e.what());
+    }
+}
+
 Options parse(int argc, char** argv, sim::SimConfig& config) {
     CLI::App cli(kDescription, "ktr40e-sim");
     cmdline::add_version_flag(cli);
@@ -171,7 +181,7 @@ Options parse(int argc, char** argv, sim::SimConfig& config) {
     (void)pty;
     cmdline::parse_command_line(cli, argc, argv);
 
-    if (!options.configPath.empty()) config = sim::load_config_file(options.configPath);
+    if (!options.configPath.empty()) config = config_file(cli, options.configPath);
     overrides.apply(config);
     if (options.echo) config.faults.echo = true;
     const sim::Faults& faults = config.faults;

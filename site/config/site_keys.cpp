@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cmdline/unknown_name.h"
 #include "line/serial.h"
 #include "site/config/usage_error.h"
 
@@ -222,57 +223,18 @@ std::vector<std::string> names_of(const std::vector<SiteKey>& keys) {
     return names;
 }
 
-std::string unknown_key_text(const std::string& name, const std::vector<SiteKey>& keys) {
-    const std::vector<std::string> known = names_of(keys);
-    const std::string nearest = nearest_key(name, known);
-    if (!nearest.empty()) return "unknown key \"" + name + "\" (did you mean \"" + nearest + "\"?)";
-    std::string list;
-    for (const std::string& key : known) list += (list.empty() ? "" : ", ") + key;
-    return "unknown key \"" + name + "\" (known here: " + list + ")";
-}
-
 void check_object(const Json::Value& value, const std::vector<SiteKey>& keys, const std::string& at) {
     if (!value.isObject()) refuse(at, "must be an object");
     for (const std::string& name : value.getMemberNames()) {
         const auto key = std::find_if(keys.begin(), keys.end(), [&](const SiteKey& k) { return name == k.name; });
-        if (key == keys.end()) refuse(at, unknown_key_text(name, keys));
+        if (key == keys.end()) refuse(at, cmdline::unknown_key_text(name, names_of(keys)));
         key->check(value[name], member_path(at, name));
     }
     for (const SiteKey& key : keys)
         if (key.required && !value.isMember(key.name)) refuse(member_path(at, key.name), "is missing");
 }
 
-std::size_t edit_distance(const std::string& a, const std::string& b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t above = row[j];
-            const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
-                              std::tolower(static_cast<unsigned char>(b[j - 1]));
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
-}
-
 }  // namespace
-
-std::string nearest_key(const std::string& name, const std::vector<std::string>& known) {
-    std::string best;
-    std::size_t bestDistance = std::max<std::size_t>(2, name.size() / 3) + 1;
-    for (const std::string& key : known) {
-        const std::size_t distance = edit_distance(name, key);
-        if (distance < bestDistance) {
-            best = key;
-            bestDistance = distance;
-        }
-    }
-    return best;
-}
 
 void check_port(const std::string& value) {
     try {

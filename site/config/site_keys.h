@@ -34,7 +34,4 @@ void check_site_keys(const Json::Value& root, const std::string& source);
 // naming what is wrong (a tcp:// port without HOST:PORT, say).
 void check_port(const std::string& port);
 
-// The known name nearest to `name` when it is close enough to be a typo of it, else empty.
-std::string nearest_key(const std::string& name, const std::vector<std::string>& known);
-
 }  // namespace site

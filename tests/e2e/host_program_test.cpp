@@ -46,6 +46,8 @@ TEST(CommandLines, EachProgramNamesWhatIsWrongAndExits2) {
     TempDir dir;
     const std::string site = write_site(dir);
     const std::string db = "--db=" + dir.file("h.db");
+    const std::string simTypo = dir.file("sim.json");
+    std::ofstream(simTypo) << R"({"faults": {"dorp": 0.1}})";
     const struct {
         std::string program;
         std::vector<std::string> args;
@@ -61,7 +63,7 @@ TEST(CommandLines, EachProgramNamesWhatIsWrongAndExits2) {
         {SITEHOST_PATH, {"--version"}, 0, "sitehost 1."},
         {SITEHOST_PATH, {"history", "--help"}, 0, "--device"},
         // A bare name is a file of the working folder, never one the library path finds.
-        {SITEHOST_PATH, {"--plugin", "libc.so.6", "--site", site, db}, 1, "./libc.so.6"},
+        {SITEHOST_PATH, {"--plugin", "libc.so.6", "--site", site, db}, 2, "./libc.so.6"},
         {SITEHOST_PATH, {"discover"}, 2, "discover needs --port, or --check --site FILE"},
         {SITEHOST_PATH, {"discover", "--port", "/dev/null", "--address", "1-255"}, 2, "not an address from 1 to 254"},
         {SITEHOST_PATH, {"discover", "--port", "tcp://host"}, 2, "tcp://HOST:PORT"},
@@ -72,6 +74,11 @@ TEST(CommandLines, EachProgramNamesWhatIsWrongAndExits2) {
         {SIM_PATH, {"--port", "/dev/null", "--pty"}, 2, "excludes"},
         {SIM_PATH, {"--overcount-kind", "none"}, 2, "no overcount none"},
         {SIM_PATH, {"--version"}, 0, "ktr40e-sim 1."},
+        {SIM_PATH,
+         {"--config", simTypo},
+         2,
+         simTypo + R"(: simulator configuration: faults: unknown key "dorp" (did you mean "drop"?))"},
+        {SIM_PATH, {"--config", dir.file("none.json")}, 2, "none.json: cannot be read: No such file or directory"},
     };
     int n = 0;
     for (const auto& c : cases) {

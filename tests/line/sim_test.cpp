@@ -274,6 +274,22 @@ TEST(SimulatorConfig, ReadsCountsAndNamesWrongMembers) {
     EXPECT_NE(error_of(R"({"faults": {"refuse": "42-41"}})").find("faults.refuse"), std::string::npos);
     EXPECT_NE(error_of(R"({"faults": {"refuse": 4241}})").find("faults.refuse"), std::string::npos);
     EXPECT_NE(error_of(R"({"model": "KTR-40 with a name longer than twenty"})").find("model"), std::string::npos);
+
+    // A misspelt key at any level is refused with the nearest known one, never ignored.
+    EXPECT_NE(error_of(R"({"faults": {"dorp": 0.1}})").find(R"(faults: unknown key "dorp" (did you mean "drop"?))"),
+              std::string::npos);
+    EXPECT_NE(error_of(R"({"ac": [{"channels": [{"aa": 1}]}]})")
+                  .find(R"(ac[0].channels[0]: unknown key "aa" (did you mean "a"?))"),
+              std::string::npos);
+    EXPECT_NE(error_of(R"({"dc": [{"voltag": 53}]})").find(R"(dc[0]: unknown key "voltag" (did you mean "voltage"?))"),
+              std::string::npos);
+    EXPECT_NE(error_of(R"({"rectifiers": {"modules": [{"curent": 1}]}})")
+                  .find(R"(rectifiers.modules[0]: unknown key "curent" (did you mean "current"?))"),
+              std::string::npos);
+    EXPECT_NE(
+        error_of(R"({"parameter": {}})").find(R"(top level: unknown key "parameter" (did you mean "parameters"?))"),
+        std::string::npos);
+    EXPECT_NE(error_of(R"({"colour": 3})").find(R"(unknown key "colour" (known here: model, )"), std::string::npos);
 }
 
 TEST(SimulatorConfig, TheExampleFileLoads) {

@@ -167,6 +167,7 @@ std::vector<site::ReadPath> files_read(const site::SiteConfig& config) {
     const site::MqttConfig& mqtt = config.mqtt;
     for (const std::string* tls : {&mqtt.caFile, &mqtt.certFile, &mqtt.keyFile})
         if (!tls->empty()) files.push_back({"a TLS file", *tls});
+    if (!mqtt.passwordFile.empty()) files.push_back({"the MQTT password file", mqtt.passwordFile});
     return files;
 }
 

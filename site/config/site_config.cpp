@@ -169,9 +169,8 @@ MqttConfig parse_mqtt(const Json::Value& object, const std::string& folder, cons
     mqtt.port = object.get("port", mqtt.port).asInt();
     mqtt.clientId = object["client_id"].asString();
     mqtt.username = object["username"].asString();
-    mqtt.password = object.isMember("password_file")
-                        ? read_secret(resolve_path(folder, object["password_file"].asString()), at)
-                        : object["password"].asString();
+    mqtt.passwordFile = file_or_empty(folder, object["password_file"]);
+    mqtt.password = mqtt.passwordFile.empty() ? object["password"].asString() : read_secret(mqtt.passwordFile, at);
     if (!mqtt.password.empty() && mqtt.username.empty()) throw UsageError(at + ": a password needs a \"username\"");
     const Json::Value& tls = object["tls"];
     mqtt.caFile = readable_file(folder, tls["ca_file"], at + ".tls.ca_file");

@@ -52,6 +52,7 @@ struct MqttConfig {
     std::string clientId;  // empty: "sitehost-<host name>"
     std::string username;
     std::string password;                   // given, or read from "password_file"
+    std::string passwordFile;               // that file (resolved), or empty
     std::string caFile, certFile, keyFile;  // "tls": {"ca_file", "cert_file", "key_file"}
     std::string topicPrefix = "ktr40e";
     std::string discoveryPrefix = "homeassistant";  // empty: no Home Assistant discovery

@@ -47,6 +47,15 @@ struct Files {
         tls["mqtt"]["host"] = "127.0.0.1";
         tls["mqtt"]["tls"]["ca_file"] = "missing-ca.pem";
         write("tls.json", tls.toStyledString());
+        write("secret", "hunter2\n");
+        Json::Value password = system_json(1, "");
+        password["mqtt"]["host"] = "127.0.0.1";
+        password["mqtt"]["username"] = "site";
+        password["mqtt"]["password_file"] = "secret";
+        write("password.json", password.toStyledString());
+        Json::Value typo = system_json(1, "");
+        typo["simulator"]["faults"]["dorp"] = 0.1;
+        write("sim-typo.json", typo.toStyledString());
         Json::Value many = system_json(1, "");
         for (unsigned i = 0; i < 256; ++i) many["dcSetting"][i]["data_id"] = 1000 + i;
         write("many.json", many.toStyledString());
@@ -90,6 +99,7 @@ TEST(PathRule, EveryMistakeExits2NamingWhyAndLeavesEveryFileAsItWas) {
          {"--metrics-file", at("events.jsonl"), "--events", at("events.jsonl")},
          "the same file as the metrics file"},
         {"site.json", {"--events", at("sim.json")}, "the same file as the simulator file of power system 1"},
+        {"password.json", {"--metrics-file", at("secret")}, "the same file as the MQTT password file"},
         {"site.json",
          {"--events", at("ghost"), "--db", at("fresh.db")},
          "--events " + at("ghost") + ": the same file as the history database"},
@@ -114,6 +124,9 @@ TEST(PathRule, EveryMistakeExits2NamingWhyAndLeavesEveryFileAsItWas) {
         {"tls.json", {}, "mqtt.tls.ca_file: " + at("missing-ca.pem") + ": cannot be read: No such file or directory"},
         {"many.json", {}, "many.json: dcSetting: must hold at most 255 objects"},
         {"simulated.json", {}, "simulated.json: power system 1: simulator configuration: ac"},
+        {"sim-typo.json",
+         {},
+         R"(sim-typo.json: power system 1: simulator configuration: faults: unknown key "dorp" (did you mean "drop"?))"},
         // The command line.
         {"site.json", {"--rounds", "0"}, "--rounds: expects a whole number from 1 to 1000000000, not \"0\""},
         {"site.json", {"--db", ""}, "--db: must not be empty"},

@@ -121,13 +121,8 @@ void emit_alarm(site::Controller& controller, const AlarmCheck& c, unsigned shor
     Event e;
     e.kind = kind;
     e.device = c.device;
-    e.level = c.level;
-    e.key = c.key;
-    e.code = c.code;
-    e.name = c.name;
-    e.text = c.text;
+    copy_alarm_facts(c, e);
     e.seq = seq;
-    e.state = c.state;
     e.active = c.state != 0;
     if (stateTexts != nullptr) e.stateTexts = *stateTexts;
     controller.emit(e);

@@ -21,6 +21,18 @@ struct AlarmCheck {
     Change change = Change::None;
 };
 
+// Copies what an alarm check says (level, key, code, name, text, state) from one record of it
+// to another: a check into an event or a round's alarm, a round's alarm into the outputs' state.
+template <class From, class To>
+void copy_alarm_facts(const From& from, To& to) {
+    to.level = from.level;
+    to.key = from.key;
+    to.code = from.code;
+    to.name = from.name;
+    to.text = from.text;
+    to.state = from.state;
+}
+
 // Where the host services put what a round produces, as it happens: each unit's published
 // image and alarm checks, the history images, and the round's end. The data path of a round
 // goes through here; the event bus is only looked at by the trace and the console.

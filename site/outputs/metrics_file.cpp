@@ -77,6 +77,17 @@ void value_samples(Exposition& out, const MetricsView& view) {
     }
 }
 
+// One gauge family of the learned answer times, a sample per system and request kind.
+template <class Member>
+void learned_times(Exposition& out, const MetricsView& view, const char* name, const char* help, Member member) {
+    out.family(name, "gauge", help);
+    for (const auto& s : view.systems)
+        for (const auto& learned : s.counts->answerTimes)
+            out.label("system", s.system)
+                .label("request", line::kind_text(learned.kind))
+                .sample(seconds_text(learned.*member));
+}
+
 void system_counters(Exposition& out, const MetricsView& view) {
     out.family("rounds_total", "counter", "Complete polling rounds.");
     for (const auto& s : view.systems) out.label("system", s.system).sample(s.counts->rounds);
@@ -90,18 +101,10 @@ void system_counters(Exposition& out, const MetricsView& view) {
             out.label("system", s.system).label("reason", reason).sample(count);
     out.family("late_answers_total", "counter", "Answers that came after their reply timeout and were dropped.");
     for (const auto& s : view.systems) out.label("system", s.system).sample(s.counts->lateAnswers);
-    out.family("answer_seconds", "gauge", "Answer time learned per request kind (CID1/CID2), smoothed.");
-    for (const auto& s : view.systems)
-        for (const auto& learned : s.counts->answerTimes)
-            out.label("system", s.system)
-                .label("request", line::kind_text(learned.kind))
-                .sample(seconds_text(learned.answer));
-    out.family("answer_wait_seconds", "gauge", "How long the next request of each kind waits for its answer.");
-    for (const auto& s : view.systems)
-        for (const auto& learned : s.counts->answerTimes)
-            out.label("system", s.system)
-                .label("request", line::kind_text(learned.kind))
-                .sample(seconds_text(learned.wait));
+    learned_times(out, view, "answer_seconds", "Answer time learned per request kind (CID1/CID2), smoothed.",
+                  &line::AnswerTimer::Learned::answer);
+    learned_times(out, view, "answer_wait_seconds", "How long the next request of each kind waits for its answer.",
+                  &line::AnswerTimer::Learned::wait);
     out.family("last_round_age_seconds", "gauge",
                "Seconds since the last complete round (since start before the first).");
     for (const auto& s : view.systems) out.label("system", s.system).sample(seconds_text(s.secondsSinceRound));

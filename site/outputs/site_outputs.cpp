@@ -161,14 +161,9 @@ std::vector<AlarmState> SiteOutputs::changed_alarms(AlarmBook& book, unsigned sy
         if (!changed) continue;
         alarm.system = system;
         alarm.unit = check.unit;
-        alarm.key = check.key;
         alarm.number = std::get<2>(it->first);
-        alarm.code = check.code;
-        alarm.name = check.name;
-        alarm.text = check.text;
-        alarm.level = check.level;
+        copy_alarm_facts(check, alarm);
         alarm.multiState = check.multiState;
-        alarm.state = check.state;
         alarm.changed = time;
         changes.push_back(alarm);
     }

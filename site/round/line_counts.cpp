@@ -33,11 +33,10 @@ std::uint64_t LineCounts::refused_total() const {
 }
 
 std::string LineCounts::text(bool full) const {
-    std::string out;
-    if (full || unsent > 0) out += counted(unsent, "request not sent", "requests not sent") + " (line failed), ";
-    out += counted(replyTimeouts, "reply timeout", "reply timeouts") + ", " +
-           counted(refused_total(), "answer refused", "answers refused");
+    std::string out = counted(replyTimeouts, "reply timeout", "reply timeouts") + ", " +
+                      counted(refused_total(), "answer refused", "answers refused");
     if (!refused.empty()) out += " (" + by_key(refused) + ")";
+    if (unsent > 0) out += ", " + counted(unsent, "request not sent", "requests not sent");
     if (full || lateAnswers > 0) out += ", " + counted(lateAnswers, "late answer discarded", "late answers discarded");
     if (full) out += " (" + std::to_string(discardedBytes) + " bytes dropped unread)";
     if (full || echoesSkipped > 0) out += ", " + counted(echoesSkipped, "echo skipped", "echoes skipped");

@@ -22,7 +22,7 @@ struct LineCounts {
 
     std::uint64_t refused_total() const;
     // "12 reply timeouts, 3 answers refused (CHKSUM 2, RTN 0x02 1)", then the other classes
-    // (requests not sent first: a line that cannot be opened is told as that, not as timeouts)
+    // (requests the line could not take are told as such, never as reply timeouts)
     // that occurred; `full`: every class, zero or not, and the plug-in's log lines by text.
     std::string text(bool full = false) const;
 };

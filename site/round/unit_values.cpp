@@ -1,6 +1,7 @@
 #include "site/round/unit_values.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "site/host/image_layouts.h"
 
@@ -88,30 +89,22 @@ bool provided(const Json::Value& item, Missing missing) {
     return missing == Missing::Never || static_cast<float>(item.asDouble()) != -0.1f;
 }
 
+// How a quantity is shown: its unit, its Home Assistant device class and the decimals worth
+// showing (-1: the device's own parameters, shown as sent). In the order of Quantity.
+struct QuantityLooks {
+    const char* unit;
+    const char* deviceClass;
+    int precision;
+};
+constexpr QuantityLooks kLooks[] = {
+    {"V", "voltage", 1}, {"A", "current", 1}, {"Hz", "frequency", 2}, {"W", "power", 0}, {"", "", -1}};
+static_assert(std::size(kLooks) == static_cast<std::size_t>(Quantity::Parameter) + 1, "one row per quantity");
+
 void describe(UnitValue& value, Quantity quantity) {
-    switch (quantity) {
-        case Quantity::Voltage:
-            value.unit = "V";
-            value.deviceClass = "voltage";
-            value.precision = 1;
-            break;
-        case Quantity::Current:
-            value.unit = "A";
-            value.deviceClass = "current";
-            value.precision = 1;
-            break;
-        case Quantity::Frequency:
-            value.unit = "Hz";
-            value.deviceClass = "frequency";
-            value.precision = 2;
-            break;
-        case Quantity::Power:
-            value.unit = "W";
-            value.deviceClass = "power";
-            value.precision = 0;
-            break;
-        case Quantity::Parameter: value.precision = -1; break;
-    }
+    const QuantityLooks& looks = kLooks[static_cast<std::size_t>(quantity)];
+    value.unit = looks.unit;
+    value.deviceClass = looks.deviceClass;
+    value.precision = looks.precision;
 }
 
 UnitValue& add_value(std::vector<UnitValue>& out, const ValueRule& rule, const Json::Value& item,

@@ -34,12 +34,7 @@ std::chrono::steady_clock::duration seconds(double s) {
 RoundAlarm alarm_of(const AlarmCheck& check) {
     RoundAlarm alarm;
     alarm.unit = check.device;
-    alarm.level = check.level;
-    alarm.key = check.key;
-    alarm.code = check.code;
-    alarm.name = check.name;
-    alarm.text = check.text;
-    alarm.state = check.state;
+    copy_alarm_facts(check, alarm);
     alarm.multiState = check.multiState;
     alarm.change = check.change;
     return alarm;

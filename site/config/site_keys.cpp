@@ -164,21 +164,20 @@ T value_as(const Json::Value& value) {
     if constexpr (std::is_same_v<T, std::chrono::milliseconds>) return std::chrono::milliseconds(value.asInt64());
 }
 
-template <auto Member>
-void to_system(const Json::Value& value, SiteReading& into, const std::string&) {
-    auto& member = into.system->*Member;
-    member = value_as<std::remove_reference_t<decltype(member)>>(value);
+// The configuration struct a key of each object level fills.
+SiteConfig& owner(SiteReading& into, SiteConfig*) { return into.site; }
+SystemConfig& owner(SiteReading& into, SystemConfig*) { return *into.system; }
+MqttConfig& owner(SiteReading& into, MqttConfig*) { return into.site.mqtt; }
+
+template <typename Class, typename T>
+constexpr Class* owner_tag(T Class::*) {
+    return nullptr;
 }
 
+// The plain keys: the value as the member's type.
 template <auto Member>
-void to_mqtt(const Json::Value& value, SiteReading& into, const std::string&) {
-    auto& member = into.site.mqtt.*Member;
-    member = value_as<std::remove_reference_t<decltype(member)>>(value);
-}
-
-template <auto Member>
-void to_site(const Json::Value& value, SiteReading& into, const std::string&) {
-    auto& member = into.site.*Member;
+void to_member(const Json::Value& value, SiteReading& into, const std::string&) {
+    auto& member = owner(into, owner_tag(Member)).*Member;
     member = value_as<std::remove_reference_t<decltype(member)>>(value);
 }
 
@@ -272,24 +271,24 @@ const std::vector<SiteKey> kGroupKeys = {
 };
 
 const std::vector<SiteKey> kSystemKeys = {
-    {"data_id", integer(1, 4294967295.0), to_system<&SystemConfig::dataId>, true},
-    {"port", port, to_system<&SystemConfig::port>},
-    {"baud", baud, to_system<&SystemConfig::baud>},
+    {"data_id", integer(1, 4294967295.0), to_member<&SystemConfig::dataId>, true},
+    {"port", port, to_member<&SystemConfig::port>},
+    {"baud", baud, to_member<&SystemConfig::baud>},
     {"address", integer(1, 254)},
     {"protocol_version", one_of({32, 33}, "32 (0x20) or 33 (0x21)")},
     {"acSetting", array_of(&kAcUnitKeys, true, kMostUnits)},
     {"dcSetting", array_of(&kUnitKeys, true, kMostUnits)},
     {"rcSetting", object_of(&kGroupKeys), nullptr, true},
-    {"poll_interval", number(0, 86400), to_system<&SystemConfig::pollInterval>},
-    {"min_round_gap", round_gap, to_system<&SystemConfig::minRoundGap>},
-    {"trust_dataflag", boolean, to_system<&SystemConfig::trustDataflag>},
-    {"reply_timeout_ms", integer(10, 60000), to_system<&SystemConfig::replyTimeout>},
-    {"reply_timeout_adaptive", boolean, to_system<&SystemConfig::replyTimeoutAdaptive>},
-    {"settle_ms", integer(0, 60000), to_system<&SystemConfig::settle>},
+    {"poll_interval", number(0, 86400), to_member<&SystemConfig::pollInterval>},
+    {"min_round_gap", round_gap, to_member<&SystemConfig::minRoundGap>},
+    {"trust_dataflag", boolean, to_member<&SystemConfig::trustDataflag>},
+    {"reply_timeout_ms", integer(10, 60000), to_member<&SystemConfig::replyTimeout>},
+    {"reply_timeout_adaptive", boolean, to_member<&SystemConfig::replyTimeoutAdaptive>},
+    {"settle_ms", integer(0, 60000), to_member<&SystemConfig::settle>},
     {"echo", echo, echo_mode},
     {"parity", word_of({"none", "even", "odd"}, "\"none\", \"even\" or \"odd\""), parity},
     {"stop_bits", one_of({1, 2}, "1 or 2"), stop_bits},
-    {"give_up_s", number(0, 86400), to_system<&SystemConfig::giveUp>},
+    {"give_up_s", number(0, 86400), to_member<&SystemConfig::giveUp>},
     {"simulator", object_or_file, simulator},
 };
 
@@ -300,23 +299,23 @@ const std::vector<SiteKey> kTlsKeys = {
 };
 
 const std::vector<SiteKey> kMqttKeys = {
-    {"host", nonempty_text, to_mqtt<&MqttConfig::host>, true},
-    {"port", integer(1, 65535), to_mqtt<&MqttConfig::port>},
-    {"client_id", nonempty_text, to_mqtt<&MqttConfig::clientId>},
-    {"username", nonempty_text, to_mqtt<&MqttConfig::username>},
-    {"password", text, to_mqtt<&MqttConfig::password>},
+    {"host", nonempty_text, to_member<&MqttConfig::host>, true},
+    {"port", integer(1, 65535), to_member<&MqttConfig::port>},
+    {"client_id", nonempty_text, to_member<&MqttConfig::clientId>},
+    {"username", nonempty_text, to_member<&MqttConfig::username>},
+    {"password", text, to_member<&MqttConfig::password>},
     {"password_file", nonempty_text, password_file},
     {"tls", object_of(&kTlsKeys), fields<&kTlsKeys>},
-    {"topic_prefix", topic_prefix, to_mqtt<&MqttConfig::topicPrefix>},
+    {"topic_prefix", topic_prefix, to_member<&MqttConfig::topicPrefix>},
     {"discovery_prefix", discovery_prefix, discovery},
-    {"qos", integer(0, 2), to_mqtt<&MqttConfig::qos>},
-    {"queue_limit", integer(1, 10000000), to_mqtt<&MqttConfig::queueLimit>},
+    {"qos", integer(0, 2), to_member<&MqttConfig::qos>},
+    {"queue_limit", integer(1, 10000000), to_member<&MqttConfig::queueLimit>},
 };
 
 // Keys of the whole site, beside "systems" or beside the keys of its one power system.
 const std::vector<SiteKey> kSiteKeys = {
     {"db", text, to_site_path<&SiteConfig::db>},
-    {"history_keep_days", integer(0, 36500), to_site<&SiteConfig::historyKeepDays>},
+    {"history_keep_days", integer(0, 36500), to_member<&SiteConfig::historyKeepDays>},
     {"mqtt", object_of(&kMqttKeys), mqtt},
     {"metrics_file", nonempty_text, to_site_path<&SiteConfig::metricsFile>},
 };

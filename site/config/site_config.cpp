@@ -24,9 +24,6 @@ constexpr off_t kMaxJsonFileSize = 4 << 20;
 // Site files nest about seven levels deep.
 constexpr int kMaxJsonDepth = 64;
 
-// Values of a site file that check_site_keys() has passed.
-double seconds_or(const Json::Value& value, double fallback) { return value.isNull() ? fallback : value.asDouble(); }
-
 // Every unit keeps its history under its data id: two units with one id would mix them.
 void check_unique_ids(const Json::Value& root, const std::string& source) {
     std::set<unsigned> seen;
@@ -47,39 +44,6 @@ void check_unique_ids(const Json::Value& root, const std::string& source) {
                 claim(units[i]["data_id"], at + key + "[" + std::to_string(i) + "].data_id");
         }
     }
-}
-
-line::Parity parity_of(const Json::Value& value) {
-    if (value == "even") return line::Parity::Even;
-    if (value == "odd") return line::Parity::Odd;
-    return line::Parity::None;
-}
-
-EchoMode echo_of(const Json::Value& value) {
-    if (!value.isBool()) return EchoMode::Auto;
-    return value.asBool() ? EchoMode::Required : EchoMode::Off;
-}
-
-SystemConfig parse_system(const Json::Value& object, const std::string& folder) {
-    SystemConfig system;
-    system.settings = object;
-    system.dataId = object["data_id"].asUInt();
-    system.port = object["port"].asString();
-    system.baud = object.get("baud", system.baud).asInt();
-    system.format.parity = parity_of(object["parity"]);
-    system.format.stopBits = object.get("stop_bits", system.format.stopBits).asInt();
-    system.echo = echo_of(object["echo"]);
-    system.settle = std::chrono::milliseconds(object.get("settle_ms", Json::Int64(system.settle.count())).asInt64());
-    system.giveUp = seconds_or(object["give_up_s"], system.giveUp);
-    system.pollInterval = seconds_or(object["poll_interval"], system.pollInterval);
-    system.minRoundGap = seconds_or(object["min_round_gap"], system.minRoundGap);
-    system.trustDataflag = object["trust_dataflag"].asBool();
-    if (object.isMember("reply_timeout_ms"))
-        system.replyTimeout = std::chrono::milliseconds(object["reply_timeout_ms"].asInt());
-    system.replyTimeoutAdaptive = object.get("reply_timeout_adaptive", system.replyTimeoutAdaptive).asBool();
-    if (object["simulator"].isString()) system.simulatorFile = resolve_path(folder, object["simulator"].asString());
-    system.simulator = system.simulatorFile.empty() ? object["simulator"] : read_json_file(system.simulatorFile);
-    return system;
 }
 
 std::string system_title(const SystemConfig& system, std::size_t index) {
@@ -124,64 +88,6 @@ std::string parser_errors(const std::string& errors) {
         }
     }
     return text;
-}
-
-// What the key table cannot check alone: keys that go together.
-void check_mqtt_pairs(const Json::Value& object, const std::string& at) {
-    if (object.isMember("password") && object.isMember("password_file"))
-        throw UsageError(at + ": give \"password\" or \"password_file\", not both");
-    const Json::Value& tls = object["tls"];
-    if (tls.isMember("cert_file") != tls.isMember("key_file"))
-        throw UsageError(at + ".tls: \"cert_file\" and \"key_file\" go together");
-}
-
-// The first line of a file that holds a secret.
-std::string read_secret(const std::string& path, const std::string& at) {
-    std::ifstream in(path);
-    std::string line;
-    if (!in) throw UsageError(at + ".password_file: " + path + ": cannot be read: " + std::strerror(errno));
-    if (!std::getline(in, line)) throw UsageError(at + ".password_file: " + path + ": empty");
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return line;
-}
-
-std::string file_or_empty(const std::string& folder, const Json::Value& name) {
-    return name.isNull() ? std::string() : resolve_path(folder, name.asString());
-}
-
-// A file the run reads later (a TLS file), opened now so that a wrong one stops the start.
-std::string readable_file(const std::string& folder, const Json::Value& name, const std::string& at) {
-    const std::string path = file_or_empty(folder, name);
-    if (path.empty()) return path;
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !std::ifstream(path))
-        throw UsageError(at + ": " + path + ": cannot be read: " + std::strerror(errno));
-    if (!S_ISREG(info.st_mode)) throw UsageError(at + ": " + path + ": not a regular file");
-    return path;
-}
-
-MqttConfig parse_mqtt(const Json::Value& object, const std::string& folder, const std::string& source) {
-    MqttConfig mqtt;
-    if (object.isNull()) return mqtt;
-    const std::string at = source + ": mqtt";
-    check_mqtt_pairs(object, at);
-    mqtt.host = object["host"].asString();
-    mqtt.port = object.get("port", mqtt.port).asInt();
-    mqtt.clientId = object["client_id"].asString();
-    mqtt.username = object["username"].asString();
-    mqtt.passwordFile = file_or_empty(folder, object["password_file"]);
-    mqtt.password = mqtt.passwordFile.empty() ? object["password"].asString() : read_secret(mqtt.passwordFile, at);
-    if (!mqtt.password.empty() && mqtt.username.empty()) throw UsageError(at + ": a password needs a \"username\"");
-    const Json::Value& tls = object["tls"];
-    mqtt.caFile = readable_file(folder, tls["ca_file"], at + ".tls.ca_file");
-    mqtt.certFile = readable_file(folder, tls["cert_file"], at + ".tls.cert_file");
-    mqtt.keyFile = readable_file(folder, tls["key_file"], at + ".tls.key_file");
-    mqtt.topicPrefix = object.get("topic_prefix", mqtt.topicPrefix).asString();
-    const Json::Value& discovery = object["discovery_prefix"];
-    if (!discovery.isNull()) mqtt.discoveryPrefix = discovery.isBool() ? std::string() : discovery.asString();
-    mqtt.qos = object.get("qos", mqtt.qos).asInt();
-    mqtt.queueLimit = static_cast<std::size_t>(object.get("queue_limit", Json::UInt64(mqtt.queueLimit)).asUInt64());
-    return mqtt;
 }
 
 // The whole of a regular file of at most kMaxJsonFileSize bytes. A FIFO or device is refused
@@ -275,15 +181,7 @@ SiteConfig parse_site(const Json::Value& root, const std::string& folder, const 
     check_site_keys(root, source);
     check_unique_ids(root, source);
     SiteConfig site;
-    site.db = resolve_path(folder, root["db"].asString());
-    site.historyKeepDays = root.get("history_keep_days", site.historyKeepDays).asUInt();
-    site.mqtt = parse_mqtt(root["mqtt"], folder, source);
-    site.metricsFile = file_or_empty(folder, root["metrics_file"]);
-    if (!root.isMember("systems")) {
-        site.systems.push_back(parse_system(root, folder));
-    } else {
-        for (const Json::Value& system : root["systems"]) site.systems.push_back(parse_system(system, folder));
-    }
+    read_site_keys(root, folder, source, site);
     check_shared_ports(site.systems, source);
     return site;
 }

@@ -1,6 +1,13 @@
 #include "site/config/site_keys.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <type_traits>
 
 #include "cmdline/unknown_name.h"
 #include "line/serial.h"
@@ -138,6 +145,106 @@ ValueCheck array_of(const std::vector<SiteKey>* keys, bool mayBeEmpty, Json::Arr
     };
 }
 
+// ---- reading a checked value into its member ----
+
+void read_object(const Json::Value& value, const std::vector<SiteKey>& keys, SiteReading& into, const std::string& at);
+
+[[noreturn]] void refuse_reading(const SiteReading& into, const std::string& at, const std::string& what) {
+    throw UsageError(into.source + ": " + at + ": " + what);
+}
+
+template <typename T>
+T value_as(const Json::Value& value) {
+    if constexpr (std::is_same_v<T, bool>) return value.asBool();
+    if constexpr (std::is_same_v<T, int>) return value.asInt();
+    if constexpr (std::is_same_v<T, unsigned>) return value.asUInt();
+    if constexpr (std::is_same_v<T, std::size_t>) return static_cast<std::size_t>(value.asUInt64());
+    if constexpr (std::is_same_v<T, double>) return value.asDouble();
+    if constexpr (std::is_same_v<T, std::string>) return value.asString();
+    if constexpr (std::is_same_v<T, std::chrono::milliseconds>) return std::chrono::milliseconds(value.asInt64());
+}
+
+// The configuration struct a key of each object level fills.
+SiteConfig& owner(SiteReading& into, SiteConfig*) { return into.site; }
+SystemConfig& owner(SiteReading& into, SystemConfig*) { return *into.system; }
+MqttConfig& owner(SiteReading& into, MqttConfig*) { return into.site.mqtt; }
+
+template <typename Class, typename T>
+constexpr Class* owner_tag(T Class::*) {
+    return nullptr;
+}
+
+// The plain keys: the value as the member's type.
+template <auto Member>
+void to_member(const Json::Value& value, SiteReading& into, const std::string&) {
+    auto& member = owner(into, owner_tag(Member)).*Member;
+    member = value_as<std::remove_reference_t<decltype(member)>>(value);
+}
+
+// A file the site file names, taken relative to the site file's folder.
+template <auto Member>
+void to_site_path(const Json::Value& value, SiteReading& into, const std::string&) {
+    into.site.*Member = resolve_path(into.folder, value.asString());
+}
+
+void parity(const Json::Value& value, SiteReading& into, const std::string&) {
+    into.system->format.parity = value == "even"  ? line::Parity::Even
+                                 : value == "odd" ? line::Parity::Odd
+                                                  : line::Parity::None;
+}
+
+void stop_bits(const Json::Value& value, SiteReading& into, const std::string&) {
+    into.system->format.stopBits = value.asInt();
+}
+
+void echo_mode(const Json::Value& value, SiteReading& into, const std::string&) {
+    if (value.isBool()) into.system->echo = value.asBool() ? EchoMode::Required : EchoMode::Off;
+}
+
+// An object, or the name of a JSON file holding it.
+void simulator(const Json::Value& value, SiteReading& into, const std::string&) {
+    if (!value.isString()) {
+        into.system->simulator = value;
+        return;
+    }
+    into.system->simulatorFile = resolve_path(into.folder, value.asString());
+    into.system->simulator = read_json_file(into.system->simulatorFile);
+}
+
+// The first line of a file that holds a secret.
+void password_file(const Json::Value& value, SiteReading& into, const std::string& at) {
+    MqttConfig& mqtt = into.site.mqtt;
+    mqtt.passwordFile = resolve_path(into.folder, value.asString());
+    std::ifstream in(mqtt.passwordFile);
+    if (!in) refuse_reading(into, at, mqtt.passwordFile + ": cannot be read: " + std::strerror(errno));
+    if (!std::getline(in, mqtt.password)) refuse_reading(into, at, mqtt.passwordFile + ": empty");
+    if (!mqtt.password.empty() && mqtt.password.back() == '\r') mqtt.password.pop_back();
+}
+
+// A file the run reads later (a TLS file), opened now so that a wrong one stops the start.
+template <std::string MqttConfig::*Member>
+void readable_file(const Json::Value& value, SiteReading& into, const std::string& at) {
+    const std::string path = resolve_path(into.folder, value.asString());
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !std::ifstream(path))
+        refuse_reading(into, at, path + ": cannot be read: " + std::strerror(errno));
+    if (!S_ISREG(info.st_mode)) refuse_reading(into, at, path + ": not a regular file");
+    into.site.mqtt.*Member = path;
+}
+
+// false turns Home Assistant discovery off.
+void discovery(const Json::Value& value, SiteReading& into, const std::string&) {
+    into.site.mqtt.discoveryPrefix = value.isBool() ? std::string() : value.asString();
+}
+
+template <const std::vector<SiteKey>* Keys>
+void fields(const Json::Value& value, SiteReading& into, const std::string& at) {
+    read_object(value, *Keys, into, at);
+}
+
+void mqtt(const Json::Value& value, SiteReading& into, const std::string& at);
+void systems(const Json::Value& value, SiteReading& into, const std::string& at);
+
 // ---- the known keys ----
 
 const std::vector<SiteKey> kChangeLimitKeys = {
@@ -146,14 +253,14 @@ const std::vector<SiteKey> kChangeLimitKeys = {
 };
 
 const std::vector<SiteKey> kUnitKeys = {
-    {"data_id", integer(1, 4294967295.0), true},
+    {"data_id", integer(1, 4294967295.0), nullptr, true},
     {"appSetting", object_of(&kChangeLimitKeys)},
 };
 
 // "channels" and "modules": the counts commissioning found, which `discover --check` compares
 // with the system's answers; the driver itself follows whatever counts the system reports.
 const std::vector<SiteKey> kAcUnitKeys = {
-    {"data_id", integer(1, 4294967295.0), true},
+    {"data_id", integer(1, 4294967295.0), nullptr, true},
     {"appSetting", object_of(&kChangeLimitKeys)},
     {"channels", integer(0, 255)},
 };
@@ -164,58 +271,85 @@ const std::vector<SiteKey> kGroupKeys = {
 };
 
 const std::vector<SiteKey> kSystemKeys = {
-    {"data_id", integer(1, 4294967295.0), true},
-    {"port", port},
-    {"baud", baud},
+    {"data_id", integer(1, 4294967295.0), to_member<&SystemConfig::dataId>, true},
+    {"port", port, to_member<&SystemConfig::port>},
+    {"baud", baud, to_member<&SystemConfig::baud>},
     {"address", integer(1, 254)},
     {"protocol_version", one_of({32, 33}, "32 (0x20) or 33 (0x21)")},
     {"acSetting", array_of(&kAcUnitKeys, true, kMostUnits)},
     {"dcSetting", array_of(&kUnitKeys, true, kMostUnits)},
-    {"rcSetting", object_of(&kGroupKeys), true},
-    {"poll_interval", number(0, 86400)},
-    {"min_round_gap", round_gap},
-    {"trust_dataflag", boolean},
-    {"reply_timeout_ms", integer(10, 60000)},
-    {"reply_timeout_adaptive", boolean},
-    {"settle_ms", integer(0, 60000)},
-    {"echo", echo},
-    {"parity", word_of({"none", "even", "odd"}, "\"none\", \"even\" or \"odd\"")},
-    {"stop_bits", one_of({1, 2}, "1 or 2")},
-    {"give_up_s", number(0, 86400)},
-    {"simulator", object_or_file},
+    {"rcSetting", object_of(&kGroupKeys), nullptr, true},
+    {"poll_interval", number(0, 86400), to_member<&SystemConfig::pollInterval>},
+    {"min_round_gap", round_gap, to_member<&SystemConfig::minRoundGap>},
+    {"trust_dataflag", boolean, to_member<&SystemConfig::trustDataflag>},
+    {"reply_timeout_ms", integer(10, 60000), to_member<&SystemConfig::replyTimeout>},
+    {"reply_timeout_adaptive", boolean, to_member<&SystemConfig::replyTimeoutAdaptive>},
+    {"settle_ms", integer(0, 60000), to_member<&SystemConfig::settle>},
+    {"echo", echo, echo_mode},
+    {"parity", word_of({"none", "even", "odd"}, "\"none\", \"even\" or \"odd\""), parity},
+    {"stop_bits", one_of({1, 2}, "1 or 2"), stop_bits},
+    {"give_up_s", number(0, 86400), to_member<&SystemConfig::giveUp>},
+    {"simulator", object_or_file, simulator},
 };
 
 const std::vector<SiteKey> kTlsKeys = {
-    {"ca_file", nonempty_text, true},
-    {"cert_file", nonempty_text},
-    {"key_file", nonempty_text},
+    {"ca_file", nonempty_text, readable_file<&MqttConfig::caFile>, true},
+    {"cert_file", nonempty_text, readable_file<&MqttConfig::certFile>},
+    {"key_file", nonempty_text, readable_file<&MqttConfig::keyFile>},
 };
 
 const std::vector<SiteKey> kMqttKeys = {
-    {"host", nonempty_text, true},
-    {"port", integer(1, 65535)},
-    {"client_id", nonempty_text},
-    {"username", nonempty_text},
-    {"password", text},
-    {"password_file", nonempty_text},
-    {"tls", object_of(&kTlsKeys)},
-    {"topic_prefix", topic_prefix},
-    {"discovery_prefix", discovery_prefix},
-    {"qos", integer(0, 2)},
-    {"queue_limit", integer(1, 10000000)},
+    {"host", nonempty_text, to_member<&MqttConfig::host>, true},
+    {"port", integer(1, 65535), to_member<&MqttConfig::port>},
+    {"client_id", nonempty_text, to_member<&MqttConfig::clientId>},
+    {"username", nonempty_text, to_member<&MqttConfig::username>},
+    {"password", text, to_member<&MqttConfig::password>},
+    {"password_file", nonempty_text, password_file},
+    {"tls", object_of(&kTlsKeys), fields<&kTlsKeys>},
+    {"topic_prefix", topic_prefix, to_member<&MqttConfig::topicPrefix>},
+    {"discovery_prefix", discovery_prefix, discovery},
+    {"qos", integer(0, 2), to_member<&MqttConfig::qos>},
+    {"queue_limit", integer(1, 10000000), to_member<&MqttConfig::queueLimit>},
 };
 
 // Keys of the whole site, beside "systems" or beside the keys of its one power system.
 const std::vector<SiteKey> kSiteKeys = {
-    {"db", text},
-    {"history_keep_days", integer(0, 36500)},
-    {"mqtt", object_of(&kMqttKeys)},
-    {"metrics_file", nonempty_text},
+    {"db", text, to_site_path<&SiteConfig::db>},
+    {"history_keep_days", integer(0, 36500), to_member<&SiteConfig::historyKeepDays>},
+    {"mqtt", object_of(&kMqttKeys), mqtt},
+    {"metrics_file", nonempty_text, to_site_path<&SiteConfig::metricsFile>},
 };
 
 const std::vector<SiteKey> kSystemsList = {
-    {"systems", array_of(&kSystemKeys, false), true},
+    {"systems", array_of(&kSystemKeys, false), systems, true},
 };
+
+// What the key table cannot check alone: keys that go together.
+void mqtt(const Json::Value& value, SiteReading& into, const std::string& at) {
+    if (value.isMember("password") && value.isMember("password_file"))
+        refuse_reading(into, at, "give \"password\" or \"password_file\", not both");
+    if (value["tls"].isMember("cert_file") != value["tls"].isMember("key_file"))
+        refuse_reading(into, at + ".tls", "\"cert_file\" and \"key_file\" go together");
+    read_object(value, kMqttKeys, into, at);
+    if (!into.site.mqtt.password.empty() && into.site.mqtt.username.empty())
+        refuse_reading(into, at, "a password needs a \"username\"");
+}
+
+// The whole object goes to the device too, as its settings.
+void read_system(const Json::Value& object, SiteReading& into, const std::string& at) {
+    into.system = &into.site.systems.emplace_back();
+    into.system->settings = object;
+    read_object(object, kSystemKeys, into, at);
+}
+
+void systems(const Json::Value& value, SiteReading& into, const std::string& at) {
+    for (Json::ArrayIndex i = 0; i < value.size(); ++i) read_system(value[i], into, at + "[" + std::to_string(i) + "]");
+}
+
+void read_object(const Json::Value& value, const std::vector<SiteKey>& keys, SiteReading& into, const std::string& at) {
+    for (const SiteKey& key : keys)
+        if (key.read != nullptr && value.isMember(key.name)) key.read(value[key.name], into, member_path(at, key.name));
+}
 
 std::vector<std::string> names_of(const std::vector<SiteKey>& keys) {
     std::vector<std::string> names;
@@ -242,6 +376,15 @@ void check_port(const std::string& value) {
     } catch (const SiteKeyError& error) {
         throw UsageError(error.at + ": " + error.what);
     }
+}
+
+void read_site_keys(const Json::Value& root, const std::string& folder, const std::string& source, SiteConfig& site) {
+    SiteReading into{site, nullptr, folder, source};
+    read_object(root, kSiteKeys, into, "");
+    if (root.isMember("systems"))
+        read_object(root, kSystemsList, into, "");
+    else
+        read_system(root, into, "");
 }
 
 void check_site_keys(const Json::Value& root, const std::string& source) {

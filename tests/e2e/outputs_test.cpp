@@ -14,6 +14,7 @@
 #include "site/outputs/metrics_file.h"
 #include "site/round/unit_values.h"
 #include "site/store/history_store.h"
+#include "tests/shared/text_file.h"
 
 namespace e2e {
 namespace {
@@ -35,13 +36,6 @@ std::string json_text(const Json::Value& value) {
     std::ostringstream out;
     site::make_line_writer()->write(value, &out);
     return out.str();
-}
-
-std::string read_text(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // `promtool check metrics` on the file, where promtool is installed: its parser and its lint of

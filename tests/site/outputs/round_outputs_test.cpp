@@ -17,6 +17,7 @@
 #include "site/trace/round_summary.h"
 #include "site/outputs/site_outputs.h"
 #include "site/round/staleness.h"
+#include "tests/shared/text_file.h"
 
 namespace {
 
@@ -103,13 +104,6 @@ std::shared_ptr<site::CompletedRound> dc_round() {
     round->checks.push_back(alarm);
     round->transitions.push_back(alarm);
     return round;
-}
-
-std::string read_text(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 TEST(CompletedRound, ConsoleMqttAndMetricsShowTheSameValues) {
